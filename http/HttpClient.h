@@ -1,0 +1,70 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+// A small blocking HTTP client for tile and parameter downloads.
+//
+// One instance owns one connection (kept alive between requests to the same
+// host); it is used by one thread at a time. Redirects are never followed:
+// any answer outside 2xx is a failure.
+
+namespace tavo::http {
+
+// Why a GET failed. The message text is what the rest of the program reads:
+//  - a response outside 2xx:   the status line, e.g. "HTTP/1.1 404 Not Found"
+//  - a transport failure:      "Socket Error # <n>" and a short text, where
+//                              <n> is the Windows Sockets number of the OS
+//                              error (10054 reset, 10061 refused, 10060 timed
+//                              out, 11001 host not found, ...)
+class HttpError : public std::runtime_error
+{
+public:
+    enum class Kind { Status, Transport };
+    HttpError(Kind kind, int code, const std::string& message)
+        : std::runtime_error(message), m_kind(kind), m_code(code)
+    {
+    }
+    Kind kind() const { return m_kind; }
+    // The HTTP status for Kind::Status, the Windows Sockets number otherwise.
+    int code() const { return m_code; }
+
+private:
+    Kind m_kind;
+    int m_code;
+};
+
+struct ProxySettings
+{
+    std::string host;
+    int port = 0;
+    std::string username;
+    std::string password;
+};
+
+class HttpClient final
+{
+public:
+    HttpClient();
+    ~HttpClient();
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+
+    // Every later request goes through this HTTP proxy (absolute-form
+    // request line, Basic Proxy-Authorization when a user name is given).
+    void setProxy(const ProxySettings& proxy);
+
+    // Connect time-out and stalled-transfer time-out (no byte for this long).
+    void setTimeouts(long connectTimeoutMs, long stallTimeoutMs);
+
+    // GET url; on success `body` holds exactly the response body (it is
+    // cleared first). Throws HttpError on any failure.
+    void get(const std::string& url, std::string& body);
+
+private:
+    void* m_curl = nullptr; // CURL*
+    long m_connectTimeoutMs = 10000;
+    long m_stallTimeoutMs = 30000;
+};
+
+} // namespace tavo::http
