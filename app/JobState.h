@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <array>
+#include <memory>
+
+namespace tavo {
+
+class TDownThread;
+
+// The most workers a job can have: worker slots, start positions and the
+// position keys of the project file all have this many entries.
+inline constexpr int MaxWorkers = 8;
+
+// The main window's record of the current job. Written by the set-up, read by
+// the monitor, Stop, "View log now" and the log. It stays as the set-up left
+// it after the job ends, until the next set-up.
+struct JobState
+{
+    QString SaveFolder;  // ends with '/'
+    QString ProjectName; // with ".tavo"
+    QString ProjectBase;
+    QString ProjectPath;
+    QString LogFileName;
+    qint32 MinX = 0;
+    qint32 MaxX = 0;
+    qint32 MinY = 0;
+    qint32 MaxY = 0;
+    qint32 ThreadCount = 0;
+    qint32 WorkersStarted = 0;
+    qint32 WorkersRunning = 0;
+    std::array<std::unique_ptr<TDownThread>, MaxWorkers> WorkerSlots;
+
+    QString logPath() const { return SaveFolder + LogFileName; }
+};
+
+} // namespace tavo

@@ -1,0 +1,35 @@
+#include "app/TavoApplication.h"
+
+#include "dialogs/Shell.h"
+
+#include <exception>
+
+namespace tavo {
+
+TavoApplication::TavoApplication(int& argc, char** argv) : QApplication(argc, argv)
+{
+    setApplicationName(QStringLiteral("Tavo"));
+    setApplicationDisplayName(QStringLiteral("Tavo"));
+    // The main window ends the program; an open converter or single-tile
+    // window does not keep it alive.
+    setQuitOnLastWindowClosed(false);
+}
+
+bool TavoApplication::notify(QObject* receiver, QEvent* event)
+{
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& error) {
+        showError(QString::fromUtf8(error.what()));
+    } catch (...) {
+        showError(QString());
+    }
+    return false;
+}
+
+void TavoApplication::showError(const QString& text)
+{
+    Shell::current().showMessage(activeWindow(), text);
+}
+
+} // namespace tavo
