@@ -1,0 +1,305 @@
+#include "AppHarness.h"
+
+#include "tiles/TileMath.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QRegularExpression>
+
+using namespace tavo;
+using namespace tavo::testing;
+
+namespace {
+
+class JobTest : public AppHarness
+{
+protected:
+    void SetUp() override
+    {
+        AppHarness::SetUp();
+        startServer();
+        writeProxySettings();
+    }
+
+    QStringList logLines(const QString& project = "Job")
+    {
+        const QString text = QString::fromUtf8(readAll(savePath(project + "_log.txt")));
+        QStringList lines = text.split("\r\n");
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+
+    QString tilePath(const QString& project, int x, int y)
+    {
+        return savePath(QStringLiteral("%1/%2_%3.jpg").arg(project).arg(x).arg(y));
+    }
+
+    int okLines(const QStringList& lines)
+    {
+        return int(lines.filter(QRegularExpression("^Thread\\d:seq=\\d+, file=\\d+-\\d+\\.jpg  ->ok!$"))
+                       .size());
+    }
+};
+
+TEST_F(JobTest, WorkedExampleDownloadsTwelveTilesWithItsFilesAndLabels)
+{
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 8, "Job.tavo");
+    pressDownload();
+
+    EXPECT_EQ(form().BitBtn1()->text(), "Stop");
+    EXPECT_EQ(form().Label14()->text(), "MinX=6742,MinY=5087,MaxX=6744,MaxY=5090");
+    EXPECT_EQ(form().Label15()->text(), "Total images: 12");
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_EQ(form().BitBtn1()->text(), "Download");
+    EXPECT_EQ(shell.messages, QStringList{"Download finished!"});
+
+    // Every tile stored unchanged under its column and south-origin row.
+    for (int x = 6742; x <= 6744; ++x) {
+        for (int y = 5087; y <= 5090; ++y) {
+            const std::string quadkey = MakeQuadkey(x, y, 13).toStdString();
+            EXPECT_EQ(readAll(tilePath("Job", x, y)).toStdString(),
+                      tileserver::TileServer::tileBody(quadkey))
+                << x << "_" << y;
+        }
+    }
+    EXPECT_EQ(server->requestCount(), 12);
+
+    // The project file: the area as typed, the range, and each worker's last tile.
+    const QByteArray project = readAll(savePath("Job.tavo"));
+    EXPECT_TRUE(project.startsWith("[AREA]\r\nLeftLongitude=116.3\r\nRightLongitude=116,4\r\n"
+                                   "TopLatitude=40\r\nBottomLatitude=39.9\r\n\r\n[Zoom]\r\n"
+                                   "Zoom=13\r\n\r\n[XY]\r\nMinX=6742\r\nMinY=5087\r\n"
+                                   "MaxX=6744\r\nMaxY=5090\r\n\r\n[THREADS]\r\nThreadCount=8\r\n"))
+        << project.toStdString();
+    // Worker 1 owns position 8 (6743, 5090); worker 2 positions 1 and 9, the last (6744, 5087).
+    EXPECT_TRUE(project.contains("T1X=6743\r\nT1Y=5090\r\n"));
+    EXPECT_TRUE(project.contains("T2X=6744\r\nT2Y=5087\r\n"));
+    EXPECT_TRUE(project.contains("T8X=6743\r\nT8Y=5088\r\n"));
+
+    const QStringList lines = logLines();
+    ASSERT_GT(lines.size(), 30);
+    EXPECT_EQ(lines[0], "Project: " + saveFolder + "/Job.tavo");
+    EXPECT_EQ(lines[1], "Log begin...");
+    EXPECT_TRUE(lines.contains("Left Longitude  input= 116.3"));
+    EXPECT_TRUE(lines.contains("Right Longitude input= 116,4"));
+    EXPECT_TRUE(lines.contains("Left Longitude  download=116.279296875"));
+    EXPECT_TRUE(lines.contains("Right Longitude download=116.4111328125"));
+    EXPECT_TRUE(lines.contains("Total count of images would be downloaded: 12"));
+    EXPECT_TRUE(lines.contains("Download threads count: 8"));
+    EXPECT_TRUE(lines.contains("path: " + saveFolder + "/"));
+    EXPECT_EQ(okLines(lines), 12);
+    EXPECT_EQ(lines.filter(QRegularExpression("^Thread\\d Finished\\.$")).size(), 8);
+    EXPECT_TRUE(lines.contains("Download Finished."));
+    EXPECT_EQ(lines.last(), "Log file has been saved to " + saveFolder + "/Job_log.txt");
+}
+
+TEST_F(JobTest, WorkerCountIsLoweredToTheTileCountAndDoesNotResumeWithTheOldCount)
+{
+    launch();
+    // One column, three rows at zoom 13.
+    const double left = double(TileXToLongitude(6742, 13)) + 0.001;
+    const double bottom = double(TileYToLatitude(5087, 13)) + 0.001;
+    const double top = double(TileYToLatitude(5089, 13)) + 0.001;
+    enterJob(QString::number(left, 'f', 6), QString::number(left, 'f', 6),
+             QString::number(top, 'f', 6), QString::number(bottom, 'f', 6), 13, 8, "Small.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_EQ(form().Label15()->text(), "Total images: 3");
+    EXPECT_TRUE(readAll(savePath("Small.tavo")).contains("ThreadCount=3\r\n"));
+    EXPECT_EQ(logLines("Small").filter(QRegularExpression(" Finished\\.$")).size(), 3);
+
+    // Edit10 still says 8: a new job, the log starts again.
+    shell.messages.clear();
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_EQ(server->requestCount(), 6);
+    EXPECT_FALSE(logLines("Small").contains("Log continue..."));
+}
+
+TEST_F(JobTest, EveryCheckShowsItsMessageAndStartsNothing)
+{
+    launch();
+    struct Case
+    {
+        QString left, right, top, bottom, message;
+    };
+    const Case cases[] = {
+        {"-180.1", "10", "10", "0", "Left Longitude should be between -180 and 180."},
+        {"0", "180.5", "10", "0", "Right Longitude should be between -180 and 180."},
+        {"0", "10", "85.0001", "0", "Top Latitude should be between -85 and 85."},
+        {"0", "10", "10", "-86", "Bottom Latitude should be between -85 and 85."},
+        {"11", "10", "10", "0", "Left Longitude should less than Right Longitude!"},
+        {"0", "10", "0", "10", "Bottom Latitude should less than Top Latitude!"},
+    };
+    for (const Case& c : cases) {
+        shell.messages.clear();
+        enterJob(c.left, c.right, c.top, c.bottom, 13, 2, "Bad.tavo");
+        pressDownload();
+        EXPECT_EQ(shell.messages, QStringList{c.message});
+        EXPECT_EQ(form().BitBtn1()->text(), "Download");
+        EXPECT_FALSE(QFileInfo::exists(savePath("Bad.tavo")));
+    }
+
+    shell.messages.clear();
+    form().Edit6()->clear();
+    pressDownload();
+    EXPECT_EQ(shell.messages, QStringList{"Please select path to save images."});
+
+    shell.messages.clear();
+    enterJob("0", "1", "1", "0", 13, 2, "Bad.tavo");
+    const QString unreachable = saveFolder + "/missing/parent";
+    typeInto(form().Edit6(), unreachable);
+    pressDownload();
+    EXPECT_EQ(shell.messages, QStringList{"Create directory " + unreachable + " Failed."});
+    EXPECT_EQ(server->requestCount(), 1); // only the parameters file, fetched once
+    EXPECT_EQ(form().LabelSTXT()->text(), "Loading server parameters...OK");
+}
+
+TEST_F(JobTest, ImageFolderThatCannotBeCreatedKeepsTheNewProjectFile)
+{
+    launch();
+    QDir().mkpath(saveFolder);
+    writeFile(savePath("Blocked"), "a file where the image folder should be");
+    enterJob("116.3", "116.4", "40", "39.9", 13, 2, "Blocked.tavo");
+    pressDownload();
+    EXPECT_EQ(shell.messages, QStringList{"Create directory " + saveFolder + "/Blocked/ Failed."});
+    EXPECT_TRUE(QFileInfo::exists(savePath("Blocked.tavo")));
+    EXPECT_EQ(form().BitBtn1()->text(), "Download");
+}
+
+TEST_F(JobTest, StoppedJobContinuesWithOnlyTheMissingTiles)
+{
+    server->setOptions([] {
+        tileserver::Options slow;
+        slow.delayMs = 150;
+        slow.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+        return slow;
+    }());
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 2, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitUntil([this] { return okLines(controller().jobLog().viewLines()) >= 3; }));
+    pressDownload(); // Stop
+    EXPECT_EQ(form().BitBtn1()->text(), "Stop");
+    ASSERT_TRUE(waitForFinish());
+    const QStringList first = logLines();
+    EXPECT_TRUE(first.contains("Thread1will be terminated by user. please wait..."));
+    EXPECT_TRUE(first.contains("Thread2will be terminated by user. please wait..."));
+    const int fetchedBefore = okLines(first);
+    ASSERT_LT(fetchedBefore, 12);
+
+    shell.messages.clear();
+    pressDownload(); // unchanged entries: continue
+    ASSERT_TRUE(waitForFinish());
+    const QStringList all = logLines();
+    EXPECT_TRUE(all.contains("Log continue..."));
+    EXPECT_EQ(okLines(all), 12); // no tile fetched twice
+    for (int x = 6742; x <= 6744; ++x)
+        for (int y = 5087; y <= 5090; ++y)
+            EXPECT_TRUE(QFileInfo::exists(tilePath("Job", x, y))) << x << "_" << y;
+
+    // A finished job pressed again ends at once without a request.
+    const int requests = server->requestCount();
+    shell.messages.clear();
+    pressDownload();
+    ASSERT_TRUE(waitForFinish(5000));
+    EXPECT_EQ(server->requestCount(), requests);
+    EXPECT_EQ(logLines().filter("Log continue...").size(), 2);
+}
+
+TEST_F(JobTest, ContinuedJobFetchesOnlyTheTilesAfterTheStoredPositions)
+{
+    // Columns 10..11, rows 20..22 at zoom 13; worker 1 stopped after tile 4,
+    // worker 2 after tile 3: only tiles 6 and 5 are left.
+    launch();
+    auto lon = [](int x) { return QString::number(double(TileXToLongitude(x, 13)) + 0.01, 'f', 6); };
+    auto lat = [](int y) { return QString::number(double(TileYToLatitude(y, 13)) + 0.01, 'f', 6); };
+    enterJob(lon(10), lon(11), lat(22), lat(20), 13, 2, "Edge.tavo");
+    QDir().mkpath(saveFolder + "/Edge");
+    QByteArray project = "[AREA]\r\nLeftLongitude=" + lon(10).toUtf8() + "\r\nRightLongitude=" +
+                         lon(11).toUtf8() + "\r\nTopLatitude=" + lat(22).toUtf8() +
+                         "\r\nBottomLatitude=" + lat(20).toUtf8() +
+                         "\r\n\r\n[Zoom]\r\nZoom=13\r\n\r\n[XY]\r\nMinX=10\r\nMinY=20\r\nMaxX=11\r\n"
+                         "MaxY=22\r\n\r\n[THREADS]\r\nThreadCount=2\r\nT1X=11\r\nT1Y=20\r\n"
+                         "T2X=10\r\nT2Y=22\r\n";
+    writeFile(savePath("Edge.tavo"), project);
+    writeFile(savePath("Edge_log.txt"), "earlier line\r\n");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_EQ(form().Edit6()->text(), saveFolder + "/");
+    ASSERT_EQ(server->requestCount(), 3); // the parameters file and two tiles
+    QStringList targets;
+    for (const auto& request : server->requests())
+        targets << QString::fromStdString(request.target);
+    EXPECT_TRUE(targets.filter(MakeQuadkey(11, 22, 13)).size() == 1);
+    EXPECT_TRUE(targets.filter(MakeQuadkey(11, 21, 13)).size() == 1);
+    const QStringList lines = logLines("Edge");
+    EXPECT_EQ(lines.value(0), "earlier line");
+    EXPECT_EQ(lines.value(1), QString(44, '-'));
+    EXPECT_EQ(lines.value(2), "Log continue...");
+}
+
+TEST_F(JobTest, RefusedWorkerEndsWhileTheOthersCarryOn)
+{
+    tileserver::Options options;
+    options.refusedQuadkeys = {MakeQuadkey(6742, 5088, 13).toStdString()}; // position 2: worker 3 of 3
+    options.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+    server->setOptions(options);
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 3, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    const QStringList lines = logLines();
+    const int refused = int(lines.indexOf(QRegularExpression("^Thread3 HTTP/1.1 403 Forbidden->")));
+    ASSERT_GE(refused, 0);
+    EXPECT_EQ(lines.value(refused + 1), "Error: may be your IP is banned now.");
+    EXPECT_EQ(lines.value(refused + 2), "Please try again later.");
+    EXPECT_EQ(lines.value(refused + 3), "Thread3 Finished.");
+    // Workers 1 and 2 fetched all of their eight tiles.
+    EXPECT_EQ(lines.filter(QRegularExpression("^Thread[12]:seq=")).size(), 8);
+    const QByteArray project = readAll(savePath("Job.tavo"));
+    EXPECT_TRUE(project.contains("T3X=\r\nT3Y=\r\n")); // the refused tile is not recorded
+}
+
+TEST_F(JobTest, ClosingDuringAJobSavesPositionsAndLogAndTheProjectResumes)
+{
+    tileserver::Options slow;
+    slow.delayMs = 200;
+    slow.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+    server->setOptions(slow);
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 2, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitUntil([this] { return okLines(controller().jobLog().viewLines()) >= 2; }));
+    form().close();
+    const QStringList saved = logLines();
+    const int before = okLines(saved);
+    EXPECT_GE(before, 2);
+    EXPECT_TRUE(saved.contains("Thread1 Finished."));
+    EXPECT_TRUE(saved.contains("Thread2 Finished."));
+    const QByteArray project = readAll(savePath("Job.tavo"));
+    EXPECT_TRUE(QRegularExpression("T1X=\\d+\r\nT1Y=\\d+").match(QString::fromUtf8(project)).hasMatch());
+    EXPECT_EQ(controller().abandonedWorkers(), 0);
+    windows.reset();
+
+    // Start again, open the project, press Download: only the rest is fetched.
+    server->setOptions([] {
+        tileserver::Options fast;
+        fast.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+        return fast;
+    }());
+    launch();
+    shell.answers.push_back(savePath("Job.tavo"));
+    QTest::keyClick(&form(), Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(form().Edit11()->text(), "Job.tavo");
+    EXPECT_EQ(form().Edit6()->text(), saveFolder + "/");
+    EXPECT_EQ(form().Edit1()->text(), "116.3");
+    EXPECT_EQ(form().Edit3()->text(), "116,4");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_EQ(okLines(logLines()), 12);
+}
+
+} // namespace
