@@ -1,0 +1,276 @@
+#include "files/JobLog.h"
+
+#include "files/AppError.h"
+#include "files/FileReplacer.h"
+#include "files/LineReader.h"
+#include "files/TextConv.h"
+
+#include <QFile>
+
+#include <algorithm>
+
+namespace tavo {
+
+namespace {
+
+const QByteArray CrLf("\r\n");
+const QString Rule32(32, u'-');
+const QString Rule44(44, u'-');
+
+QString nowLine(const QDateTime& now)
+{
+    return QStringLiteral("Now time is:") + nowText(now);
+}
+
+QString masked(const QString& secret)
+{
+    return QString(secret.toUcs4().size(), u'*');
+}
+
+} // namespace
+
+QString logFileNameFor(const QString& projectBase)
+{
+    return projectBase + QStringLiteral("_log.txt");
+}
+
+QStringList newJobHeaderLines(const NewJobHeader& h)
+{
+    QStringList lines;
+    lines << QStringLiteral("Project: ") + h.saveFolder + h.projectName
+          << QStringLiteral("Log begin...") << nowLine(h.now) << QString();
+    if (h.proxy.useProxy) {
+        lines << QStringLiteral("Using Proxy:") << QStringLiteral("Proxy Server:") + h.proxy.server
+              << QStringLiteral("Proxy Port:") + h.proxy.port
+              << QStringLiteral("ProxyUsername:") + h.proxy.username
+              << QStringLiteral("ProxyPassword:") + masked(h.proxy.password) << QString();
+    }
+    lines << QStringLiteral("Left Longitude  input= ") + h.edit1
+          << QStringLiteral("Right Longitude input= ") + h.edit3
+          << QStringLiteral("Top Latitude    input= ") + h.edit2
+          << QStringLiteral("Bottom Latitude input= ") + h.edit4 << QString()
+          << QStringLiteral("MinX = ") + QString::number(h.minX)
+          << QStringLiteral("MinY = ") + QString::number(h.minY)
+          << QStringLiteral("MaxX = ") + QString::number(h.maxX)
+          << QStringLiteral("MaxY = ") + QString::number(h.maxY) << QString()
+          << QStringLiteral("Left Longitude  download=") + FloatToStr(h.downloadLeft)
+          << QStringLiteral("Right Longitude download=") + FloatToStr(h.downloadRight)
+          << QStringLiteral("Top Latitude    download=") + FloatToStr(h.downloadTop)
+          << QStringLiteral("Bottom Latitude download=") + FloatToStr(h.downloadBottom)
+          << QString()
+          << QStringLiteral("Total count of images would be downloaded: ") +
+                 QString::number(h.totalTiles)
+          << QString()
+          << QStringLiteral("Download threads count: ") + QString::number(h.threadCount)
+          << QString() << QStringLiteral("Zoom level: ") + QString::number(h.zoom) << QString()
+          << QStringLiteral("path: ") + h.saveFolder << QString()
+          << QStringLiteral("Start downloading...") << Rule32;
+    return lines;
+}
+
+QStringList resumedJobLines(const QDateTime& now)
+{
+    return {Rule44, QStringLiteral("Log continue..."), nowLine(now)};
+}
+
+QStringList finishLines(const QDateTime& now, const QString& logPath)
+{
+    return {QString(),
+            Rule32,
+            QStringLiteral("Download Finished."),
+            QString(),
+            nowLine(now),
+            QString(),
+            QStringLiteral("Log file has been saved to ") + logPath};
+}
+
+void JobLog::append(const QString& text)
+{
+    qsizetype start = 0;
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = text[i];
+        if (c != u'\r' && c != u'\n')
+            continue;
+        addLine(text.mid(start, i - start));
+        if (c == u'\r' && i + 1 < n && text[i + 1] == u'\n')
+            ++i;
+        start = i + 1;
+    }
+    addLine(text.mid(start));
+}
+
+void JobLog::append(const QStringList& lines)
+{
+    for (const QString& line : lines)
+        append(line);
+}
+
+void JobLog::addLine(const QString& line)
+{
+    m_view.push_back(line);
+    trimView();
+    m_unsaved.append(line);
+    ++m_lineCount;
+    if (!m_viewReset) {
+        m_newViewLines.append(line);
+        if (m_newViewLines.size() > m_viewCap) {
+            m_newViewLines.clear();
+            m_viewReset = true;
+        }
+    }
+}
+
+void JobLog::trimView()
+{
+    while (m_view.size() > static_cast<size_t>(m_viewCap))
+        m_view.pop_front();
+}
+
+void JobLog::clear()
+{
+    m_view.clear();
+    m_newViewLines.clear();
+    m_viewReset = true;
+    m_lineCount = 0;
+    m_unsaved.clear();
+    m_basePath.clear();
+    m_baseExact = false;
+}
+
+void JobLog::loadForResume(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw AppError::cannotOpenFile(path);
+
+    LineReader reader(file);
+    std::deque<QByteArray> tail;
+    qint64 count = 0;
+    bool exact = true;
+    QByteArray line;
+    LineReader::Ending ending;
+    while (reader.next(line, &ending)) {
+        ++count;
+        if (ending != LineReader::Ending::CrLf)
+            exact = false;
+        tail.push_back(line);
+        if (tail.size() > static_cast<size_t>(m_viewCap))
+            tail.pop_front();
+    }
+    if (reader.failed())
+        throw AppError::cannotOpenFile(path);
+
+    m_view.clear();
+    for (const QByteArray& bytes : tail)
+        m_view.push_back(QString::fromUtf8(bytes));
+    m_newViewLines.clear();
+    m_viewReset = true;
+    m_lineCount = count;
+    m_unsaved.clear();
+    m_basePath = path;
+    m_baseExact = exact;
+}
+
+QByteArray JobLog::unsavedBytes() const
+{
+    QByteArray bytes;
+    for (const QString& line : m_unsaved) {
+        bytes += line.toUtf8();
+        bytes += CrLf;
+    }
+    return bytes;
+}
+
+void JobLog::save(const QString& path)
+{
+    if (!m_basePath.isEmpty() && m_baseExact && m_basePath == path)
+        appendUnsaved(path);
+    else
+        writeAll(path);
+    m_unsaved.clear();
+    m_basePath = path;
+    m_baseExact = true;
+}
+
+void JobLog::appendUnsaved(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        throw AppError::cannotCreateFile(path);
+    const qint64 sizeBefore = file.size();
+    const QByteArray bytes = unsavedBytes();
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        // Take back a partial write, so that the retry does not double it.
+        file.resize(sizeBefore);
+        throw AppError::unableToWrite(path);
+    }
+}
+
+void JobLog::writeAll(const QString& path)
+{
+    FileReplacer out(path);
+    if (!out.open())
+        throw AppError::cannotCreateFile(path);
+
+    if (!m_basePath.isEmpty()) {
+        // The earlier lines are only in that file: copy them across with CR LF
+        // line ends. Should it have gone, they are lost already and only the
+        // newer lines can be written.
+        QFile source(m_basePath);
+        if (source.open(QIODevice::ReadOnly)) {
+            LineReader reader(source);
+            QByteArray chunk;
+            QByteArray line;
+            while (reader.next(line)) {
+                chunk += line;
+                chunk += CrLf;
+                if (chunk.size() >= 256 * 1024) {
+                    if (!out.write(chunk))
+                        throw AppError::unableToWrite(path);
+                    chunk.clear();
+                }
+            }
+            if (reader.failed() || !out.write(chunk))
+                throw AppError::unableToWrite(path);
+        }
+    }
+    if (!out.write(unsavedBytes()) || !out.commit())
+        throw AppError::unableToWrite(path);
+}
+
+QStringList JobLog::viewLines() const
+{
+    return QStringList(m_view.begin(), m_view.end());
+}
+
+JobLog::ViewUpdate JobLog::takeViewUpdate()
+{
+    ViewUpdate update;
+    if (m_viewReset) {
+        update.reset = true;
+        update.lines = viewLines();
+        m_viewReset = false;
+    } else {
+        update.lines.swap(m_newViewLines);
+    }
+    m_newViewLines.clear();
+    return update;
+}
+
+QString JobLog::lastLine() const
+{
+    return m_view.empty() ? QString() : m_view.back();
+}
+
+void JobLog::setViewCap(int cap)
+{
+    m_viewCap = std::max(1, cap);
+    trimView();
+    if (m_newViewLines.size() > m_viewCap) {
+        m_newViewLines.clear();
+        m_viewReset = true;
+    }
+}
+
+} // namespace tavo

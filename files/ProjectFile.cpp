@@ -1,0 +1,170 @@
+#include "files/ProjectFile.h"
+
+#include "files/AppError.h"
+#include "files/FileReplacer.h"
+#include "files/IniFile.h"
+
+#include <QList>
+#include <QPair>
+
+namespace tavo {
+
+namespace {
+
+const QString Area = QStringLiteral("AREA");
+const QString ZoomSection = QStringLiteral("Zoom");
+const QString Threads = QStringLiteral("THREADS");
+
+// Extension as the file-name part shows it: from its last '.' to the end,
+// empty when it has none.
+QString extensionOf(const QString& name)
+{
+    const qsizetype slash = name.lastIndexOf(u'/');
+    const qsizetype dot = name.lastIndexOf(u'.');
+    if (dot < 0 || dot < slash)
+        return QString();
+    return name.mid(dot);
+}
+
+struct AreaTexts
+{
+    QString left, right, top, bottom;
+};
+
+AreaTexts readArea(const IniFile& ini)
+{
+    return {ini.readString(Area, QStringLiteral("LeftLongitude"), QString()),
+            ini.readString(Area, QStringLiteral("RightLongitude"), QString()),
+            ini.readString(Area, QStringLiteral("TopLatitude"), QString()),
+            ini.readString(Area, QStringLiteral("BottomLatitude"), QString())};
+}
+
+QString positionKey(int worker, char axis)
+{
+    return QStringLiteral("T%1%2").arg(worker).arg(QLatin1Char(axis));
+}
+
+} // namespace
+
+QString ensureTrailingSeparator(const QString& folder)
+{
+    return folder.endsWith(u'/') ? folder : folder + u'/';
+}
+
+QString projectNameFor(const QString& typedName)
+{
+    return extensionOf(typedName) == QStringLiteral(".tavo") ? typedName
+                                                             : typedName + QStringLiteral(".tavo");
+}
+
+QString projectBaseOf(const QString& projectName)
+{
+    return projectName.left(projectName.size() - extensionOf(projectName).size());
+}
+
+QString folderPartOf(const QString& path)
+{
+    return path.left(path.lastIndexOf(u'/') + 1);
+}
+
+QString fileNamePartOf(const QString& path)
+{
+    return path.mid(path.lastIndexOf(u'/') + 1);
+}
+
+void WriteNewProject(const QString& projectPath, const QString& left, const QString& right,
+                     const QString& top, const QString& bottom, int zoom, int minX, int minY,
+                     int maxX, int maxY, int threadCount)
+{
+    QStringList lines{
+        QStringLiteral("[AREA]"),
+        QStringLiteral("LeftLongitude=") + left,
+        QStringLiteral("RightLongitude=") + right,
+        QStringLiteral("TopLatitude=") + top,
+        QStringLiteral("BottomLatitude=") + bottom,
+        QString(),
+        QStringLiteral("[Zoom]"),
+        QStringLiteral("Zoom=") + QString::number(zoom),
+        QString(),
+        QStringLiteral("[XY]"),
+        QStringLiteral("MinX=") + QString::number(minX),
+        QStringLiteral("MinY=") + QString::number(minY),
+        QStringLiteral("MaxX=") + QString::number(maxX),
+        QStringLiteral("MaxY=") + QString::number(maxY),
+        QString(),
+        QStringLiteral("[THREADS]"),
+        QStringLiteral("ThreadCount=") + QString::number(threadCount),
+    };
+    for (int n = 1; n <= 8; ++n) {
+        lines << positionKey(n, 'X') + u'=';
+        lines << positionKey(n, 'Y') + u'=';
+    }
+    lines << QString();
+
+    QByteArray bytes;
+    for (const QString& line : lines)
+        bytes += line.toUtf8() + "\r\n";
+    if (!FileReplacer::replace(projectPath, bytes))
+        throw AppError::cannotCreateFile(projectPath);
+}
+
+StoredInputs ReadResumeKeys(const QString& projectPath, int defaultZoom, int defaultThreadCount)
+{
+    const IniFile ini(projectPath);
+    const AreaTexts area = readArea(ini);
+    StoredInputs stored;
+    stored.left = area.left;
+    stored.right = area.right;
+    stored.top = area.top;
+    stored.bottom = area.bottom;
+    stored.zoom = QString::number(ini.readInteger(ZoomSection, ZoomSection, defaultZoom));
+    stored.threadCount = QString::number(
+        ini.readInteger(Threads, QStringLiteral("ThreadCount"), defaultThreadCount));
+    stored.folder = folderPartOf(projectPath);
+    stored.fileName = fileNamePartOf(projectPath);
+    return stored;
+}
+
+bool resumeMatches(const StoredInputs& stored, const EnteredInputs& entered)
+{
+    return stored.left == entered.edit1 && stored.right == entered.edit3 &&
+           stored.top == entered.edit2 && stored.bottom == entered.edit4 &&
+           stored.zoom == entered.edit5 && stored.threadCount == entered.edit10 &&
+           stored.folder == entered.edit6 && stored.fileName == entered.edit11;
+}
+
+std::vector<StoredPosition> ReadPositions(const QString& projectPath, int threadCount)
+{
+    const IniFile ini(projectPath);
+    std::vector<StoredPosition> positions;
+    for (int n = 1; n <= threadCount; ++n)
+        positions.push_back({ini.readInteger(Threads, positionKey(n, 'X'), 0),
+                             ini.readInteger(Threads, positionKey(n, 'Y'), 0)});
+    return positions;
+}
+
+void SavePositions(const QString& projectPath, const std::vector<StoredPosition>& current)
+{
+    QList<QPair<QString, QString>> changes;
+    for (size_t i = 0; i < current.size(); ++i) {
+        const int n = static_cast<int>(i) + 1;
+        if (current[i].x > 0)
+            changes.append({positionKey(n, 'X'), QString::number(current[i].x)});
+        if (current[i].y > 0)
+            changes.append({positionKey(n, 'Y'), QString::number(current[i].y)});
+    }
+    if (changes.isEmpty())
+        return;
+    IniFile ini(projectPath);
+    ini.writeStrings(Threads, changes);
+}
+
+OpenedProject readProjectForOpen(const QString& chosenPath, int defaultZoom,
+                                 int defaultThreadCount)
+{
+    const StoredInputs stored = ReadResumeKeys(chosenPath, defaultZoom, defaultThreadCount);
+    return {stored.left,  stored.right,       stored.top,    stored.bottom,
+            stored.zoom,  stored.threadCount, stored.folder, stored.fileName};
+}
+
+} // namespace tavo

@@ -1,0 +1,72 @@
+#include "files/ServerParams.h"
+
+#include "files/AppError.h"
+#include "files/FileReplacer.h"
+#include "files/LineReader.h"
+#include "http/HttpClient.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QStringList>
+
+#include <string>
+
+namespace tavo {
+
+const char* const ParamsUrl = "http://www.tavosoft.net/tavo/s.txt";
+
+QString ReadTileVersion(const QString& paramsPath)
+{
+    QFile file(paramsPath);
+    if (!file.open(QIODevice::ReadOnly))
+        throw AppError::cannotOpenFile(paramsPath);
+
+    // Only the first line matters; the rest of the file is never read.
+    LineReader reader(file);
+    QByteArray firstLine;
+    if (!reader.next(firstLine)) {
+        if (reader.failed())
+            throw AppError::cannotOpenFile(paramsPath);
+        throw AppError::listIndexOutOfBounds(0);
+    }
+
+    QStringList fields = QString::fromUtf8(firstLine).split(u',');
+    // One comma at the very end closes the last field instead of opening a
+    // new one; an empty line has no fields at all.
+    if (!fields.isEmpty() && fields.last().isEmpty())
+        fields.removeLast();
+    if (fields.size() < 7)
+        throw AppError::listIndexOutOfBounds(6);
+    return fields.at(6);
+}
+
+FetchOutcome FetchServerParams(const QString& paramsUrl, const QString& paramsPath)
+{
+    std::string body;
+    {
+        http::HttpClient client;
+        try {
+            client.get(paramsUrl.toStdString(), body);
+        } catch (const http::HttpError&) {
+            return FetchOutcome::Failed;
+        }
+    }
+    const bool stored = FileReplacer::replace(
+        paramsPath, QByteArray(body.data(), static_cast<qsizetype>(body.size())));
+    if (!stored)
+        throw AppError::cannotCreateFile(paramsPath);
+    return FetchOutcome::Fetched;
+}
+
+QString fetchStartText()
+{
+    return QStringLiteral("Loading server parameters...");
+}
+
+QString fetchStatusText(FetchOutcome outcome)
+{
+    return fetchStartText() +
+           (outcome == FetchOutcome::Fetched ? QStringLiteral("OK") : QStringLiteral("finished"));
+}
+
+} // namespace tavo

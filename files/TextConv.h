@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+namespace tavo {
+
+// Reads `text` as a 32-bit integer the way the program has always read
+// integers typed by users or stored in its files:
+//  - optional leading blanks (spaces), then an optional '+' or '-';
+//  - decimal digits, or hexadecimal digits after "$", "0x", "0X", "x" or "X";
+//  - nothing after the digits (no trailing blanks either).
+// Decimal values must lie in the 32-bit signed range. Hexadecimal values may
+// use all 32 bits and are taken as the bit pattern ("$FFFFFFFF" is -1).
+// Returns false (and leaves `value` alone) for anything else.
+bool tryStrToInt(const QString& text, int& value);
+
+// As tryStrToInt, but throws AppError::notAnInteger(text) on failure.
+int StrToInt(const QString& text);
+
+// A double in the general number format: up to 15 significant digits,
+// trailing zeros dropped, the system's decimal separator. Very large or very
+// small magnitudes use an exponent ("1E15", "1E-5").
+QString FloatToStr(double value);
+
+// The local date and time: the system's short date format, one blank, the
+// system's long time format.
+QString nowText(const QDateTime& now = QDateTime::currentDateTime());
+
+} // namespace tavo
