@@ -1,0 +1,225 @@
+#include "dialogs/CoordinateEntry.h"
+
+#include <QLocale>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace tavo {
+
+namespace {
+
+bool isBlank(QChar c)
+{
+    return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' || c == u'\v' || c == u'\f';
+}
+
+bool isDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+} // namespace
+
+double ParseLeadingNumber(const QString& text)
+{
+    const qsizetype length = text.size();
+    qsizetype i = 0;
+    while (i < length && isBlank(text[i]))
+        ++i;
+
+    bool negative = false;
+    if (i < length && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+
+    std::string integerDigits;
+    std::string fractionDigits;
+    while (i < length && isDigit(text[i]))
+        integerDigits += char(text[i++].unicode());
+    if (i < length && text[i] == u'.') {
+        ++i;
+        while (i < length && isDigit(text[i]))
+            fractionDigits += char(text[i++].unicode());
+    }
+    if (integerDigits.empty() && fractionDigits.empty())
+        return 0.0;
+
+    // The exponent counts only when at least one digit follows the 'e' and its sign.
+    std::string exponent;
+    if (i < length && (text[i] == u'e' || text[i] == u'E')) {
+        qsizetype j = i + 1;
+        std::string sign;
+        if (j < length && (text[j] == u'+' || text[j] == u'-')) {
+            if (text[j] == u'-')
+                sign = "-";
+            ++j;
+        }
+        std::string digits;
+        while (j < length && isDigit(text[j]))
+            digits += char(text[j++].unicode());
+        if (!digits.empty())
+            exponent = sign + digits;
+    }
+
+    std::string number = integerDigits.empty() ? std::string("0") : integerDigits;
+    if (!fractionDigits.empty())
+        number += "." + fractionDigits;
+    if (!exponent.empty())
+        number += "e" + exponent;
+
+    double magnitude = 0.0;
+    const auto [end, error] =
+        std::from_chars(number.data(), number.data() + number.size(), magnitude);
+    (void)end;
+    if (error == std::errc::result_out_of_range) {
+        // Too large or too small for a double. Tell the two apart by where the first
+        // significant digit stands.
+        long long decimalPosition = 0;
+        const auto firstSignificant = integerDigits.find_first_not_of('0');
+        if (firstSignificant != std::string::npos) {
+            decimalPosition = static_cast<long long>(integerDigits.size() - firstSignificant);
+        } else {
+            const auto firstInFraction = fractionDigits.find_first_not_of('0');
+            if (firstInFraction == std::string::npos)
+                return negative ? -0.0 : 0.0;
+            decimalPosition = -static_cast<long long>(firstInFraction);
+        }
+        // The exponent text may itself be huge; its sign and length settle the question then.
+        long long exponentValue = 0;
+        const bool exponentNegative = !exponent.empty() && exponent[0] == '-';
+        const std::string exponentDigits = exponentNegative ? exponent.substr(1) : exponent;
+        if (exponentDigits.size() > 15)
+            exponentValue = exponentNegative ? -1000000000000000LL : 1000000000000000LL;
+        else if (!exponentDigits.empty())
+            exponentValue = std::stoll(exponentDigits) * (exponentNegative ? -1 : 1);
+        magnitude = decimalPosition + exponentValue > 0 ? std::numeric_limits<double>::infinity()
+                                                        : 0.0;
+    }
+    return negative ? -magnitude : magnitude;
+}
+
+AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& edit2,
+                     const QString& edit4)
+{
+    const auto read = [](QString text) {
+        return ParseLeadingNumber(text.replace(u',', u'.'));
+    };
+    AreaValues values;
+    values.left = read(edit1);
+    values.right = read(edit3);
+    values.top = read(edit2);
+    values.bottom = read(edit4);
+    return values;
+}
+
+std::optional<int> ParseWholeInteger(const QString& text)
+{
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && isBlank(text[first]))
+        ++first;
+    while (last > first && isBlank(text[last - 1]))
+        --last;
+
+    qsizetype i = first;
+    bool negative = false;
+    if (i < last && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    if (i == last)
+        return std::nullopt;
+
+    long long value = 0;
+    for (; i < last; ++i) {
+        if (!isDigit(text[i]))
+            return std::nullopt;
+        value = value * 10 + (text[i].unicode() - u'0');
+        if (value > 2147483648LL)
+            return std::nullopt;
+    }
+    if (negative)
+        value = -value;
+    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return int(value);
+}
+
+std::optional<float> ConvertDms(const QString& degrees, const QString& minutes,
+                                const QString& seconds)
+{
+    const std::optional<int> d = ParseWholeInteger(degrees);
+    const std::optional<int> m = ParseWholeInteger(minutes);
+    if (!d || !m)
+        return std::nullopt;
+    const float s = static_cast<float>(ParseLeadingNumber(seconds));
+
+    // Every operation below is one extended-precision operation with one rounding.
+    static constexpr long double oneSixtieth = 1.0L / 60;
+    static constexpr long double oneThirtySixHundredth = 1.0L / 3600;
+    const long double minutePart = static_cast<long double>(*m) * oneSixtieth;
+    const long double secondPart = static_cast<long double>(s) * oneThirtySixHundredth;
+    long double sum = static_cast<long double>(*d) + minutePart;
+    sum = sum + secondPart;
+    const float result = static_cast<float>(sum);
+    if (!std::isfinite(result))
+        return std::nullopt;
+    return result;
+}
+
+QString FormatConverted(float value)
+{
+    return FormatConverted(value, QLocale::system().decimalPoint());
+}
+
+QString FormatConverted(float value, const QString& decimalSeparator)
+{
+    const double number = value;
+    if (std::isnan(number))
+        return QStringLiteral("NAN");
+    if (std::isinf(number))
+        return number < 0 ? QStringLiteral("-INF") : QStringLiteral("INF");
+    if (number == 0.0)
+        return QStringLiteral("0");
+
+    // 15 significant digits, rounded once, as d.dddddddddddddde±x.
+    char buffer[64];
+    const auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, std::fabs(number),
+                      std::chars_format::scientific, 14);
+    if (error != std::errc())
+        return QString();
+    const std::string scientific(buffer, end);
+    const auto ePosition = scientific.find('e');
+    std::string digits = scientific.substr(0, 1) + scientific.substr(2, ePosition - 2);
+    const int exponent = std::stoi(scientific.substr(ePosition + 1));
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
+
+    QString text = number < 0 ? QStringLiteral("-") : QString();
+    const QString allDigits = QString::fromLatin1(digits);
+    if (exponent >= -5 && exponent < 15) {
+        if (exponent >= 0) {
+            const qsizetype integerCount = exponent + 1;
+            text += allDigits.left(integerCount);
+            if (allDigits.size() < integerCount)
+                text += QString(integerCount - allDigits.size(), u'0');
+            if (allDigits.size() > integerCount)
+                text += decimalSeparator + allDigits.mid(integerCount);
+        } else {
+            text += u'0' + decimalSeparator + QString(-exponent - 1, u'0') + allDigits;
+        }
+    } else {
+        text += allDigits.left(1);
+        if (allDigits.size() > 1)
+            text += decimalSeparator + allDigits.mid(1);
+        text += QStringLiteral("E") + QString::number(exponent);
+    }
+    return text;
+}
+
+} // namespace tavo
