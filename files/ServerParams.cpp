@@ -45,6 +45,9 @@ FetchOutcome FetchServerParams(const QString& paramsUrl, const QString& paramsPa
     std::string body;
     {
         http::HttpClient client;
+        // Explicitly direct, so that no proxy from the environment applies
+        // either: this request never goes through a proxy.
+        client.setProxy(http::ProxySettings{});
         try {
             client.get(paramsUrl.toStdString(), body);
         } catch (const http::HttpError&) {

@@ -1,0 +1,282 @@
+#include "files/AppError.h"
+#include "files/JobLog.h"
+#include "files/TextConv.h"
+
+#include "FileTestSupport.h"
+
+#include <QDir>
+#include <QLocale>
+
+using namespace tavo;
+using namespace tavo::testing;
+
+namespace {
+
+const QDateTime Moment(QDate(2024, 3, 5), QTime(14, 7, 9));
+
+// What saving the whole log at once writes.
+QByteArray wholeSave(const QStringList& lines)
+{
+    QByteArray bytes;
+    for (const QString& line : lines)
+        bytes += line.toUtf8() + "\r\n";
+    return bytes;
+}
+
+QStringList numbered(const QString& prefix, int from, int count)
+{
+    QStringList lines;
+    for (int i = from; i < from + count; ++i)
+        lines << prefix + QString::number(i);
+    return lines;
+}
+
+NewJobHeader workedExample()
+{
+    NewJobHeader h;
+    h.saveFolder = "/maps/";
+    h.projectName = "Job.tavo";
+    h.edit1 = "116.3";
+    h.edit3 = "116,4";
+    h.edit2 = "40";
+    h.edit4 = "39.9";
+    h.minX = 6742;
+    h.minY = 5087;
+    h.maxX = 6744;
+    h.maxY = 5090;
+    h.downloadLeft = 116.279296875;
+    h.downloadRight = 116.4111328125;
+    h.downloadTop = 40.0;
+    h.downloadBottom = 39.9;
+    h.totalTiles = 12;
+    h.threadCount = 8;
+    h.zoom = 13;
+    h.now = Moment;
+    return h;
+}
+
+} // namespace
+
+TEST(JobLogLines, NewJobHeader)
+{
+    const QString p = QLocale::system().decimalPoint();
+    const QString now = "Now time is:" + nowText(Moment);
+    const QStringList expected{"Project: /maps/Job.tavo",
+                               "Log begin...",
+                               now,
+                               "",
+                               "Left Longitude  input= 116.3",
+                               "Right Longitude input= 116,4",
+                               "Top Latitude    input= 40",
+                               "Bottom Latitude input= 39.9",
+                               "",
+                               "MinX = 6742",
+                               "MinY = 5087",
+                               "MaxX = 6744",
+                               "MaxY = 5090",
+                               "",
+                               "Left Longitude  download=116" + p + "279296875",
+                               "Right Longitude download=116" + p + "4111328125",
+                               "Top Latitude    download=40",
+                               "Bottom Latitude download=39" + p + "9",
+                               "",
+                               "Total count of images would be downloaded: 12",
+                               "",
+                               "Download threads count: 8",
+                               "",
+                               "Zoom level: 13",
+                               "",
+                               "path: /maps/",
+                               "",
+                               "Start downloading...",
+                               QString(32, u'-')};
+    EXPECT_EQ(newJobHeaderLines(workedExample()), expected);
+
+    NewJobHeader withProxy = workedExample();
+    withProxy.proxy = {true, "10.1.1.1", "8080", "ann", QStringLiteral("pä55")};
+    const QStringList proxyLines{"Using Proxy:",      "Proxy Server:10.1.1.1", "Proxy Port:8080",
+                                 "ProxyUsername:ann", "ProxyPassword:****",    ""};
+    const QStringList proxied = expected.mid(0, 4) + proxyLines + expected.mid(4);
+    EXPECT_EQ(newJobHeaderLines(withProxy), proxied);
+
+    // Settings without UseProxy list nothing, whatever the other values.
+    NewJobHeader proxyOff = withProxy;
+    proxyOff.proxy.useProxy = false;
+    EXPECT_EQ(newJobHeaderLines(proxyOff), expected);
+}
+
+TEST(JobLogLines, ResumedAndFinishLines)
+{
+    const QString now = "Now time is:" + nowText(Moment);
+    EXPECT_EQ(resumedJobLines(Moment), QStringList({QString(44, u'-'), "Log continue...", now}));
+    EXPECT_EQ(finishLines(Moment, "/maps/Job_log.txt"),
+              QStringList({"", QString(32, u'-'), "Download Finished.", "", now, "",
+                           "Log file has been saved to /maps/Job_log.txt"}));
+    EXPECT_EQ(logFileNameFor("Job.TAVO"), QStringLiteral("Job.TAVO_log.txt"));
+}
+
+TEST(JobLog, MultiLineTextsBecomeSeveralLines)
+{
+    JobLog log;
+    log.append(QStringLiteral("a\nb\r\nc\rd"));
+    log.append(QStringLiteral("e\r\n"));
+    log.append(QString());
+    log.append(QStringLiteral("\r\r\n")); // CR, then CR LF: three empty lines
+    EXPECT_EQ(log.viewLines(), QStringList({"a", "b", "c", "d", "e", "", "", "", "", ""}));
+    EXPECT_EQ(log.lineCount(), 10);
+    EXPECT_EQ(log.lastLine(), QString());
+}
+
+TEST(JobLog, IncrementalSavesWriteWhatAWholeSaveWould)
+{
+    TempFolder folder;
+    const QString path = folder.path("Job_log.txt");
+    writeBytes(path, "an older job's log that a new job replaces\r\n");
+
+    QStringList all;
+    JobLog log;
+    auto add = [&](const QStringList& lines) {
+        log.append(lines);
+        all << lines;
+    };
+    add(newJobHeaderLines(workedExample()));
+    log.save(path);
+    EXPECT_EQ(readBytes(path), wholeSave(all));
+    add(numbered(QStringLiteral("Thread1 tile ü"), 0, 500));
+    log.save(path);
+    log.save(path); // nothing new
+    add(finishLines(Moment, path));
+    log.save(path);
+    EXPECT_EQ(readBytes(path), wholeSave(all));
+    EXPECT_EQ(log.lineCount(), all.size());
+
+    // Second run: resume, add, save twice.
+    JobLog second;
+    second.loadForResume(path);
+    EXPECT_EQ(second.lineCount(), all.size());
+    EXPECT_EQ(second.viewLines(), all);
+    second.append(resumedJobLines(Moment));
+    all << resumedJobLines(Moment);
+    second.save(path);
+    second.append(QStringLiteral("Thread1 more"));
+    all << "Thread1 more";
+    second.save(path);
+    EXPECT_EQ(readBytes(path), wholeSave(all));
+
+    // Third run, cut short before any save: the file keeps the second run's
+    // lines, and a fourth run continues after them.
+    JobLog third;
+    third.loadForResume(path);
+    third.append(resumedJobLines(Moment));
+    JobLog fourth;
+    fourth.loadForResume(path);
+    fourth.append(resumedJobLines(Moment));
+    all << resumedJobLines(Moment);
+    fourth.save(path);
+    EXPECT_EQ(readBytes(path), wholeSave(all));
+    EXPECT_EQ(readBytes(path).count("Log continue..."), 2);
+}
+
+TEST(JobLog, ResumingAFileWithOtherLineEndsRewritesItOnce)
+{
+    TempFolder folder;
+    const QString path = folder.path("Job_log.txt");
+    const QByteArray oddBytes("first\nsecond\r\rfourth \xff\r\nlast without break");
+    writeBytes(path, oddBytes);
+
+    JobLog log;
+    log.loadForResume(path);
+    const QStringList loaded{"first", "second", "", QStringLiteral("fourth \uFFFD"),
+                             "last without break"};
+    EXPECT_EQ(log.viewLines(), loaded);
+    log.append(resumedJobLines(Moment));
+    log.save(path);
+    // The old bytes stay as they were, only their line ends become CR LF.
+    const QByteArray expected = "first\r\nsecond\r\n\r\nfourth \xff\r\nlast without break\r\n" +
+                                wholeSave(resumedJobLines(Moment));
+    EXPECT_EQ(readBytes(path), expected);
+    log.append(QStringLiteral("next"));
+    log.save(path);
+    EXPECT_EQ(readBytes(path), expected + "next\r\n");
+
+    // Saving a resumed log elsewhere carries its history along.
+    const QString copy = folder.path("copy_log.txt");
+    JobLog other;
+    other.loadForResume(path);
+    other.append(QStringLiteral("x"));
+    other.save(copy);
+    EXPECT_EQ(readBytes(copy), expected + "next\r\nx\r\n");
+    EXPECT_EQ(readBytes(path), expected + "next\r\n");
+}
+
+TEST(JobLog, FailuresKeepTheUnsavedLinesForTheNextSave)
+{
+    TempFolder folder;
+    const QString missing = folder.path("nowhere_log.txt");
+    JobLog log;
+    EXPECT_EQ(appErrorText([&] { log.loadForResume(missing); }),
+              QStringLiteral("Cannot open file ") + missing);
+
+    const QString path = folder.path("sub/Job_log.txt");
+    log.append(QStringList{"one", "two"});
+    EXPECT_EQ(appErrorText([&] { log.save(path); }), QStringLiteral("Cannot create file ") + path);
+    ASSERT_TRUE(QDir().mkdir(folder.path("sub")));
+    log.save(path);
+    EXPECT_EQ(readBytes(path), QByteArray("one\r\ntwo\r\n"));
+
+    // The file replaced by a folder: appending fails, then works again.
+    log.append(QStringLiteral("three"));
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QDir().mkdir(path));
+    EXPECT_FALSE(appErrorText([&] { log.save(path); }).isEmpty());
+    ASSERT_TRUE(QDir().rmdir(path));
+    log.append(QStringLiteral("four"));
+    log.save(path);
+    EXPECT_EQ(readBytes(path), QByteArray("three\r\nfour\r\n"));
+}
+
+TEST(JobLog, ViewKeepsOnlyTheTail)
+{
+    TempFolder folder;
+    const QString path = folder.path("big_log.txt");
+    JobLog log;
+    log.setViewCap(5);
+    EXPECT_TRUE(log.takeViewUpdate().reset); // a fresh log starts the window afresh
+
+    log.append(numbered("a", 0, 3));
+    JobLog::ViewUpdate update = log.takeViewUpdate();
+    EXPECT_FALSE(update.reset);
+    EXPECT_EQ(update.lines, numbered("a", 0, 3));
+    EXPECT_TRUE(log.takeViewUpdate().lines.isEmpty());
+
+    log.append(numbered("a", 3, 6)); // more than the cap at once
+    update = log.takeViewUpdate();
+    EXPECT_TRUE(update.reset);
+    EXPECT_EQ(update.lines, numbered("a", 4, 5));
+    EXPECT_EQ(log.viewLines(), numbered("a", 4, 5));
+    EXPECT_EQ(log.lineCount(), 9);
+    log.save(path);
+
+    // Many lines, saved as they come, while the view stays small.
+    for (int batch = 0; batch < 20; ++batch) {
+        log.append(numbered("b", batch * 1000, 1000));
+        log.save(path);
+    }
+    EXPECT_EQ(log.lineCount(), 20009);
+    EXPECT_EQ(log.viewLines(), numbered("b", 19995, 5));
+    EXPECT_EQ(readBytes(path), wholeSave(numbered("a", 0, 9) + numbered("b", 0, 20000)));
+
+    JobLog resumed;
+    resumed.setViewCap(3);
+    resumed.loadForResume(path);
+    EXPECT_EQ(resumed.lineCount(), 20009);
+    update = resumed.takeViewUpdate();
+    EXPECT_TRUE(update.reset);
+    EXPECT_EQ(update.lines, numbered("b", 19997, 3));
+
+    log.clear();
+    EXPECT_EQ(log.lineCount(), 0);
+    EXPECT_TRUE(log.takeViewUpdate().reset);
+    log.save(path); // a cleared log replaces the file
+    EXPECT_EQ(readBytes(path), QByteArray());
+}

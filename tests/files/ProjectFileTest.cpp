@@ -1,0 +1,165 @@
+#include "files/AppError.h"
+#include "files/ProjectFile.h"
+
+#include "FileTestSupport.h"
+
+using namespace tavo;
+using namespace tavo::testing;
+
+namespace {
+
+const QByteArray EmptyPositions = "T1X=\r\nT1Y=\r\nT2X=\r\nT2Y=\r\nT3X=\r\nT3Y=\r\nT4X=\r\nT4Y=\r\n"
+                                  "T5X=\r\nT5Y=\r\nT6X=\r\nT6Y=\r\nT7X=\r\nT7Y=\r\nT8X=\r\nT8Y=\r\n";
+
+EnteredInputs enteredFor(const QString& folder, const QString& name)
+{
+    return {"116.3", "116,4", "40", "39.9", "13", "8", folder, name};
+}
+
+} // namespace
+
+TEST(ProjectFile, NamesAndFolders)
+{
+    EXPECT_EQ(projectNameFor("Job"), QStringLiteral("Job.tavo"));
+    EXPECT_EQ(projectNameFor("Job.tavo"), QStringLiteral("Job.tavo"));
+    EXPECT_EQ(projectNameFor("Job.TAVO"), QStringLiteral("Job.TAVO.tavo"));
+    EXPECT_EQ(projectNameFor("a.b"), QStringLiteral("a.b.tavo"));
+    EXPECT_EQ(projectNameFor(""), QStringLiteral(".tavo"));
+    EXPECT_EQ(projectNameFor("v1.2/Job"), QStringLiteral("v1.2/Job.tavo"));
+    EXPECT_EQ(projectBaseOf("Job.tavo"), QStringLiteral("Job"));
+    EXPECT_EQ(projectBaseOf("Job.TAVO.tavo"), QStringLiteral("Job.TAVO"));
+    EXPECT_EQ(projectBaseOf(".tavo"), QString());
+    EXPECT_EQ(ensureTrailingSeparator("/jobs"), QStringLiteral("/jobs/"));
+    EXPECT_EQ(ensureTrailingSeparator("/jobs/"), QStringLiteral("/jobs/"));
+    EXPECT_EQ(ensureTrailingSeparator("/jobs") + projectNameFor("Job"),
+              QStringLiteral("/jobs/Job.tavo"));
+}
+
+TEST(ProjectFile, NewFileIsTheThirtyFourLines)
+{
+    TempFolder folder;
+    const QString path = folder.path("Job.tavo");
+    writeBytes(path, "old content that must go\r\n[THREADS]\r\nT1X=5\r\n");
+    WriteNewProject(path, "116.3", "116,4", "40", "39.9", 13, 6742, 5087, 6744, 5090, 8);
+    const QByteArray expected = "[AREA]\r\nLeftLongitude=116.3\r\nRightLongitude=116,4\r\n"
+                                "TopLatitude=40\r\nBottomLatitude=39.9\r\n\r\n"
+                                "[Zoom]\r\nZoom=13\r\n\r\n"
+                                "[XY]\r\nMinX=6742\r\nMinY=5087\r\nMaxX=6744\r\nMaxY=5090\r\n\r\n"
+                                "[THREADS]\r\nThreadCount=8\r\n" +
+                                EmptyPositions + "\r\n";
+    const QByteArray written = readBytes(path);
+    EXPECT_EQ(written, expected);
+    EXPECT_EQ(written.count("\r\n"), 34);
+
+    // Area texts are stored as typed, blanks, signs and any letters included.
+    WriteNewProject(path, " -0,50", "+1e2", QStringLiteral("Nord 40°"), "", -1, 0, 0, 0, 0, 1);
+    EXPECT_TRUE(readBytes(path).startsWith(
+        "[AREA]\r\nLeftLongitude= -0,50\r\nRightLongitude=+1e2\r\nTopLatitude=Nord 40\xc2\xb0\r\n"
+        "BottomLatitude=\r\n\r\n[Zoom]\r\nZoom=-1\r\n"));
+}
+
+TEST(ProjectFile, NewFileInAMissingFolderIsCannotCreateFile)
+{
+    TempFolder folder;
+    const QString path = folder.path("gone/Job.tavo");
+    EXPECT_EQ(appErrorText([&] { WriteNewProject(path, "", "", "", "", 1, 0, 0, 0, 0, 1); }),
+              QStringLiteral("Cannot create file ") + path);
+}
+
+TEST(ProjectFile, ResumeNeedsAllEightTextsEqual)
+{
+    TempFolder folder;
+    const QString saveFolder = ensureTrailingSeparator(folder.root());
+    const QString path = saveFolder + "Job.tavo";
+    WriteNewProject(path, "116.3", "116,4", "40", "39.9", 13, 6742, 5087, 6744, 5090, 8);
+
+    const StoredInputs stored = ReadResumeKeys(path, 13, 1);
+    EXPECT_EQ(stored.folder, saveFolder);
+    EXPECT_EQ(stored.fileName, QStringLiteral("Job.tavo"));
+    EXPECT_TRUE(resumeMatches(stored, enteredFor(saveFolder, "Job.tavo")));
+
+    // A name typed without its extension never resumes, nor one in other case.
+    EXPECT_FALSE(resumeMatches(stored, enteredFor(saveFolder, "Job")));
+    EXPECT_FALSE(resumeMatches(stored, enteredFor(saveFolder, "Job.TAVO")));
+    EXPECT_FALSE(resumeMatches(stored, enteredFor(folder.root(), "Job.tavo")));
+    EnteredInputs retyped = enteredFor(saveFolder, "Job.tavo");
+    retyped.edit1 = "116.30";
+    EXPECT_FALSE(resumeMatches(stored, retyped));
+    EnteredInputs moreWorkers = enteredFor(saveFolder, "Job.tavo");
+    moreWorkers.edit10 = "4";
+    EXPECT_FALSE(resumeMatches(stored, moreWorkers));
+
+    // Without Zoom and ThreadCount the defaults are compared.
+    writeBytes(path, "[AREA]\r\nLeftLongitude=116.3\r\nRightLongitude=116,4\r\n"
+                     "TopLatitude=40\r\nBottomLatitude=39.9\r\n");
+    const StoredInputs bare = ReadResumeKeys(path, 12, 8);
+    EXPECT_EQ(bare.zoom, QStringLiteral("12"));
+    EXPECT_EQ(bare.threadCount, QStringLiteral("8"));
+}
+
+TEST(ProjectFile, PositionsAreWrittenOnlyWhenPositive)
+{
+    TempFolder folder;
+    const QString path = folder.path("Job.tavo");
+    WriteNewProject(path, "1", "2", "3", "4", 5, 6, 7, 8, 9, 3);
+    const QByteArray fresh = readBytes(path);
+
+    SavePositions(path, {{11, 20}, {0, 22}, {0, 0}});
+    QByteArray expected = fresh;
+    expected.replace("T1X=\r\nT1Y=\r\nT2X=\r\nT2Y=\r\n", "T1X=11\r\nT1Y=20\r\nT2X=\r\nT2Y=22\r\n");
+    EXPECT_EQ(readBytes(path), expected);
+
+    // A later save with nothing finished keeps what is stored.
+    SavePositions(path, {{0, 0}, {10, -1}, {0, 0}});
+    expected.replace("T2X=\r\n", "T2X=10\r\n");
+    EXPECT_EQ(readBytes(path), expected);
+
+    const std::vector<StoredPosition> read = ReadPositions(path, 3);
+    ASSERT_EQ(read.size(), 3u);
+    EXPECT_EQ(read[0].x, 11);
+    EXPECT_EQ(read[0].y, 20);
+    EXPECT_EQ(read[1].x, 10);
+    EXPECT_EQ(read[1].y, 22);
+    EXPECT_EQ(read[2].x, 0);
+    EXPECT_EQ(read[2].y, 0);
+}
+
+TEST(ProjectFile, PositionsDefaultToZero)
+{
+    TempFolder folder;
+    const QString path = folder.path("p.tavo");
+    writeBytes(path, "[threads]\nt1x=abc\nT1Y=7\nT2X=$10\n");
+    const std::vector<StoredPosition> read = ReadPositions(path, 2);
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].x, 0);
+    EXPECT_EQ(read[0].y, 7);
+    EXPECT_EQ(read[1].x, 16);
+    EXPECT_EQ(read[1].y, 0);
+    EXPECT_EQ(ReadPositions(folder.path("missing.tavo"), 8).size(), 8u);
+
+    // A missing file gets created with its THREADS section.
+    SavePositions(folder.path("new.tavo"), {{3, 4}});
+    EXPECT_EQ(readBytes(folder.path("new.tavo")), QByteArray("[THREADS]\r\nT1X=3\r\nT1Y=4\r\n"));
+}
+
+TEST(ProjectFile, OpenFillsTheFieldsWithDefaults)
+{
+    TempFolder folder;
+    const QString path = folder.path("Old Job.tavo");
+    writeBytes(path, "[AREA]\r\nLeftLongitude=-10\r\nTopLatitude=5\r\n"
+                     "[THREADS]\r\nThreadCount=30\r\n");
+    const OpenedProject opened = readProjectForOpen(path, 14, 2);
+    EXPECT_EQ(opened.edit1, QStringLiteral("-10"));
+    EXPECT_EQ(opened.edit3, QString());
+    EXPECT_EQ(opened.edit2, QStringLiteral("5"));
+    EXPECT_EQ(opened.edit4, QString());
+    EXPECT_EQ(opened.edit5, QStringLiteral("14"));
+    EXPECT_EQ(opened.edit10, QStringLiteral("30"));
+    EXPECT_EQ(opened.edit6, folder.root() + "/");
+    EXPECT_EQ(opened.edit11, QStringLiteral("Old Job.tavo"));
+
+    const OpenedProject missing = readProjectForOpen(folder.path("none.tavo"), 13, 1);
+    EXPECT_EQ(missing.edit5, QStringLiteral("13"));
+    EXPECT_EQ(missing.edit10, QStringLiteral("1"));
+    EXPECT_EQ(missing.edit11, QStringLiteral("none.tavo"));
+}
