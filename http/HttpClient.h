@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <stdexcept>
 #include <string>
 
@@ -55,16 +56,34 @@ public:
     void setProxy(const ProxySettings& proxy);
 
     // Connect time-out and stalled-transfer time-out (no byte for this long).
+    // The stall time-out is applied in whole seconds, rounded up (at least 1).
     void setTimeouts(long connectTimeoutMs, long stallTimeoutMs);
+    long connectTimeoutMs() const { return m_connectTimeoutMs; }
+    long stallTimeoutMs() const { return m_stallTimeoutMs; }
 
     // GET url; on success `body` holds exactly the response body (it is
-    // cleared first). Throws HttpError on any failure.
+    // cleared first). Throws HttpError on any failure, with `body` empty.
     void get(const std::string& url, std::string& body);
 
 private:
     void* m_curl = nullptr; // CURL*
     long m_connectTimeoutMs = 10000;
     long m_stallTimeoutMs = 30000;
+    std::string m_statusLine;            // last status line of the running request
+    std::array<char, 256> m_errorText{}; // libcurl's error buffer (CURL_ERROR_SIZE)
 };
+
+// What a failed transfer is reported as: the Windows Sockets number and its
+// text. `curlCode` is the CURLcode of the transfer, `osErrno` the errno that
+// libcurl recorded for it (0 if none).
+struct SocketError
+{
+    int code = 0;
+    const char* text = "";
+};
+SocketError socketErrorFor(int curlCode, long osErrno);
+
+// "Socket Error # <code>" CR LF <text>
+std::string socketErrorMessage(const SocketError& error);
 
 } // namespace tavo::http

@@ -211,6 +211,15 @@ void shutDownConnections(int port)
 
 constexpr std::size_t kServingThreads = 32;
 
+// The library listens with a backlog of 5: a burst of connections (eight
+// workers starting together) would see dropped SYNs and one-second connect
+// retries. This gives access to the listening socket to widen it.
+class HttpServer final : public httplib::Server
+{
+public:
+    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
 } // namespace
 
 std::string TileServer::tileBody(const std::string& quadkey, std::size_t size)
@@ -266,7 +275,7 @@ public:
     bool m_stopping = false;
     std::condition_variable m_stopSignal;
 
-    std::unique_ptr<httplib::Server> m_server;
+    std::unique_ptr<HttpServer> m_server;
     std::thread m_listener;
     int m_port = 0;
 };
@@ -280,9 +289,16 @@ int TileServer::Impl::start(int port)
     // process.
     std::signal(SIGPIPE, SIG_IGN);
 
-    auto server = std::make_unique<httplib::Server>();
+    auto server = std::make_unique<HttpServer>();
     server->new_task_queue = [] { return new httplib::ThreadPool(kServingThreads); };
     server->set_tcp_nodelay(true);
+    // Address reuse only: the library's default also shares the port with
+    // any other listener, which would let a second server start on a busy
+    // port and take half of its connections.
+    server->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server->set_keep_alive_max_count(1000000);
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
         handle(request, response);
@@ -301,6 +317,7 @@ int TileServer::Impl::start(int port)
         bound = port;
     if (bound <= 0)
         throw std::runtime_error("tile server cannot listen on 127.0.0.1:" + std::to_string(port));
+    server->widenBacklog();
 
     {
         std::lock_guard<std::mutex> lock(m_mutex);

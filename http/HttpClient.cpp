@@ -1,0 +1,262 @@
+#include "http/HttpClient.h"
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <mutex>
+#include <new>
+
+namespace tavo::http {
+
+static_assert(CURL_ERROR_SIZE <= 256, "error buffer too small for libcurl");
+
+namespace {
+
+void initCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+            throw std::runtime_error("libcurl could not be initialised");
+    });
+}
+
+// Where the callbacks of the running request write.
+struct Transfer
+{
+    std::string* body;
+    std::string* statusLine;
+};
+
+std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user)
+{
+    const std::size_t bytes = size * count;
+    try {
+        static_cast<Transfer*>(user)->body->append(data, bytes);
+    } catch (const std::bad_alloc&) {
+        return 0; // aborts the transfer with CURLE_WRITE_ERROR
+    }
+    return bytes;
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user)
+{
+    std::size_t bytes = size * count;
+    // Only status lines matter; with interim 1xx answers the last one wins.
+    if (bytes >= 5 && std::char_traits<char>::compare(data, "HTTP/", 5) == 0) {
+        std::size_t length = bytes;
+        while (length > 0 && (data[length - 1] == '\r' || data[length - 1] == '\n'))
+            --length;
+        static_cast<Transfer*>(user)->statusLine->assign(data, length);
+    }
+    return bytes;
+}
+
+long stallSeconds(long stallTimeoutMs)
+{
+    const long seconds = (stallTimeoutMs + 999) / 1000;
+    return seconds < 1 ? 1 : seconds;
+}
+
+constexpr SocketError kReset{10054, "Connection reset by peer."};
+constexpr SocketError kRefused{10061, "Connection refused."};
+constexpr SocketError kTimedOut{10060, "Connection timed out."};
+constexpr SocketError kHostNotFound{11001, "Host not found."};
+constexpr SocketError kAborted{10053, "Software caused connection abort."};
+
+// The Windows Sockets counterpart of an errno from connecting; code 0 if none.
+SocketError connectErrorFor(long osErrno)
+{
+    switch (osErrno) {
+    case ECONNREFUSED:
+        return kRefused;
+    case ETIMEDOUT:
+        return kTimedOut;
+    case ECONNRESET:
+        return kReset;
+    case ECONNABORTED:
+        return kAborted;
+    case ENETUNREACH:
+        return {10051, "Network is unreachable."};
+    case EHOSTUNREACH:
+        return {10065, "No route to host."};
+    case ENETDOWN:
+        return {10050, "Network is down."};
+    case EHOSTDOWN:
+        return {10064, "Host is down."};
+    case EADDRNOTAVAIL:
+        return {10049, "Cannot assign requested address."};
+    case EADDRINUSE:
+        return {10048, "Address already in use."};
+    case ENOBUFS:
+        return {10055, "No buffer space available."};
+    case EMFILE:
+        return {10024, "Too many open files."};
+    default:
+        return {};
+    }
+}
+
+// The same for an errno from sending or receiving on an open connection.
+SocketError transferErrorFor(long osErrno)
+{
+    switch (osErrno) {
+    case ECONNRESET:
+    case EPIPE:
+        return kReset;
+    case ECONNABORTED:
+        return kAborted;
+    case ETIMEDOUT:
+        return kTimedOut;
+    case ENETRESET:
+        return {10052, "Net dropped connection or reset."};
+    case ENOTCONN:
+        return {10057, "Socket is not connected."};
+    case ENETUNREACH:
+        return {10051, "Network is unreachable."};
+    case EHOSTUNREACH:
+        return {10065, "No route to host."};
+    default:
+        return {};
+    }
+}
+
+} // namespace
+
+SocketError socketErrorFor(int curlCode, long osErrno)
+{
+    const auto code = static_cast<CURLcode>(curlCode);
+    switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return kHostNotFound;
+    case CURLE_OPERATION_TIMEDOUT:
+        return kTimedOut;
+    // The peer closed the connection before sending a single byte.
+    case CURLE_GOT_NOTHING:
+        return kReset;
+    case CURLE_COULDNT_CONNECT: {
+        const SocketError mapped = connectErrorFor(osErrno);
+        return mapped.code != 0 ? mapped : kRefused;
+    }
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR: {
+        const SocketError mapped = transferErrorFor(osErrno);
+        return mapped.code != 0 ? mapped : SocketError{kAborted.code, curl_easy_strerror(code)};
+    }
+    case CURLE_URL_MALFORMAT:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return {10022, curl_easy_strerror(code)};
+    default:
+        // libcurl's generic text for the code, never its detailed message:
+        // that one names hosts and ports, and the program searches the
+        // message for status numbers.
+        return {kAborted.code, curl_easy_strerror(code)};
+    }
+}
+
+std::string socketErrorMessage(const SocketError& error)
+{
+    std::string message = "Socket Error # ";
+    message += std::to_string(error.code);
+    message += "\r\n";
+    message += error.text;
+    return message;
+}
+
+HttpClient::HttpClient()
+{
+    initCurlOnce();
+    CURL* curl = curl_easy_init();
+    if (!curl)
+        throw std::runtime_error("libcurl could not create a transfer handle");
+    m_curl = curl;
+
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
+    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    // No proxy unless one is set: an empty proxy also keeps http_proxy and
+    // friends in the environment from taking effect, and an empty no-proxy
+    // list keeps no_proxy from bypassing a proxy that is set.
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, m_errorText.data());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &onBody);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &onHeader);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    setTimeouts(m_connectTimeoutMs, m_stallTimeoutMs);
+}
+
+HttpClient::~HttpClient()
+{
+    curl_easy_cleanup(static_cast<CURL*>(m_curl));
+}
+
+void HttpClient::setProxy(const ProxySettings& proxy)
+{
+    CURL* curl = static_cast<CURL*>(m_curl);
+    if (proxy.host.empty()) {
+        curl_easy_setopt(curl, CURLOPT_PROXY, "");
+        return;
+    }
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.host.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXYTYPE, long(CURLPROXY_HTTP));
+    curl_easy_setopt(curl, CURLOPT_PROXYPORT,
+                     long(proxy.port > 0 && proxy.port <= 65535 ? proxy.port : 0));
+    if (proxy.username.empty()) {
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, nullptr);
+        curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, nullptr);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_PROXYAUTH, long(CURLAUTH_BASIC));
+        curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, proxy.username.c_str());
+        curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, proxy.password.c_str());
+    }
+}
+
+void HttpClient::setTimeouts(long connectTimeoutMs, long stallTimeoutMs)
+{
+    m_connectTimeoutMs = connectTimeoutMs > 0 ? connectTimeoutMs : 0;
+    m_stallTimeoutMs = stallTimeoutMs;
+    CURL* curl = static_cast<CURL*>(m_curl);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, m_connectTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds(stallTimeoutMs));
+}
+
+void HttpClient::get(const std::string& url, std::string& body)
+{
+    CURL* curl = static_cast<CURL*>(m_curl);
+    body.clear();
+    m_statusLine.clear();
+    m_errorText[0] = '\0';
+
+    Transfer transfer{&body, &m_statusLine};
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    const CURLcode result = curl_easy_perform(curl);
+    // The callbacks must never see this request's locals again.
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
+
+    if (result != CURLE_OK) {
+        long osErrno = 0;
+        curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);
+        body.clear();
+        const SocketError error = socketErrorFor(result, osErrno);
+        throw HttpError(HttpError::Kind::Transport, error.code, socketErrorMessage(error));
+    }
+
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) {
+        body.clear();
+        std::string message = m_statusLine;
+        if (message.empty())
+            message = "HTTP/1.1 " + std::to_string(status);
+        throw HttpError(HttpError::Kind::Status, int(status), message);
+    }
+}
+
+} // namespace tavo::http
