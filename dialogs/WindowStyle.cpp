@@ -1,0 +1,68 @@
+#include "dialogs/WindowStyle.h"
+
+#include <QGuiApplication>
+#include <QPalette>
+#include <QScreen>
+#include <QWidget>
+
+namespace tavo::style {
+
+namespace {
+
+QFont sansSerif(int pixelSize)
+{
+    QFont font;
+    // A narrow face first, so that the captions fit the fixed positions of the windows.
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("DejaVu Sans Condensed"),
+                      QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    return font;
+}
+
+} // namespace
+
+QFont windowFont()
+{
+    return sansSerif(kWindowFontPixels);
+}
+
+QFont logFont()
+{
+    return sansSerif(kLogFontPixels);
+}
+
+QColor green()
+{
+    return QColor(0, 128, 0);
+}
+
+void makeGreen(QWidget* widget)
+{
+    QPalette palette = widget->palette();
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::WindowText, green());
+        palette.setColor(group, QPalette::Text, green());
+    }
+    widget->setPalette(palette);
+}
+
+void makeUnderlined(QWidget* widget)
+{
+    QFont font = widget->font();
+    font.setUnderline(true);
+    widget->setFont(font);
+}
+
+void centreOnScreen(QWidget* window)
+{
+    QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect available = screen->availableGeometry();
+    QRect frame = window->frameGeometry();
+    frame.moveCenter(available.center());
+    window->move(frame.topLeft());
+}
+
+} // namespace tavo::style
