@@ -89,10 +89,17 @@ void IniFile::load()
     while (reader.next(text, &ending)) {
         QByteArray endingBytes;
         switch (ending) {
-        case LineReader::Ending::CrLf: endingBytes = CrLf; break;
-        case LineReader::Ending::Lf: endingBytes = "\n"; break;
-        case LineReader::Ending::Cr: endingBytes = "\r"; break;
-        case LineReader::Ending::None: break;
+        case LineReader::Ending::CrLf:
+            endingBytes = CrLf;
+            break;
+        case LineReader::Ending::Lf:
+            endingBytes = "\n";
+            break;
+        case LineReader::Ending::Cr:
+            endingBytes = "\r";
+            break;
+        case LineReader::Ending::None:
+            break;
         }
         m_lines.push_back({text, endingBytes});
     }
@@ -223,8 +230,7 @@ void IniFile::writeInteger(const QString& section, const QString& key, int value
     writeString(section, key, QString::number(value));
 }
 
-void IniFile::writeStrings(const QString& section,
-                           const QList<QPair<QString, QString>>& keyValues)
+void IniFile::writeStrings(const QString& section, const QList<QPair<QString, QString>>& keyValues)
 {
     if (m_unreadable)
         throw AppError::unableToWrite(m_path);

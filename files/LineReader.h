@@ -13,7 +13,13 @@ namespace tavo {
 class LineReader final
 {
 public:
-    enum class Ending { None, CrLf, Lf, Cr };
+    enum class Ending
+    {
+        None,
+        CrLf,
+        Lf,
+        Cr
+    };
 
     explicit LineReader(QIODevice& device, qint64 chunkSize = 64 * 1024);
     LineReader(const LineReader&) = delete;

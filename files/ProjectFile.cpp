@@ -159,12 +159,11 @@ void SavePositions(const QString& projectPath, const std::vector<StoredPosition>
     ini.writeStrings(Threads, changes);
 }
 
-OpenedProject readProjectForOpen(const QString& chosenPath, int defaultZoom,
-                                 int defaultThreadCount)
+OpenedProject readProjectForOpen(const QString& chosenPath, int defaultZoom, int defaultThreadCount)
 {
     const StoredInputs stored = ReadResumeKeys(chosenPath, defaultZoom, defaultThreadCount);
-    return {stored.left,  stored.right,       stored.top,    stored.bottom,
-            stored.zoom,  stored.threadCount, stored.folder, stored.fileName};
+    return {stored.left, stored.right,       stored.top,    stored.bottom,
+            stored.zoom, stored.threadCount, stored.folder, stored.fileName};
 }
 
 } // namespace tavo

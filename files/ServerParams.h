@@ -22,7 +22,11 @@ extern const char* const ParamsUrl;
 // fields.
 QString ReadTileVersion(const QString& paramsPath);
 
-enum class FetchOutcome { Fetched, Failed };
+enum class FetchOutcome
+{
+    Fetched,
+    Failed
+};
 
 // Downloads `paramsUrl` with a fresh HTTP client (never through a proxy, no
 // time-outs of our own) and, on success, replaces the file at `paramsPath`

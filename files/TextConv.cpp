@@ -57,9 +57,9 @@ bool tryStrToInt(const QString& text, int& value)
     const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 2147483648ull : 2147483647ull);
     std::uint64_t magnitude = 0;
     for (; i < n; ++i) {
-        const int digit = hex ? hexDigitValue(text[i])
-                              : (text[i] >= u'0' && text[i] <= u'9' ? text[i].unicode() - u'0'
-                                                                    : -1);
+        const int digit =
+            hex ? hexDigitValue(text[i])
+                : (text[i] >= u'0' && text[i] <= u'9' ? text[i].unicode() - u'0' : -1);
         if (digit < 0)
             return false;
         magnitude = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);

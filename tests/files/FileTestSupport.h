@@ -39,8 +39,7 @@ inline void writeBytes(const QString& path, const QByteArray& bytes)
 }
 
 // The message of the AppError that `call` throws; empty when it throws none.
-template <typename Call>
-QString appErrorText(Call&& call)
+template <typename Call> QString appErrorText(Call&& call)
 {
     try {
         call();

@@ -1,5 +1,5 @@
-#include "files/AppError.h"
 #include "files/IniFile.h"
+#include "files/AppError.h"
 
 #include "FileTestSupport.h"
 
@@ -63,10 +63,10 @@ TEST(IniFile, UpdatesInPlaceAndKeepsEveryOtherLineByteForByte)
     writeBytes(path, HandWritten);
     IniFile ini(path);
 
-    ini.writeInteger("iniparas", "DEFAULTZOOM", 7); // existing key: its spelling stays
-    ini.writeString("Proxy", "ProxyServer", "host"); // new key after the section's last key
+    ini.writeInteger("iniparas", "DEFAULTZOOM", 7);   // existing key: its spelling stays
+    ini.writeString("Proxy", "ProxyServer", "host");  // new key after the section's last key
     ini.writeString("IniParas", "SleepSeconds", "3"); // goes to the first IniParas section
-    ini.writeString("Extra", "Key", "v");            // new section at the end
+    ini.writeString("Extra", "Key", "v");             // new section at the end
 
     const QByteArray expected = "; settings\r\n"
                                 "[IniParas]\r\n"
@@ -140,8 +140,9 @@ TEST(IniFile, WriteStringsIsAllOrNothing)
     IniFile ini(path);
     ini.writeStrings("T", {{"A", "1"}, {"B", "2"}});
     EXPECT_EQ(readBytes(path), QByteArray("[T]\r\nA=1\r\nB=2\r\n"));
-    EXPECT_FALSE(appErrorText([&] { ini.writeStrings("T", {{"A", "9"}, {"B", "bad\n"}}); })
-                     .isEmpty());
+    EXPECT_FALSE(appErrorText([&] {
+                     ini.writeStrings("T", {{"A", "9"}, {"B", "bad\n"}});
+                 }).isEmpty());
     EXPECT_EQ(ini.readString("T", "A", ""), QStringLiteral("1"));
     EXPECT_EQ(readBytes(path), QByteArray("[T]\r\nA=1\r\nB=2\r\n"));
 }

@@ -1,5 +1,5 @@
-#include "files/AppError.h"
 #include "files/JobLog.h"
+#include "files/AppError.h"
 #include "files/TextConv.h"
 
 #include "FileTestSupport.h"

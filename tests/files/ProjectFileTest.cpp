@@ -1,5 +1,5 @@
-#include "files/AppError.h"
 #include "files/ProjectFile.h"
+#include "files/AppError.h"
 
 #include "FileTestSupport.h"
 
@@ -8,8 +8,9 @@ using namespace tavo::testing;
 
 namespace {
 
-const QByteArray EmptyPositions = "T1X=\r\nT1Y=\r\nT2X=\r\nT2Y=\r\nT3X=\r\nT3Y=\r\nT4X=\r\nT4Y=\r\n"
-                                  "T5X=\r\nT5Y=\r\nT6X=\r\nT6Y=\r\nT7X=\r\nT7Y=\r\nT8X=\r\nT8Y=\r\n";
+const QByteArray EmptyPositions =
+    "T1X=\r\nT1Y=\r\nT2X=\r\nT2Y=\r\nT3X=\r\nT3Y=\r\nT4X=\r\nT4Y=\r\n"
+    "T5X=\r\nT5Y=\r\nT6X=\r\nT6Y=\r\nT7X=\r\nT7Y=\r\nT8X=\r\nT8Y=\r\n";
 
 EnteredInputs enteredFor(const QString& folder, const QString& name)
 {

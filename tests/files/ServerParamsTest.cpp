@@ -1,5 +1,5 @@
-#include "files/AppError.h"
 #include "files/ServerParams.h"
+#include "files/AppError.h"
 
 #include "FileTestSupport.h"
 #include "TileServer.h"

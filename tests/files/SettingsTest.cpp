@@ -1,5 +1,5 @@
-#include "files/AppError.h"
 #include "files/Settings.h"
+#include "files/AppError.h"
 
 #include "FileTestSupport.h"
 

@@ -1,5 +1,5 @@
-#include "files/AppError.h"
 #include "files/TextConv.h"
+#include "files/AppError.h"
 
 #include "FileTestSupport.h"
 
@@ -16,10 +16,19 @@ TEST(TextConv, ReadsDecimalAndHexadecimalIntegers)
     {
         const char* text;
         int value;
-    } good[] = {{"0", 0},          {"  12", 12},       {"+7", 7},       {"-7", -7},
-                {"$10", 16},       {"0x10", 16},       {"0X1f", 31},    {"x10", 16},
-                {"-$10", -16},     {"007", 7},         {"2147483647", INT_MAX},
-                {"-2147483648", INT_MIN},              {"$FFFFFFFF", -1}};
+    } good[] = {{"0", 0},
+                {"  12", 12},
+                {"+7", 7},
+                {"-7", -7},
+                {"$10", 16},
+                {"0x10", 16},
+                {"0X1f", 31},
+                {"x10", 16},
+                {"-$10", -16},
+                {"007", 7},
+                {"2147483647", INT_MAX},
+                {"-2147483648", INT_MIN},
+                {"$FFFFFFFF", -1}};
     for (const auto& c : good) {
         int value = 12345;
         EXPECT_TRUE(tryStrToInt(QString::fromUtf8(c.text), value)) << c.text;
@@ -29,9 +38,9 @@ TEST(TextConv, ReadsDecimalAndHexadecimalIntegers)
 
 TEST(TextConv, RefusesEverythingElseAndLeavesTheValue)
 {
-    const char* bad[] = {"",    " ",    "12 ", "1.5", "2147483648", "-2147483649", "$",
-                         "0x",  "$100000000",  "true", "1e2",       "+",           "--1",
-                         "\t5", "5a",   "0x-5"};
+    const char* bad[] = {"",    " ",   "12 ",        "1.5",  "2147483648", "-2147483649",
+                         "$",   "0x",  "$100000000", "true", "1e2",        "+",
+                         "--1", "\t5", "5a",         "0x-5"};
     for (const char* text : bad) {
         int value = 99;
         EXPECT_FALSE(tryStrToInt(QString::fromUtf8(text), value)) << text;
