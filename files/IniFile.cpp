@@ -103,9 +103,17 @@ void IniFile::load()
         }
         m_lines.push_back({text, endingBytes});
     }
+    // A byte-order mark that an editor put in front is kept, but is not part
+    // of the first line's name.
+    const QByteArray bom("\xEF\xBB\xBF");
+    if (!m_lines.empty() && m_lines.front().text.startsWith(bom)) {
+        m_bom = bom;
+        m_lines.front().text.remove(0, bom.size());
+    }
     if (reader.failed()) {
         m_lines.clear();
         m_unreadable = true;
+        return;
     }
 }
 
@@ -211,7 +219,7 @@ void IniFile::setValue(const QString& section, const QString& key, const QString
 
 void IniFile::save()
 {
-    QByteArray bytes;
+    QByteArray bytes = m_bom;
     for (const Line& line : m_lines) {
         bytes += line.text;
         bytes += line.ending;

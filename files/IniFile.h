@@ -19,7 +19,8 @@ namespace tavo {
 //    blanks (spaces and tabs) around it removed, as the classic profile API
 //    reads it. Quotes are kept as they stand;
 //  - a value is read as at most its first 2047 characters;
-//  - lines end at CR LF, LF or CR; lines starting with ';' are comments.
+//  - lines end at CR LF, LF or CR; lines starting with ';' are comments; a
+//    UTF-8 byte-order mark at the start is passed over (and kept).
 //
 // Writing:
 //  - an existing key gets a new value on its own line, keeping the name's
@@ -77,6 +78,7 @@ private:
     qsizetype findSection(const QString& section) const;
 
     QString m_path;
+    QByteArray m_bom; // a UTF-8 byte-order mark the file starts with, kept as it is
     std::vector<Line> m_lines;
     bool m_unreadable = false;
 };

@@ -86,6 +86,17 @@ TEST(IniFile, UpdatesInPlaceAndKeepsEveryOtherLineByteForByte)
     EXPECT_EQ(IniFile(path).readInteger("IniParas", "DefaultZoom", 0), 7);
 }
 
+TEST(IniFile, ByteOrderMarkIsPassedOverAndKept)
+{
+    TempFolder folder;
+    const QString path = folder.path("bom.ini");
+    writeBytes(path, "\xEF\xBB\xBF[IniParas]\r\nSV3=.png\r\n");
+    IniFile ini(path);
+    EXPECT_EQ(ini.readString("IniParas", "SV3", "none"), QStringLiteral(".png"));
+    ini.writeString("IniParas", "SV3", "");
+    EXPECT_EQ(readBytes(path), QByteArray("\xEF\xBB\xBF[IniParas]\r\nSV3=\r\n"));
+}
+
 TEST(IniFile, CreatesAMissingFileAndKeepsUtf8Text)
 {
     TempFolder folder;
