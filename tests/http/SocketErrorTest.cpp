@@ -62,11 +62,3 @@ TEST(SocketError, OtherFailuresNeverLookLikeAResetOrARefusal)
             EXPECT_EQ(message.find(marker), std::string::npos) << code << ": " << message;
     }
 }
-
-TEST(SocketError, MessageIsNumberThenTextOnTheNextLine)
-{
-    EXPECT_EQ(socketErrorMessage({10054, "Connection reset by peer."}),
-              "Socket Error # 10054\r\nConnection reset by peer.");
-    EXPECT_EQ(socketErrorMessage({11001, "Host not found."}),
-              "Socket Error # 11001\r\nHost not found.");
-}
