@@ -1,0 +1,271 @@
+#include "dialogs/TfrmSingle.h"
+
+#include "dialogs/Shell.h"
+#include "dialogs/UpDown.h"
+#include "files/AppError.h"
+#include "files/TextConv.h"
+#include "tiles/TDownThread.h"
+#include "tiles/TileMath.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QThread>
+
+#include <exception>
+#include <memory>
+#include <utility>
+
+namespace tavo {
+
+// ---------------------------------------------------------------------------------------------
+// SingleTileFetch
+
+QString SingleTileFetch::noFolderText()
+{
+    return QStringLiteral("Please select path to save images.");
+}
+
+QString SingleTileFetch::createFolderFailedText(const QString& folder)
+{
+    return QStringLiteral("Create directory ") + folder + QStringLiteral(" Failed.");
+}
+
+QString SingleTileFetch::savedText(const QString& folderWithSeparator)
+{
+    return QStringLiteral("Image is saved to ") + folderWithSeparator;
+}
+
+QString SingleTileFetch::failedText()
+{
+    return QStringLiteral("Failed to get the image.");
+}
+
+void SingleTileFetch::setTimeouts(long connectTimeoutMs, long stallTimeoutMs)
+{
+    m_connectTimeoutMs = connectTimeoutMs;
+    m_stallTimeoutMs = stallTimeoutMs;
+}
+
+bool SingleTileFetch::prepare(const Entries& entries, const SingleTileContext& context)
+{
+    m_message.clear();
+    m_url.clear();
+    m_folder.clear();
+    m_filePath.clear();
+    m_useProxy = false;
+    m_proxy = {};
+
+    int column = 0;
+    int row = 0;
+    int zoom = 0;
+    try {
+        // Any whole number is taken: no range is imposed on column, row or zoom.
+        column = StrToInt(entries.column);
+        row = StrToInt(entries.row);
+        zoom = StrToInt(entries.zoom);
+    } catch (const AppError& error) {
+        m_message = error.text();
+        return false;
+    }
+
+    if (entries.folder.isEmpty()) {
+        m_message = noFolderText();
+        return false;
+    }
+    if (!QFileInfo(entries.folder).isDir() && !QDir().mkdir(entries.folder)) {
+        m_message = createFolderFailedText(entries.folder);
+        return false;
+    }
+    m_folder = entries.folder;
+    if (!m_folder.endsWith(QLatin1Char('/')))
+        m_folder += QLatin1Char('/');
+
+    const QString quadkey = MakeQuadkey(column, row, zoom);
+
+    if (context.useProxy) {
+        try {
+            m_proxy.port = StrToInt(context.proxyPort);
+        } catch (const AppError& error) {
+            m_message = error.text();
+            m_folder.clear();
+            return false;
+        }
+        m_useProxy = true;
+        m_proxy.host = context.proxyServer.toStdString();
+        m_proxy.username = context.proxyUsername.toStdString();
+        m_proxy.password = context.proxyPassword.toStdString();
+    }
+
+    // Always tile server 1, and always the plain version tail: the URL tail override of the
+    // settings file is for the download workers only.
+    m_url = std::string(UrlHead) + "1" + UrlMiddle + quadkey.toStdString() + ".jpeg?g=" +
+            context.tileVersion.toStdString();
+    m_filePath = m_folder + QString::number(column) + QLatin1Char('_') + QString::number(row) +
+                 QStringLiteral(".jpg");
+    return true;
+}
+
+QString SingleTileFetch::fetchAndSave() const
+{
+    if (m_url.empty())
+        return failedText();
+    try {
+        http::HttpClient client;
+        client.setTimeouts(m_connectTimeoutMs, m_stallTimeoutMs);
+        if (m_useProxy)
+            client.setProxy(m_proxy);
+        std::string body;
+        client.get(m_url, body);
+
+        QSaveFile file(m_filePath);
+        if (!file.open(QIODevice::WriteOnly))
+            return failedText();
+        const auto size = static_cast<qint64>(body.size());
+        if (file.write(body.data(), size) != size || !file.commit())
+            return failedText();
+        return savedText(m_folder);
+    } catch (const std::exception&) {
+        return failedText();
+    } catch (...) {
+        return failedText();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// TfrmSingle
+
+namespace {
+
+QLabel* makeLabel(QWidget* parent, const char* name, const QString& caption, int x, int y)
+{
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+QLineEdit* makeEdit(QWidget* parent, const char* name, const QString& text, const QRect& geometry)
+{
+    auto* edit = new QLineEdit(text, parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setGeometry(geometry);
+    return edit;
+}
+
+QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption,
+                        const QRect& geometry)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(geometry);
+    // Neither button is the dialog's default: Enter in an edit starts nothing.
+    button->setAutoDefault(false);
+    return button;
+}
+
+} // namespace
+
+TfrmSingle::TfrmSingle(QWidget* parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("frmSingle"));
+    setWindowTitle(QStringLiteral("Download single image"));
+    setWindowFlags((windowFlags() | Qt::MSWindowsFixedSizeDialogHint) &
+                   ~Qt::WindowContextHelpButtonHint);
+    setModal(false);
+    setFixedSize(372, 128);
+    createControls();
+}
+
+TfrmSingle::~TfrmSingle() = default;
+
+void TfrmSingle::createControls()
+{
+    // The first row reads like the file name that results: column "_" row ".JPG".
+    m_Label3 = makeLabel(this, "Label3", QStringLiteral("Image:"), 12, 17);
+    m_Edit1 = makeEdit(this, "Edit1", QStringLiteral("X"), QRect(72, 13, 64, 23));
+    m_Label1 = makeLabel(this, "Label1", QStringLiteral("_"), 140, 17);
+    m_Edit2 = makeEdit(this, "Edit2", QStringLiteral("Y"), QRect(152, 13, 64, 23));
+    m_Label2 = makeLabel(this, "Label2", QStringLiteral(".JPG"), 220, 17);
+    m_Label4 = makeLabel(this, "Label4", QStringLiteral("Zoom:"), 262, 17);
+    m_Edit3 = makeEdit(this, "Edit3", QStringLiteral("12"), QRect(310, 13, 36, 23));
+    m_UpDown1 = new UpDown(m_Edit3, 1, 25, 12, this);
+    m_UpDown1->setObjectName(QStringLiteral("UpDown1"));
+    m_UpDown1->setGeometry(347, 13, 16, 23);
+
+    m_Label6 = makeLabel(this, "Label6", QStringLiteral("Save to:"), 12, 55);
+    m_Edit6 = makeEdit(this, "Edit6", QString(), QRect(72, 51, 250, 23));
+    m_Button2 = makeButton(this, "Button2", QStringLiteral("..."), QRect(328, 50, 35, 25));
+    m_Button2->setToolTip(QStringLiteral("Click to select path"));
+    connect(m_Button2, &QPushButton::clicked, this, &TfrmSingle::Button2Click);
+
+    m_Button1 = makeButton(this, "Button1", QStringLiteral("Download"), QRect(136, 88, 100, 29));
+    connect(m_Button1, &QPushButton::clicked, this, &TfrmSingle::Button1Click);
+
+    QWidget::setTabOrder(m_Edit1, m_Edit2);
+    QWidget::setTabOrder(m_Edit2, m_Edit3);
+    QWidget::setTabOrder(m_Edit3, m_Edit6);
+    QWidget::setTabOrder(m_Edit6, m_Button2);
+    QWidget::setTabOrder(m_Button2, m_Button1);
+}
+
+void TfrmSingle::setContextProvider(std::function<SingleTileContext()> provider)
+{
+    m_contextProvider = std::move(provider);
+}
+
+void TfrmSingle::setFetchTimeouts(long connectTimeoutMs, long stallTimeoutMs)
+{
+    m_connectTimeoutMs = connectTimeoutMs;
+    m_stallTimeoutMs = stallTimeoutMs;
+}
+
+void TfrmSingle::Button1Click()
+{
+    // One press at a time: a press while a fetch runs does nothing.
+    if (m_downloading)
+        return;
+
+    SingleTileFetch fetch;
+    fetch.setTimeouts(m_connectTimeoutMs, m_stallTimeoutMs);
+    const SingleTileContext context = m_contextProvider ? m_contextProvider() : SingleTileContext{};
+    if (!fetch.prepare({m_Edit1->text(), m_Edit2->text(), m_Edit3->text(), m_Edit6->text()},
+                       context)) {
+        Shell::current().showMessage(this, fetch.message());
+        return;
+    }
+
+    m_downloading = true;
+    m_Button1->setEnabled(false);
+    setCursor(Qt::BusyCursor);
+
+    // The thread owns its copy of the fetch and the slot for its outcome; the dialog only hears
+    // of it through a queued call, which Qt drops if the dialog is gone by then.
+    auto outcome = std::make_shared<QString>();
+    QThread* worker = QThread::create([fetch, outcome] { *outcome = fetch.fetchAndSave(); });
+    connect(worker, &QThread::finished, this, [this, outcome] { finishDownload(*outcome); });
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start();
+}
+
+void TfrmSingle::finishDownload(const QString& message)
+{
+    Shell::current().showMessage(this, message);
+    unsetCursor();
+    m_Button1->setEnabled(true);
+    m_downloading = false;
+}
+
+void TfrmSingle::Button2Click()
+{
+    const QString folder =
+        Shell::current().browseFolder(this, QStringLiteral("Select path to save"));
+    if (!folder.isEmpty())
+        m_Edit6->setText(folder);
+}
+
+} // namespace tavo
