@@ -45,17 +45,6 @@ TEST(IniFile, ReadsLikeTheProfileApi)
     EXPECT_FALSE(ini.hasKey("IniParas", "; settings"));
 }
 
-TEST(IniFile, HexadecimalIntegers)
-{
-    TempFolder folder;
-    writeBytes(folder.path("h.ini"), "[S]\r\nA=$10\r\nB=0x10\r\nC=-$10\r\nD=16 \r\n");
-    const IniFile ini(folder.path("h.ini"));
-    EXPECT_EQ(ini.readInteger("S", "A", 0), 16);
-    EXPECT_EQ(ini.readInteger("S", "B", 0), 16);
-    EXPECT_EQ(ini.readInteger("S", "C", 0), -16);
-    EXPECT_EQ(ini.readInteger("S", "D", 0), 16); // trailing blank removed with the value's
-}
-
 TEST(IniFile, UpdatesInPlaceAndKeepsEveryOtherLineByteForByte)
 {
     TempFolder folder;

@@ -6,7 +6,6 @@
 
 #include <QDir>
 
-#include <algorithm>
 #include <string>
 
 using namespace tavo;
@@ -35,6 +34,9 @@ TEST(ServerParams, TileVersionIsTheSeventhFieldOfTheFirstLine)
     EXPECT_EQ(versionOf(folder, ",,,,,,x\r"), QStringLiteral("x"));
     EXPECT_EQ(versionOf(folder, "1,2,3,4,5,6,,"), QString()); // two trailing commas
     EXPECT_EQ(versionOf(folder, "1,2,3,4,5,6,7,"), QStringLiteral("7"));
+    // The copy shipped in ini/ holds a version number.
+    const QString shipped = ReadTileVersion(QStringLiteral(TAVO_SOURCE_DIR "/ini/s.txt"));
+    EXPECT_GT(shipped.toInt(), 0) << shipped.toStdString();
 }
 
 TEST(ServerParams, TileVersionErrors)
@@ -52,23 +54,6 @@ TEST(ServerParams, TileVersionErrors)
     const QString missing = folder.path("missing.txt");
     EXPECT_EQ(appErrorText([&] { ReadTileVersion(missing); }),
               QStringLiteral("Cannot open file ") + missing);
-}
-
-TEST(ServerParams, ShippedCopyHasAVersion)
-{
-    const QString version = ReadTileVersion(QStringLiteral(TAVO_SOURCE_DIR "/ini/s.txt"));
-    EXPECT_FALSE(version.isEmpty());
-    EXPECT_TRUE(std::all_of(version.begin(), version.end(), [](QChar c) { return c.isDigit(); }))
-        << version.toStdString();
-}
-
-TEST(ServerParams, StatusTexts)
-{
-    EXPECT_EQ(fetchStartText(), QStringLiteral("Loading server parameters..."));
-    EXPECT_EQ(fetchStatusText(FetchOutcome::Fetched),
-              QStringLiteral("Loading server parameters...OK"));
-    EXPECT_EQ(fetchStatusText(FetchOutcome::Failed),
-              QStringLiteral("Loading server parameters...finished"));
 }
 
 class FetchServerParamsTest : public ::testing::Test

@@ -67,15 +67,3 @@ TEST(TextConv, FloatToStrUsesFifteenDigitsAndTheSystemSeparator)
     EXPECT_EQ(FloatToStr(1e15), QStringLiteral("1E15"));
     EXPECT_EQ(FloatToStr(1.5e-5), QStringLiteral("1") + point + "5E-5");
 }
-
-TEST(TextConv, NowTextIsShortDateBlankLongTime)
-{
-    const QDateTime moment(QDate(2024, 3, 5), QTime(14, 7, 9));
-    const QLocale locale = QLocale::system();
-    const QString text = nowText(moment);
-    EXPECT_TRUE(text.startsWith(locale.toString(moment.date(), QLocale::ShortFormat) + u' '))
-        << text.toStdString();
-    // The long time format carries the seconds, the short one does not.
-    EXPECT_TRUE(text.endsWith(locale.toString(moment.time(), QLocale::LongFormat)));
-    EXPECT_TRUE(text.contains(QStringLiteral("09"))) << text.toStdString();
-}
