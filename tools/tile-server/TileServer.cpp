@@ -376,8 +376,11 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
         if (m_options.refuseFromRequest > 0 && number >= m_options.refuseFromRequest)
             refuseStatus = m_options.refuseStatus;
         tileSize = m_options.tileSize;
-        if (target.kind == Target::Kind::Tile)
+        if (target.kind == Target::Kind::Tile) {
             notFound = m_options.notFoundQuadkeys.count(target.quadkey) > 0;
+            if (m_options.refusedQuadkeys.count(target.quadkey) > 0)
+                refuseStatus = m_options.refuseStatus;
+        }
         else if (target.kind == Target::Kind::Params)
             paramsBody = m_options.paramsBody;
     }

@@ -21,6 +21,7 @@ namespace tavo::tileserver {
 struct Options
 {
     std::set<std::string> notFoundQuadkeys; // answer 404 for these quadkeys
+    std::set<std::string> refusedQuadkeys;  // answer refuseStatus for these quadkeys
     int refuseFromRequest =
         0;                  // from this 1-based request number on, answer refuseStatus (0 = never)
     int refuseStatus = 403; // 403 or 302 (302 with a Location header)
