@@ -1,4 +1,5 @@
 #include "tiles/TileMath.h"
+#include "QtPrinters.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,769 @@
+#include "QtPrinters.h"
+#include "TileServer.h"
+#include "tiles/TDownThread.h"
+#include "tiles/TileMath.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+using namespace tavo;
+using tavo::tileserver::TileServer;
+
+namespace {
+
+// The workers post nothing to an event loop of their own, but the blocking host
+// needs an application object on the main thread.
+class ApplicationEnvironment final : public ::testing::Environment
+{
+public:
+    void SetUp() override
+    {
+        static int argc = 1;
+        static char name[] = "tavo_tiles_tests";
+        static char* argv[] = {name, nullptr};
+        m_app = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    void TearDown() override { m_app.reset(); }
+
+private:
+    std::unique_ptr<QCoreApplication> m_app;
+};
+
+[[maybe_unused]] auto* const environment =
+    ::testing::AddGlobalTestEnvironment(new ApplicationEnvironment);
+
+const QString Banned =
+    QStringLiteral("Error: may be your IP is banned now.\nPlease try again later.");
+const QString NotFound =
+    QStringLiteral("Error: the image is not found on server.\nPlease enter a small zoom to try.");
+
+// Records a worker's reports from any thread.
+class RecordingHost final : public WorkerHost
+{
+public:
+    void AppendLogLine(const QString& line) override
+    {
+        std::function<void(const QString&)> hook;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.push_back(line);
+            hook = m_onLine;
+        }
+        if (hook)
+            hook(line);
+    }
+    void WorkerDone(int threadIndex) override
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_done.push_back(threadIndex);
+        m_changed.notify_all();
+    }
+
+    void onLine(std::function<void(const QString&)> hook)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_onLine = std::move(hook);
+    }
+    QStringList lines() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
+    std::vector<int> done() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_done;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    QStringList m_lines;
+    std::vector<int> m_done;
+    std::function<void(const QString&)> m_onLine;
+};
+
+tileserver::Options missingTiles(std::set<std::string> quadkeys)
+{
+    tileserver::Options options;
+    options.notFoundQuadkeys = std::move(quadkeys);
+    return options;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray bytes(const std::string& text)
+{
+    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string tileUrl(int server, const std::string& quadkey)
+{
+    return "http://ecn.t" + std::to_string(server) + ".tiles.virtualearth.net/tiles/a" + quadkey +
+           ".jpeg?g=7";
+}
+
+QString okLine(int thread, qint64 seq, int x, int y)
+{
+    return QStringLiteral("Thread%1:seq=%2, file=%3-%4.jpg  ->ok!")
+        .arg(thread)
+        .arg(seq)
+        .arg(x)
+        .arg(y);
+}
+
+QString finishedLine(int thread)
+{
+    return QStringLiteral("Thread%1 Finished.").arg(thread);
+}
+
+struct Rect
+{
+    qint32 minX, maxX, minY, maxY, zoom;
+};
+
+class WorkerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        m_port = m_server.start();
+        ASSERT_GT(m_port, 0);
+        ASSERT_TRUE(QDir(m_dir.path()).mkdir(QStringLiteral("Job")));
+    }
+
+    QString saveFolder() const { return m_dir.path() + QLatin1Char('/'); }
+    QString tilePath(int x, int y) const
+    {
+        return saveFolder() + QStringLiteral("Job/%1_%2.jpg").arg(x).arg(y);
+    }
+
+    WorkerConfig config(int threadIndex, int port = 0) const
+    {
+        WorkerConfig result;
+        result.threadIndex = threadIndex;
+        result.urlTail = QStringLiteral(".jpeg?g=7");
+        result.useProxy = true;
+        result.proxyServer = QStringLiteral("127.0.0.1");
+        result.proxyPort = QString::number(port ? port : m_port);
+        result.programFolder = QStringLiteral(TAVO_RUNTIME_DIR "/");
+        return result;
+    }
+
+    std::unique_ptr<TDownThread> makeWorker(const Rect& r, int threadCount, const WorkerConfig& cfg,
+                                            WorkerHost* host, qint32 resumeX = 0,
+                                            qint32 resumeY = 0,
+                                            const QString& project = QStringLiteral("Job"))
+    {
+        return std::make_unique<TDownThread>(false, r.minX, r.maxX, r.minY, r.maxY, r.zoom,
+                                             threadCount, saveFolder(), project, resumeX, resumeY,
+                                             cfg, host);
+    }
+
+    // Runs one worker to its end and returns its log.
+    QStringList runOne(const Rect& r, const WorkerConfig& cfg, qint32 resumeX = 0,
+                       qint32 resumeY = 0, TilePosition* position = nullptr)
+    {
+        RecordingHost host;
+        auto worker = makeWorker(r, 1, cfg, &host, resumeX, resumeY);
+        EXPECT_TRUE(worker->wait(QDeadlineTimer(15000)));
+        EXPECT_EQ(host.done(), std::vector<int>{cfg.threadIndex});
+        if (position)
+            *position = worker->currentPosition();
+        return host.lines();
+    }
+
+    std::vector<std::string> targets() const
+    {
+        std::vector<std::string> result;
+        for (const auto& request : m_server.requests())
+            result.push_back(request.target);
+        return result;
+    }
+
+    QTemporaryDir m_dir;
+    TileServer m_server;
+    int m_port = 0;
+};
+
+// --- The walk: order, round-robin deal, server digits ------------------------------------
+
+TEST_F(WorkerTest, OneTileLogsOkAndFinishedAndStoresTheExactBytes)
+{
+    TilePosition position;
+    const QStringList lines = runOne({4, 4, 5, 5, 3}, config(0), 0, 0, &position);
+    EXPECT_EQ(lines, (QStringList{okLine(1, 1, 4, 5), finishedLine(1)}));
+    EXPECT_EQ(targets(), (std::vector<std::string>{tileUrl(1, "120")}));
+    EXPECT_EQ(readFile(tilePath(4, 5)), bytes(TileServer::tileBody("120")));
+    EXPECT_EQ(position.x, 4);
+    EXPECT_EQ(position.y, 5);
+    EXPECT_EQ(QDir(saveFolder() + "Job").entryList(QDir::Files), QStringList{"4_5.jpg"});
+}
+
+TEST_F(WorkerTest, OneWorkerWalksColumnsThenRowsFromTheSouthWithServers1230)
+{
+    const Rect r{100, 101, 200, 201, 10};
+    const QStringList lines = runOne(r, config(0));
+    EXPECT_EQ(lines,
+              (QStringList{okLine(1, 1, 100, 200), okLine(1, 2, 100, 201), okLine(1, 3, 101, 200),
+                           okLine(1, 4, 101, 201), finishedLine(1)}));
+    EXPECT_EQ(targets(), (std::vector<std::string>{tileUrl(1, MakeQuadkeyString(100, 200, 10)),
+                                                   tileUrl(2, MakeQuadkeyString(100, 201, 10)),
+                                                   tileUrl(3, MakeQuadkeyString(101, 200, 10)),
+                                                   tileUrl(0, MakeQuadkeyString(101, 201, 10))}));
+}
+
+TEST_F(WorkerTest, ThreeWorkersDealTwoByThreeRoundRobin)
+{
+    const Rect r{10, 11, 20, 22, 13};
+    RecordingHost hosts[3];
+    std::vector<std::unique_ptr<TDownThread>> workers;
+    for (int i = 0; i < 3; ++i)
+        workers.push_back(makeWorker(r, 3, config(i), &hosts[i]));
+    for (auto& worker : workers)
+        ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+
+    // Thread1 takes positions 3 and 6, Thread2 1 and 4, Thread3 2 and 5.
+    EXPECT_EQ(hosts[0].lines(),
+              (QStringList{okLine(1, 3, 10, 22), okLine(1, 6, 11, 22), finishedLine(1)}));
+    EXPECT_EQ(hosts[1].lines(),
+              (QStringList{okLine(2, 1, 10, 20), okLine(2, 4, 11, 20), finishedLine(2)}));
+    EXPECT_EQ(hosts[2].lines(),
+              (QStringList{okLine(3, 2, 10, 21), okLine(3, 5, 11, 21), finishedLine(3)}));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(hosts[i].done(), std::vector<int>{i});
+
+    // Servers: Thread1 3 then 2, Thread2 1 then 0, Thread3 2 then 1.
+    std::vector<std::string> got = targets();
+    std::sort(got.begin(), got.end());
+    std::vector<std::string> expected = {
+        tileUrl(3, MakeQuadkeyString(10, 22, 13)), tileUrl(2, MakeQuadkeyString(11, 22, 13)),
+        tileUrl(1, MakeQuadkeyString(10, 20, 13)), tileUrl(0, MakeQuadkeyString(11, 20, 13)),
+        tileUrl(2, MakeQuadkeyString(10, 21, 13)), tileUrl(1, MakeQuadkeyString(11, 21, 13))};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(workers[0]->currentPosition().x, 11);
+    EXPECT_EQ(workers[0]->currentPosition().y, 22);
+}
+
+TEST_F(WorkerTest, ThreeWorkersDownloadAThreeByFourRectangleAtZoom13)
+{
+    const Rect r{6742, 6744, 5087, 5090, 13};
+    RecordingHost host;
+    std::vector<std::unique_ptr<TDownThread>> workers;
+    for (int i = 0; i < 3; ++i)
+        workers.push_back(makeWorker(r, 3, config(i), &host));
+    for (auto& worker : workers)
+        ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+
+    std::vector<int> done = host.done();
+    std::sort(done.begin(), done.end());
+    EXPECT_EQ(done, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(host.lines().size(), 12 + 3);
+    EXPECT_EQ(m_server.requestCount(), 12);
+    for (int x = 6742; x <= 6744; ++x) {
+        for (int y = 5087; y <= 5090; ++y) {
+            EXPECT_EQ(readFile(tilePath(x, y)),
+                      bytes(TileServer::tileBody(MakeQuadkeyString(x, y, 13))))
+                << x << "_" << y;
+        }
+    }
+    EXPECT_EQ(QDir(saveFolder() + "Job").entryList(QDir::Files).size(), 12);
+}
+
+TEST_F(WorkerTest, PositionsBeyond2To31AreNumberedIn64Bits)
+{
+    // 65536 x 65536 positions; resuming two before the end leaves the last two.
+    const Rect r{0, 65535, 0, 65535, 16};
+    const QStringList lines = runOne(r, config(0), 65535, 65533);
+    EXPECT_EQ(lines, (QStringList{okLine(1, 4294967295LL, 65535, 65534),
+                                  okLine(1, 4294967296LL, 65535, 65535), finishedLine(1)}));
+    EXPECT_EQ(targets(),
+              (std::vector<std::string>{tileUrl(3, MakeQuadkeyString(65535, 65534, 16)),
+                                        tileUrl(0, MakeQuadkeyString(65535, 65535, 16))}));
+}
+
+// --- Resume ---------------------------------------------------------------------------------
+
+TEST_F(WorkerTest, ResumeAtFirstPositionSkipsExactlyOne)
+{
+    const QStringList lines = runOne({100, 101, 200, 201, 10}, config(0), 100, 200);
+    EXPECT_EQ(lines, (QStringList{okLine(1, 2, 100, 201), okLine(1, 3, 101, 200),
+                                  okLine(1, 4, 101, 201), finishedLine(1)}));
+    EXPECT_EQ(m_server.requests().front().target, tileUrl(2, MakeQuadkeyString(100, 201, 10)));
+}
+
+TEST_F(WorkerTest, ResumeWithAZeroCoordinateRestarts)
+{
+    const Rect r{0, 1, 0, 1, 10};
+    EXPECT_EQ(runOne(r, config(0), 0, 1).size(), 4 + 1);
+    m_server.clearRequests();
+    EXPECT_EQ(runOne(r, config(0), 1, 0).size(), 4 + 1);
+    EXPECT_EQ(m_server.requestCount(), 4);
+}
+
+TEST_F(WorkerTest, ResumeBeyondTheEndOnlyFinishes)
+{
+    TilePosition position{-1, -1};
+    const QStringList lines = runOne({100, 101, 200, 201, 10}, config(0), 500, 500, &position);
+    EXPECT_EQ(lines, QStringList{finishedLine(1)});
+    EXPECT_EQ(m_server.requestCount(), 0);
+    EXPECT_EQ(position.x, 0);
+    EXPECT_EQ(position.y, 0);
+}
+
+TEST_F(WorkerTest, ResumedWorkerTakesOnlyItsOwnLaterPositions)
+{
+    // Worker index 1 of 2 owns the odd positions; resuming after position 3 leaves 5.
+    RecordingHost host;
+    const Rect r{0, 2, 1, 2, 10}; // 6 positions: (0,1) (0,2) (1,1) (1,2) (2,1) (2,2)
+    auto worker = makeWorker(r, 2, config(1), &host, 1, 1);
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    EXPECT_EQ(host.lines(), (QStringList{okLine(2, 5, 2, 1), finishedLine(2)}));
+}
+
+// --- Failed fetches -------------------------------------------------------------------------
+
+TEST_F(WorkerTest, NotFoundGivesErrorLineExplanationAndPlaceholder)
+{
+    const std::string missing = MakeQuadkeyString(100, 200, 10);
+    m_server.setOptions(missingTiles({missing}));
+    TilePosition position;
+    const QStringList lines = runOne({100, 100, 200, 201, 10}, config(0), 0, 0, &position);
+    EXPECT_EQ(lines, (QStringList{QStringLiteral("Thread1 HTTP/1.1 404 Not Found->") +
+                                      QString::fromStdString(missing),
+                                  NotFound, QStringLiteral("Thread1:100-200 got a blank image!"),
+                                  okLine(1, 2, 100, 201), finishedLine(1)}));
+    EXPECT_EQ(readFile(tilePath(100, 200)),
+              readFile(QStringLiteral(TAVO_RUNTIME_DIR "/blankimg/blank.jpg")));
+    EXPECT_FALSE(readFile(tilePath(100, 200)).isEmpty());
+    EXPECT_EQ(position.x, 100);
+    EXPECT_EQ(position.y, 201);
+}
+
+TEST_F(WorkerTest, PlaceholderNeverReplacesAnExistingFile)
+{
+    m_server.setOptions(missingTiles({MakeQuadkeyString(100, 200, 10)}));
+    {
+        QFile old(tilePath(100, 200));
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("earlier tile");
+    }
+    const QStringList lines = runOne({100, 100, 200, 200, 10}, config(0));
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines[2], QStringLiteral("Thread1:100-200 got a blank image!"));
+    EXPECT_EQ(readFile(tilePath(100, 200)), QByteArray("earlier tile"));
+    EXPECT_EQ(QDir(saveFolder() + "Job").entryList(QDir::Files), QStringList{"100_200.jpg"});
+}
+
+TEST_F(WorkerTest, TileIsReplacedAsAWholeNotRewrittenInPlace)
+{
+    // An existing tile is replaced. It is also reachable under another name: a
+    // new file takes the tile's name, the old contents stay intact under the other.
+    const QString other = saveFolder() + QStringLiteral("other.jpg");
+    {
+        QFile old(other);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("old tile");
+    }
+    ASSERT_EQ(
+        ::link(QFile::encodeName(other).constData(), QFile::encodeName(tilePath(4, 5)).constData()),
+        0);
+    runOne({4, 4, 5, 5, 3}, config(0));
+    EXPECT_EQ(readFile(tilePath(4, 5)), bytes(TileServer::tileBody("120")));
+    EXPECT_EQ(readFile(other), QByteArray("old tile"));
+}
+
+TEST_F(WorkerTest, ForbiddenEndsTheWorkerWithoutRecordingThePosition)
+{
+    tileserver::Options options;
+    options.refuseFromRequest = 1;
+    m_server.setOptions(options);
+    TilePosition position{-1, -1};
+    const QStringList lines = runOne({100, 101, 200, 201, 10}, config(0), 0, 0, &position);
+    EXPECT_EQ(lines, (QStringList{QStringLiteral("Thread1 HTTP/1.1 403 Forbidden->") +
+                                      MakeQuadkey(100, 200, 10),
+                                  Banned, finishedLine(1)}));
+    EXPECT_EQ(m_server.requestCount(), 1);
+    EXPECT_EQ(position.x, 0);
+    EXPECT_EQ(position.y, 0);
+    EXPECT_FALSE(QFile::exists(tilePath(100, 200)));
+}
+
+TEST_F(WorkerTest, RedirectIsARefusalAndKeepsTheLastFinishedPosition)
+{
+    tileserver::Options options;
+    options.refuseFromRequest = 2;
+    options.refuseStatus = 302;
+    m_server.setOptions(options);
+    TilePosition position;
+    const QStringList lines = runOne({100, 101, 200, 201, 10}, config(0), 0, 0, &position);
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_EQ(lines[0], okLine(1, 1, 100, 200));
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Thread1 HTTP/1.1 302")));
+    EXPECT_TRUE(lines[1].endsWith(QStringLiteral("->") + MakeQuadkey(100, 201, 10)));
+    EXPECT_EQ(lines[2], Banned);
+    EXPECT_EQ(lines[3], finishedLine(1));
+    EXPECT_EQ(position.x, 100);
+    EXPECT_EQ(position.y, 200);
+    EXPECT_EQ(m_server.requestCount(), 2); // the redirect is not followed
+}
+
+TEST_F(WorkerTest, ARefusedWorkerDoesNotStopTheOthers)
+{
+    // Positions (0,1) (0,2) (1,1) (1,2); Thread1 takes 2 and 4, Thread2 1 and 3.
+    const Rect r{0, 1, 1, 2, 10};
+    tileserver::Options options;
+    options.refusedQuadkeys = {MakeQuadkeyString(0, 2, 10)};
+    m_server.setOptions(options);
+    RecordingHost refused, served;
+    auto first = makeWorker(r, 2, config(0), &refused);
+    auto second = makeWorker(r, 2, config(1), &served);
+    ASSERT_TRUE(first->wait(QDeadlineTimer(15000)));
+    ASSERT_TRUE(second->wait(QDeadlineTimer(15000)));
+    EXPECT_EQ(refused.lines(), (QStringList{QStringLiteral("Thread1 HTTP/1.1 403 Forbidden->") +
+                                                MakeQuadkey(0, 2, 10),
+                                            Banned, finishedLine(1)}));
+    EXPECT_EQ(served.lines(),
+              (QStringList{okLine(2, 1, 0, 1), okLine(2, 3, 1, 1), finishedLine(2)}));
+    EXPECT_EQ(refused.done(), std::vector<int>{0});
+    EXPECT_EQ(served.done(), std::vector<int>{1});
+    EXPECT_EQ(first->currentPosition().x, 0);
+    EXPECT_EQ(m_server.requestCount(), 3);
+}
+
+TEST_F(WorkerTest, ConnectionResetIsRetriedSilently)
+{
+    tileserver::Options options;
+    options.resetRequests = {1, 2};
+    m_server.setOptions(options);
+    const QStringList lines = runOne({4, 4, 5, 5, 3}, config(0));
+    EXPECT_EQ(lines, (QStringList{okLine(1, 1, 4, 5), finishedLine(1)}));
+    EXPECT_EQ(m_server.requestCount(), 3);
+    EXPECT_EQ(readFile(tilePath(4, 5)), bytes(TileServer::tileBody("120")));
+}
+
+TEST_F(WorkerTest, EndlessResetsAreBoundedAndCostTheTile)
+{
+    tileserver::Options options;
+    for (int i = 1; i <= 100; ++i)
+        options.resetRequests.insert(i);
+    m_server.setOptions(options);
+    TilePosition position;
+    const QStringList lines = runOne({4, 4, 5, 6, 3}, config(0), 0, 0, &position);
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Thread1 Socket Error # 10054"))) << lines[0];
+    EXPECT_TRUE(lines[0].endsWith(QStringLiteral("->120")));
+    EXPECT_EQ(lines[1], QStringLiteral("Thread1:4-5 got a blank image!"));
+    EXPECT_TRUE(lines[2].startsWith(QStringLiteral("Thread1 Socket Error # 10054")));
+    EXPECT_EQ(lines[3], QStringLiteral("Thread1:4-6 got a blank image!"));
+    EXPECT_EQ(lines[4], finishedLine(1));
+    EXPECT_EQ(m_server.requestCount(), 2 * 6); // one try and five retries per tile
+    EXPECT_EQ(position.y, 6);
+}
+
+TEST_F(WorkerTest, StopDuringResetRetriesLeavesTheTileUndone)
+{
+    tileserver::Options options;
+    for (int i = 1; i <= 100; ++i)
+        options.resetRequests.insert(i);
+    options.delayMs = 100;
+    m_server.setOptions(options);
+    RecordingHost host;
+    auto worker = makeWorker({4, 4, 5, 5, 3}, 1, config(0), &host);
+    QElapsedTimer waited;
+    waited.start();
+    while (m_server.requestCount() < 2 && waited.elapsed() < 5000)
+        QThread::msleep(5);
+    worker->Terminate();
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
+    EXPECT_EQ(host.lines(), QStringList{finishedLine(1)});
+    EXPECT_LT(m_server.requestCount(), 6);
+    EXPECT_EQ(worker->currentPosition().x, 0);
+    EXPECT_FALSE(QFile::exists(tilePath(4, 5)));
+}
+
+// --- Stop and pause -------------------------------------------------------------------------
+
+TEST_F(WorkerTest, StopDuringAFetchFinishesThatTileThenEnds)
+{
+    tileserver::Options options;
+    options.delayMs = 300;
+    m_server.setOptions(options);
+    RecordingHost host;
+    auto worker = makeWorker({0, 0, 1, 10, 10}, 1, config(0), &host);
+    QElapsedTimer waited;
+    waited.start();
+    while (m_server.requestCount() < 1 && waited.elapsed() < 5000)
+        QThread::msleep(5);
+    worker->Terminate();
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
+    EXPECT_EQ(host.lines(), (QStringList{okLine(1, 1, 0, 1), finishedLine(1)}));
+    EXPECT_EQ(m_server.requestCount(), 1);
+    EXPECT_TRUE(QFile::exists(tilePath(0, 1)));
+    EXPECT_EQ(worker->currentPosition().y, 1);
+}
+
+TEST_F(WorkerTest, PauseFollowsStoredTilesOnly)
+{
+    WorkerConfig cfg = config(0);
+    cfg.sleepSeconds = 1;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    runOne({4, 4, 5, 5, 3}, cfg);
+    EXPECT_GE(elapsed.elapsed(), 1000);
+
+    m_server.setOptions(missingTiles({"120"})); // the same tile is now missing: no pause
+    elapsed.restart();
+    const QStringList lines = runOne({4, 4, 5, 5, 3}, cfg);
+    EXPECT_EQ(lines.size(), 4);
+    EXPECT_LT(elapsed.elapsed(), 900);
+}
+
+TEST_F(WorkerTest, StopEndsALongPausePromptlyAndKeepsTheTile)
+{
+    WorkerConfig cfg = config(0);
+    cfg.sleepSeconds = 60;
+    RecordingHost host;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    auto worker = makeWorker({0, 0, 1, 3, 10}, 1, cfg, &host);
+    TDownThread* raw = worker.get();
+    host.onLine([raw](const QString& line) {
+        if (line.endsWith(QStringLiteral("->ok!")))
+            raw->Terminate();
+    });
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(10000)));
+    EXPECT_LT(elapsed.elapsed(), 5000);
+    EXPECT_EQ(host.lines(), (QStringList{okLine(1, 1, 0, 1), finishedLine(1)}));
+    EXPECT_TRUE(QFile::exists(tilePath(0, 1)));
+}
+
+TEST_F(WorkerTest, DestroyingARunningWorkerStopsAndWaits)
+{
+    tileserver::Options options;
+    options.delayMs = 100;
+    m_server.setOptions(options);
+    RecordingHost host;
+    auto worker = makeWorker({0, 0, 1, 50, 10}, 1, config(0), &host);
+    QThread::msleep(150);
+    worker.reset();
+    EXPECT_EQ(host.done(), std::vector<int>{0});
+    EXPECT_EQ(host.lines().last(), finishedLine(1));
+    EXPECT_LT(host.lines().size(), 10);
+}
+
+// --- Position published as one pair -------------------------------------------------------
+
+TEST_F(WorkerTest, PositionIsNeverTornAcrossAColumnChange)
+{
+    // Sampled while the worker runs, positions must only move forward in walk
+    // order; a column of one tile with the row of another would step back.
+    const Rect r{1, 40, 1, 5, 10};
+    RecordingHost host;
+    auto worker = makeWorker(r, 1, config(0), &host, 0, 0);
+    qint64 last = -1;
+    int samples = 0;
+    while (!worker->isFinished()) {
+        const TilePosition p = worker->currentPosition();
+        const qint64 order = p.x == 0 ? -1 : qint64(p.x - r.minX) * 5 + (p.y - r.minY);
+        ASSERT_GE(order, last) << p.x << "," << p.y;
+        ASSERT_TRUE(p.x == 0 || (p.y >= r.minY && p.y <= r.maxY));
+        last = order;
+        ++samples;
+        QThread::yieldCurrentThread();
+    }
+    EXPECT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    EXPECT_EQ(worker->currentPosition().x, 40);
+    EXPECT_EQ(worker->currentPosition().y, 5);
+    EXPECT_GT(samples, 0);
+}
+
+// --- Proxy and every way out --------------------------------------------------------------
+
+TEST_F(WorkerTest, ProxyCredentialsReachTheRequest)
+{
+    WorkerConfig cfg = config(0);
+    cfg.proxyUsername = QStringLiteral("user");
+    cfg.proxyPassword = QStringLiteral("secret");
+    cfg.proxyPort = QStringLiteral("$%1").arg(m_port, 0, 16); // hexadecimal is accepted
+    runOne({4, 4, 5, 5, 3}, cfg);
+    const auto requests = m_server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].proxyAuthorization, "Basic dXNlcjpzZWNyZXQ=");
+    EXPECT_EQ(requests[0].host, "ecn.t1.tiles.virtualearth.net");
+    EXPECT_EQ(requests[0].method, "GET");
+}
+
+TEST_F(WorkerTest, BadProxyPortEndsTheWorkerWithFinished)
+{
+    WorkerConfig cfg = config(0);
+    cfg.proxyPort = QStringLiteral("80a");
+    const QStringList lines = runOne({4, 4, 5, 6, 3}, cfg);
+    EXPECT_EQ(lines,
+              (QStringList{QStringLiteral("Thread1 proxy port: '80a' is not a valid integer value"),
+                           finishedLine(1)}));
+    EXPECT_EQ(m_server.requestCount(), 0);
+}
+
+TEST_F(WorkerTest, UnwritableTileFolderCostsEachTileAndStillFinishesOnce)
+{
+    RecordingHost host;
+    auto worker =
+        makeWorker({4, 4, 5, 6, 3}, 1, config(0), &host, 0, 0, QStringLiteral("NoSuchFolder"));
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    const QStringList lines = host.lines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Thread1 cannot write 4-5.jpg: "))) << lines[0];
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Thread1 cannot write 4-6.jpg: ")));
+    EXPECT_EQ(lines[2], finishedLine(1));
+    EXPECT_EQ(host.done(), std::vector<int>{0});
+    EXPECT_EQ(worker->currentPosition().x, 0);
+    EXPECT_EQ(m_server.requestCount(), 2);
+}
+
+TEST_F(WorkerTest, LargeTileIsStoredWholeWithNoTemporaryLeft)
+{
+    tileserver::Options options;
+    options.tileSize = 3 * 1024 * 1024;
+    m_server.setOptions(options);
+    runOne({4, 4, 5, 5, 3}, config(0));
+    EXPECT_EQ(readFile(tilePath(4, 5)), bytes(TileServer::tileBody("120", 3 * 1024 * 1024)));
+    EXPECT_EQ(QDir(saveFolder() + "Job").entryList(QDir::Files), QStringList{"4_5.jpg"});
+}
+
+// A host whose log call throws: the worker must still report its end once.
+class ThrowingHost final : public WorkerHost
+{
+public:
+    void AppendLogLine(const QString&) override
+    {
+        ++m_lines;
+        throw std::runtime_error("log window gone");
+    }
+    void WorkerDone(int) override { ++m_done; }
+    std::atomic<int> m_lines{0};
+    std::atomic<int> m_done{0};
+};
+
+TEST_F(WorkerTest, AnExceptionInTheWalkStillRunsWorkerDoneOnce)
+{
+    ThrowingHost host;
+    auto worker = makeWorker({4, 4, 5, 6, 3}, 1, config(0), &host);
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    EXPECT_EQ(host.m_done.load(), 1);
+    EXPECT_EQ(host.m_lines.load(), 3); // the ok line, the error line, " Finished."
+    EXPECT_EQ(m_server.requestCount(), 1);
+}
+
+// --- Reports through the main thread -------------------------------------------------------
+
+class MainThreadHost final : public WorkerHost
+{
+public:
+    void AppendLogLine(const QString& line) override
+    {
+        onMainThread = onMainThread && QThread::currentThread() == qApp->thread();
+        lines << line;
+    }
+    void WorkerDone(int threadIndex) override
+    {
+        onMainThread = onMainThread && QThread::currentThread() == qApp->thread();
+        done.push_back(threadIndex);
+    }
+    QStringList lines;
+    std::vector<int> done;
+    bool onMainThread = true;
+};
+
+TEST_F(WorkerTest, BlockingHostRunsEveryReportOnTheMainThread)
+{
+    MainThreadHost inner;
+    QObject context;
+    BlockingWorkerHost host(&context, &inner);
+    const Rect r{0, 1, 1, 2, 10};
+    std::vector<std::unique_ptr<TDownThread>> workers;
+    for (int i = 0; i < 2; ++i)
+        workers.push_back(makeWorker(r, 2, config(i), &host));
+
+    QElapsedTimer waited;
+    waited.start();
+    while (inner.done.size() < 2 && waited.elapsed() < 15000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    ASSERT_EQ(inner.done.size(), 2u);
+    EXPECT_TRUE(inner.onMainThread);
+    EXPECT_EQ(inner.lines.size(), 2 * 3);
+    EXPECT_TRUE(inner.lines.contains(okLine(1, 2, 0, 2)));
+    EXPECT_TRUE(inner.lines.contains(okLine(2, 3, 1, 1)));
+
+    // Called on the context's own thread, the host runs the call directly.
+    host.AppendLogLine(QStringLiteral("direct"));
+    EXPECT_EQ(inner.lines.last(), QStringLiteral("direct"));
+}
+
+TEST(BlockingWorkerHostTest, CarriesTheInnerExceptionBackToTheWorker)
+{
+    ThrowingHost inner;
+    QObject context;
+    BlockingWorkerHost host(&context, &inner);
+    std::atomic<bool> caught{false};
+    QThread* thread = QThread::create([&] {
+        try {
+            host.AppendLogLine(QStringLiteral("x"));
+        } catch (const std::runtime_error&) {
+            caught = true;
+        }
+    });
+    thread->start();
+    QElapsedTimer waited;
+    waited.start();
+    while (!thread->isFinished() && waited.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_TRUE(thread->wait(QDeadlineTimer(5000)));
+    delete thread;
+    EXPECT_TRUE(caught.load());
+    EXPECT_EQ(inner.m_lines.load(), 1);
+}
+
+// --- Proxy port text ------------------------------------------------------------------------
+
+TEST(IntegerFromTextTest, AcceptsDecimalAndHexadecimal)
+{
+    EXPECT_EQ(IntegerFromText("8080"), 8080);
+    EXPECT_EQ(IntegerFromText("  8080"), 8080);
+    EXPECT_EQ(IntegerFromText("+12"), 12);
+    EXPECT_EQ(IntegerFromText("-5"), -5);
+    EXPECT_EQ(IntegerFromText("$1F90"), 8080);
+    EXPECT_EQ(IntegerFromText("0x1f90"), 8080);
+    EXPECT_EQ(IntegerFromText("-2147483648"), std::numeric_limits<qint32>::min());
+    EXPECT_EQ(IntegerFromText("2147483647"), std::numeric_limits<qint32>::max());
+    EXPECT_EQ(IntegerFromText("$FFFFFFFF"), -1);
+}
+
+TEST(IntegerFromTextTest, RejectsEverythingElse)
+{
+    for (const char* text : {"", " ", "-", "$", "0x", "80a", "8080 ", "8 080", "2147483648",
+                             "-2147483649", "$100000000", "1.5", "٣"})
+        EXPECT_FALSE(IntegerFromText(QString::fromUtf8(text)).has_value()) << text;
+}
+
+} // namespace

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "tiles/WorkerHost.h"
+
+#include <QString>
+#include <QThread>
+#include <atomic>
+#include <optional>
+
+namespace tavo {
+
+struct TilePosition
+{
+    qint32 x = 0;
+    qint32 y = 0;
+};
+
+// What a worker copies from the application state when it is created.
+struct WorkerConfig
+{
+    int threadIndex = 0;  // 0-based; the log calls the worker "Thread" threadIndex+1
+    int sleepSeconds = 0; // pause after every stored tile
+    QString urlTail;      // text after the quadkey in every tile URL
+    bool useProxy = false;
+    QString proxyServer;
+    QString proxyPort; // as typed in the settings; converted when the worker starts
+    QString proxyUsername;
+    QString proxyPassword;
+    QString programFolder; // ends with '/', holds blankimg/blank.jpg
+};
+
+// Start of every tile URL, before the server digit, and the part after it.
+extern const char* const UrlHead;
+extern const char* const UrlMiddle;
+
+// A 32-bit integer written as text the way the settings accept it: optional
+// leading blanks, an optional sign, decimal digits or hexadecimal digits after
+// "$" or "0x". Anything else, or a number out of range, gives no value.
+std::optional<qint32> IntegerFromText(const QString& text);
+
+// One download worker of a job. Every worker walks the whole tile rectangle,
+// column by column from the west and row by row from the south, numbering the
+// positions from 1, and fetches those whose number modulo `ThreadCount` equals
+// its index. Each tile goes to SaveFolder + ProjectBase + "/" + X + "_" + Y + ".jpg".
+class TDownThread final : public QThread
+{
+public:
+    // Starts at once unless `createSuspended`; then the caller calls start().
+    // (ResumeX, ResumeY) is the last position this worker finished in an
+    // earlier run (0 in either: none); the walk goes on after it.
+    TDownThread(bool createSuspended, qint32 MinX, qint32 MaxX, qint32 MinY, qint32 MaxY,
+                qint32 Zoom, qint32 ThreadCount, const QString& SaveFolder,
+                const QString& ProjectBase, qint32 ResumeX, qint32 ResumeY,
+                const WorkerConfig& config, WorkerHost* host, QObject* parent = nullptr);
+    // Asks the worker to stop and waits for it to end (see BlockingWorkerHost
+    // on which thread may do so).
+    ~TDownThread() override;
+    TDownThread(const TDownThread&) = delete;
+    TDownThread& operator=(const TDownThread&) = delete;
+
+    // The stop request; the worker notices it before its next tile and during its pause.
+    void Terminate();
+    bool Terminated() const;
+
+    // The last position this worker finished (CurrentX, CurrentY), read as one
+    // pair; 0, 0 until the first one.
+    TilePosition currentPosition() const;
+    int threadIndex() const { return m_config.threadIndex; }
+
+protected:
+    void run() override;
+
+private:
+    void Execute();
+    void pause();
+    void report(const QString& line);
+    void setPosition(qint32 x, qint32 y);
+    QString threadName() const;
+
+    const qint32 m_minX;
+    const qint32 m_maxX;
+    const qint32 m_minY;
+    const qint32 m_maxY;
+    const qint32 m_zoom;
+    const qint32 m_threadCount;
+    const qint32 m_resumeX;
+    const qint32 m_resumeY;
+    const QString m_saveFolder;
+    const QString m_projectBase;
+    const WorkerConfig m_config;
+    WorkerHost* const m_host;
+    std::atomic<quint64> m_position{0}; // CurrentX in the high half, CurrentY in the low half
+};
+
+} // namespace tavo
