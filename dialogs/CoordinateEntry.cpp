@@ -96,8 +96,8 @@ double ParseLeadingNumber(const QString& text)
             exponentValue = exponentNegative ? -1000000000000000LL : 1000000000000000LL;
         else if (!exponentDigits.empty())
             exponentValue = std::stoll(exponentDigits) * (exponentNegative ? -1 : 1);
-        magnitude = decimalPosition + exponentValue > 0 ? std::numeric_limits<double>::infinity()
-                                                        : 0.0;
+        magnitude =
+            decimalPosition + exponentValue > 0 ? std::numeric_limits<double>::infinity() : 0.0;
     }
     return negative ? -magnitude : magnitude;
 }
@@ -105,9 +105,7 @@ double ParseLeadingNumber(const QString& text)
 AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& edit2,
                      const QString& edit4)
 {
-    const auto read = [](QString text) {
-        return ParseLeadingNumber(text.replace(u',', u'.'));
-    };
+    const auto read = [](QString text) { return ParseLeadingNumber(text.replace(u',', u'.')); };
     AreaValues values;
     values.left = read(edit1);
     values.right = read(edit3);
@@ -188,9 +186,8 @@ QString FormatConverted(float value, const QString& decimalSeparator)
 
     // 15 significant digits, rounded once, as d.dddddddddddddde±x.
     char buffer[64];
-    const auto [end, error] =
-        std::to_chars(buffer, buffer + sizeof buffer, std::fabs(number),
-                      std::chars_format::scientific, 14);
+    const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(number),
+                                            std::chars_format::scientific, 14);
     if (error != std::errc())
         return QString();
     const std::string scientific(buffer, end);

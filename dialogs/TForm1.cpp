@@ -139,8 +139,7 @@ void TForm1::buildMenus()
     QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
     tools->setObjectName(QStringLiteral("Tools1"));
     m_convert1 = addMenuItem(
-        tools, "Convert1",
-        QStringLiteral("Convert \"Degrees,Minutes,Seconds\"  to \"Degrees\"..."),
+        tools, "Convert1", QStringLiteral("Convert \"Degrees,Minutes,Seconds\"  to \"Degrees\"..."),
         &TForm1Handler::Convert1Click);
     addSeparator(tools);
     m_viewlognow1 = addMenuItem(tools, "Viewlognow1", QStringLiteral("View log now"),
@@ -162,11 +161,10 @@ void TForm1::buildMenus()
     help->setObjectName(QStringLiteral("Help1"));
     m_usermanual1 = addMenuItem(help, "Usermanual1", QStringLiteral("User manual"),
                                 &TForm1Handler::Usermanual1Click);
-    m_homepage1 = addMenuItem(help, "Homepage1", QStringLiteral("Homepage"),
-                              &TForm1Handler::Homepage1Click);
+    m_homepage1 =
+        addMenuItem(help, "Homepage1", QStringLiteral("Homepage"), &TForm1Handler::Homepage1Click);
     addSeparator(help);
-    m_about1 = addMenuItem(help, "About1", QStringLiteral("About..."),
-                           &TForm1Handler::About1Click);
+    m_about1 = addMenuItem(help, "About1", QStringLiteral("About..."), &TForm1Handler::About1Click);
 }
 
 void TForm1::buildPanel()
@@ -196,7 +194,8 @@ void TForm1::buildPanel()
     m_groupBox4->setObjectName(QStringLiteral("GroupBox4"));
     m_groupBox4->setGeometry(13, 48, 473, 145);
 
-    m_bitBtn1 = addButton(m_panel1, "BitBtn1", QStringLiteral("Download"), QRect(360, 220, 121, 33));
+    m_bitBtn1 =
+        addButton(m_panel1, "BitBtn1", QStringLiteral("Download"), QRect(360, 220, 121, 33));
     connect(m_bitBtn1, &QPushButton::clicked, this, [this] {
         if (m_handler)
             m_handler->BitBtn1Click();
@@ -272,8 +271,8 @@ void TForm1::buildDmsPanel()
          "W", "LabelRLong"},
         {"Label9", "Top Latitude:", "EditTLatD", "EditTLatM", "EditTLatS", "ComTLat", "N", "S",
          "LabelTLat"},
-        {"Label10", "Bottom Latitude:", "EditBLatD", "EditBLatM", "EditBLatS", "ComBLat", "N",
-         "S", "LabelBLat"},
+        {"Label10", "Bottom Latitude:", "EditBLatD", "EditBLatM", "EditBLatS", "ComBLat", "N", "S",
+         "LabelBLat"},
     };
 
     // Two rows of two, laid over the decimal fields: left and right longitude, then top and
@@ -333,12 +332,12 @@ void TForm1::buildTabOrder()
 {
     // The log window comes first, then the upper panel: the group's fields, the Download button,
     // the project name, the open button and the degree/minute/second fields.
-    QList<QWidget*> chain = {m_memo1,  m_edit1,  m_edit3,   m_edit2,   m_edit4,   m_edit5,
-                             m_edit10, m_edit6,  m_button1, m_bitBtn1, m_edit11, m_button2};
-    static const char* const dmsNames[] = {
-        "EditLLongD", "EditLLongM", "EditLLongS", "ComLLong", "EditRLongD", "EditRLongM",
-        "EditRLongS", "ComRLong",   "EditTLatD",  "EditTLatM", "EditTLatS", "ComTLat",
-        "EditBLatD",  "EditBLatM",  "EditBLatS",  "ComBLat"};
+    QList<QWidget*> chain = {m_memo1,  m_edit1, m_edit3,   m_edit2,   m_edit4,  m_edit5,
+                             m_edit10, m_edit6, m_button1, m_bitBtn1, m_edit11, m_button2};
+    static const char* const dmsNames[] = {"EditLLongD", "EditLLongM", "EditLLongS", "ComLLong",
+                                           "EditRLongD", "EditRLongM", "EditRLongS", "ComRLong",
+                                           "EditTLatD",  "EditTLatM",  "EditTLatS",  "ComTLat",
+                                           "EditBLatD",  "EditBLatM",  "EditBLatS",  "ComBLat"};
     for (const char* name : dmsNames)
         chain.append(m_panelDMS->findChild<QWidget*>(QLatin1String(name)));
     for (qsizetype i = 1; i < chain.size(); ++i)

@@ -20,8 +20,7 @@ class UpDown final : public QWidget
 {
     Q_OBJECT
 public:
-    UpDown(QLineEdit* associate, int minimum, int maximum, int position,
-           QWidget* parent = nullptr);
+    UpDown(QLineEdit* associate, int minimum, int maximum, int position, QWidget* parent = nullptr);
     UpDown(const UpDown&) = delete;
     UpDown& operator=(const UpDown&) = delete;
 

@@ -17,13 +17,16 @@ struct LeadingNumberCase
 TEST(ParseLeadingNumber, TakesTheLongestLeadingNumberAndIgnoresTheRest)
 {
     const LeadingNumberCase cases[] = {
-        {"116.5", 116.5},  {"-73.98abc", -73.98}, {"1.5e1", 15.0},   {" 40", 40.0},
-        {"\t 40", 40.0},   {"abc", 0.0},          {"", 0.0},         {"1.234.5", 1.234},
-        {"12abc", 12.0},   {".", 0.0},            {"1e2", 100.0},    {".5", 0.5},
-        {"5.", 5.0},       {"+7", 7.0},           {"-", 0.0},        {"--5", 0.0},
-        {"1e", 1.0},       {"1e+", 1.0},          {"2E-1x", 0.2},    {"3.e1", 30.0},
-        {"e5", 0.0},       {"-.25", -0.25},       {"12 34", 12.0},   {"1,5", 1.0},
-        {"007", 7.0},      {"1.5e+2e3", 150.0},   {"- 5", 0.0},      {"0x10", 0.0},
+        {"116.5", 116.5}, {"-73.98abc", -73.98}, {"1.5e1", 15.0},
+        {" 40", 40.0},    {"\t 40", 40.0},       {"abc", 0.0},
+        {"", 0.0},        {"1.234.5", 1.234},    {"12abc", 12.0},
+        {".", 0.0},       {"1e2", 100.0},        {".5", 0.5},
+        {"5.", 5.0},      {"+7", 7.0},           {"-", 0.0},
+        {"--5", 0.0},     {"1e", 1.0},           {"1e+", 1.0},
+        {"2E-1x", 0.2},   {"3.e1", 30.0},        {"e5", 0.0},
+        {"-.25", -0.25},  {"12 34", 12.0},       {"1,5", 1.0},
+        {"007", 7.0},     {"1.5e+2e3", 150.0},   {"- 5", 0.0},
+        {"0x10", 0.0},
     };
     for (const auto& c : cases)
         EXPECT_DOUBLE_EQ(ParseLeadingNumber(QString::fromUtf8(c.text)), c.expected)
@@ -42,12 +45,11 @@ TEST(ParseLeadingNumber, NumbersBeyondTheRangeOfADoubleBecomeInfinityOrZero)
     EXPECT_TRUE(std::signbit(ParseLeadingNumber(QStringLiteral("-1e-400"))));
     EXPECT_EQ(ParseLeadingNumber(QStringLiteral("0e99999")), 0.0);
     // Very long but ordinary texts are read exactly as the shorter ones.
-    EXPECT_DOUBLE_EQ(ParseLeadingNumber(QStringLiteral("0.") + QString(300, u'0') +
-                                        QStringLiteral("1e301")),
-                     1.0);
-    EXPECT_DOUBLE_EQ(ParseLeadingNumber(QStringLiteral("1") + QString(20, u'0') +
-                                        QStringLiteral("e-20")),
-                     1.0);
+    EXPECT_DOUBLE_EQ(
+        ParseLeadingNumber(QStringLiteral("0.") + QString(300, u'0') + QStringLiteral("1e301")),
+        1.0);
+    EXPECT_DOUBLE_EQ(
+        ParseLeadingNumber(QStringLiteral("1") + QString(20, u'0') + QStringLiteral("e-20")), 1.0);
 }
 
 TEST(ParseArea, ReadsCommaAndPointAlikeInTheOrderLeftRightTopBottom)
@@ -93,13 +95,12 @@ TEST(ParseWholeInteger, AcceptsOnlyWholeSigned32BitNumbers)
     EXPECT_EQ(ParseWholeInteger(QStringLiteral("+5")), 5);
     EXPECT_EQ(ParseWholeInteger(QStringLiteral(" 12 ")), 12);
     EXPECT_EQ(ParseWholeInteger(QStringLiteral("2147483647")), 2147483647);
-    EXPECT_EQ(ParseWholeInteger(QStringLiteral("-2147483648")),
-              std::numeric_limits<int>::min());
+    EXPECT_EQ(ParseWholeInteger(QStringLiteral("-2147483648")), std::numeric_limits<int>::min());
 
     for (const char* bad : {"", " ", "-", "+", "12.5", "12,5", "1e2", "12abc", "abc", "1 2",
                             "2147483648", "-2147483649", "99999999999999999999", "$10", "--1"})
-        EXPECT_FALSE(ParseWholeInteger(QString::fromUtf8(bad)).has_value()) << "text '" << bad
-                                                                            << "'";
+        EXPECT_FALSE(ParseWholeInteger(QString::fromUtf8(bad)).has_value())
+            << "text '" << bad << "'";
 }
 
 struct ConversionCase
@@ -121,9 +122,9 @@ TEST(ConvertDms, GivesTheSinglePrecisionResultShownWithFifteenDigits)
         {"-116", "30", "0", "-115.5"},
         {"0", "0", "12.5", "0.00347222224809229"},
         {"0", "0", "30,5", "0.00833333376795053"}, // no comma replacement: 30
-        {"0", "90", "0", "1.5"},                    // no range checks
+        {"0", "90", "0", "1.5"},                   // no range checks
         {"0", "-30", "-1800", "-1"},
-        {"2147483647", "0", "0", "2147483648"},     // the nearest float
+        {"2147483647", "0", "0", "2147483648"}, // the nearest float
     };
     for (const auto& c : cases) {
         const std::optional<float> result =

@@ -172,8 +172,8 @@ TEST_F(MainWindowTest, InitialCaptionsAndTexts)
     EXPECT_EQ(m_form->Button1()->toolTip(), QStringLiteral("Click to select path"));
     EXPECT_EQ(m_form->Edit5()->text(), QStringLiteral("13"));
     EXPECT_EQ(m_form->Edit10()->text(), QStringLiteral("1"));
-    for (QLineEdit* empty : {m_form->Edit1(), m_form->Edit2(), m_form->Edit3(), m_form->Edit4(),
-                             m_form->Edit6()})
+    for (QLineEdit* empty :
+         {m_form->Edit1(), m_form->Edit2(), m_form->Edit3(), m_form->Edit4(), m_form->Edit6()})
         EXPECT_TRUE(empty->text().isEmpty()) << empty->objectName().toStdString();
     EXPECT_TRUE(m_form->LabelSTXT()->text().isEmpty());
     EXPECT_FALSE(m_form->Label14()->text().isEmpty()); // placeholder until start-up clears it
@@ -201,15 +201,16 @@ TEST_F(MainWindowTest, InitialCaptionsAndTexts)
 TEST_F(MainWindowTest, EveryCaptionFitsItsLabel)
 {
     // Captions set later are the longest texts the program shows there.
-    m_form->Label14()->setText(QStringLiteral("MinX=1048575,MinY=1048575,MaxX=1048575,MaxY=1048575"));
+    m_form->Label14()->setText(
+        QStringLiteral("MinX=1048575,MinY=1048575,MaxX=1048575,MaxY=1048575"));
     m_form->Label15()->setText(QStringLiteral("Total images: 1099511627776"));
     m_form->LabelSTXT()->setText(QStringLiteral("Loading server parameters...finished"));
     for (QLabel* label : m_form->findChildren<QLabel*>()) {
         if (label->text().isEmpty() || label->parentWidget() == m_form->StatusBar1())
             continue;
         const int needed = QFontMetrics(label->font()).horizontalAdvance(label->text());
-        EXPECT_LE(needed, label->width()) << label->objectName().toStdString() << " '"
-                                          << label->text().toStdString() << "'";
+        EXPECT_LE(needed, label->width())
+            << label->objectName().toStdString() << " '" << label->text().toStdString() << "'";
         EXPECT_GE(label->height(), QFontMetrics(label->font()).height())
             << label->objectName().toStdString();
     }
@@ -256,9 +257,8 @@ TEST_F(MainWindowTest, TabMovesThroughTheJobFieldsInOrder)
         visited << focusName();
     }
     // PanelDMS is hidden, so after the open button the round starts again at the log window.
-    const QStringList expected = {"Edit1",   "Edit3",  "Edit2",   "Edit4",
-                                  "Edit5",   "Edit10", "Edit6",   "Button1",
-                                  "BitBtn1", "Edit11", "Button2", "Memo1"};
+    const QStringList expected = {"Edit1", "Edit3",   "Edit2",   "Edit4",  "Edit5",   "Edit10",
+                                  "Edit6", "Button1", "BitBtn1", "Edit11", "Button2", "Memo1"};
     EXPECT_EQ(visited, expected);
 }
 
