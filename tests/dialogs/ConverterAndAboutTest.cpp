@@ -68,21 +68,11 @@ TEST_F(ConverterTest, LayoutCaptionAndWindowKind)
          {m_dialog->Edit1(), m_dialog->Edit2(), m_dialog->Edit3(), m_dialog->Edit4()})
         EXPECT_TRUE(edit->text().isEmpty());
 
-    auto* input = m_dialog->findChild<QGroupBox*>(QStringLiteral("GroupBox1"));
-    auto* output = m_dialog->findChild<QGroupBox*>(QStringLiteral("GroupBox2"));
-    ASSERT_NE(input, nullptr);
-    ASSERT_NE(output, nullptr);
-    auto* label1 = input->findChild<QLabel*>(QStringLiteral("Label1"));
-    auto* label2 = output->findChild<QLabel*>(QStringLiteral("Label2"));
-    ASSERT_NE(label1, nullptr);
-    ASSERT_NE(label2, nullptr);
-    EXPECT_EQ(label1->text(), QStringLiteral("Degrees, Minutes, Seconds:"));
-    EXPECT_EQ(label2->text(), QStringLiteral("Degrees:"));
-    EXPECT_EQ(m_dialog->Edit1()->parentWidget(), input);
-    EXPECT_EQ(m_dialog->Edit3()->parentWidget(), input);
-    EXPECT_EQ(m_dialog->Edit4()->parentWidget(), output);
-    for (QLabel* label : {label1, label2})
+    for (const char* name : {"Label1", "Label2"}) {
+        auto* label = m_dialog->findChild<QLabel*>(QLatin1String(name));
+        ASSERT_NE(label, nullptr) << name;
         EXPECT_LE(QFontMetrics(label->font()).horizontalAdvance(label->text()), label->width());
+    }
 }
 
 TEST_F(ConverterTest, EnterConvertsWhatWasTyped)
@@ -158,21 +148,6 @@ TEST_F(AboutBoxTest, ShowsWhatItWasPreparedWith)
     m_about.prepare(QStringLiteral("Tavo 5.7"), QStringLiteral("http://home.example/"),
                     QStringLiteral("mailto:help@home.example"));
     EXPECT_EQ(m_about.Label3()->text(), QStringLiteral("Tavo 5.7"));
-
-    EXPECT_TRUE(m_about.Label3()->font().underline());
-    for (QLabel* link : {m_about.Label4(), m_about.Label7()}) {
-        EXPECT_TRUE(link->font().underline());
-        EXPECT_EQ(link->palette().color(QPalette::WindowText), style::green());
-        EXPECT_EQ(link->cursor().shape(), Qt::PointingHandCursor);
-    }
-    const auto* homepage = m_about.findChild<QLabel*>(QStringLiteral("Label5"));
-    const auto* email = m_about.findChild<QLabel*>(QStringLiteral("Label6"));
-    ASSERT_NE(homepage, nullptr);
-    ASSERT_NE(email, nullptr);
-    EXPECT_EQ(homepage->text(), QStringLiteral("Homepage:"));
-    EXPECT_EQ(email->text(), QStringLiteral("Email:"));
-    EXPECT_LT(homepage->x(), m_about.Label4()->x());
-    EXPECT_LT(email->x(), m_about.Label7()->x());
 
     // The 32 x 32 icon in the top right corner, right of the caption.
     EXPECT_EQ(m_about.Image1()->size(), QSize(32, 32));
