@@ -150,10 +150,18 @@ void TfrmOptions::createControls()
 void TfrmOptions::arrangeTabOrder()
 {
     // Through the panel, then OK and Cancel, then the proxy group (password before user name).
-    QWidget* const order[] = {m_Edit12,           m_Button3,          m_Edit10,
-                              m_Edit2,            m_Edit1,            m_Button1,
-                              m_Button2,          m_CheckBoxUseProxy, m_EditProxyServer,
-                              m_EditProxyPort,    m_EditProxyPassword, m_EditProxyUsername};
+    QWidget* const order[] = {m_Edit12,
+                              m_Button3,
+                              m_Edit10,
+                              m_Edit2,
+                              m_Edit1,
+                              m_Button1,
+                              m_Button2,
+                              m_CheckBoxUseProxy,
+                              m_EditProxyServer,
+                              m_EditProxyPort,
+                              m_EditProxyPassword,
+                              m_EditProxyUsername};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i)
         QWidget::setTabOrder(order[i], order[i + 1]);
 }

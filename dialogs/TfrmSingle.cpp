@@ -102,8 +102,8 @@ bool SingleTileFetch::prepare(const Entries& entries, const SingleTileContext& c
 
     // Always tile server 1, and always the plain version tail: the URL tail override of the
     // settings file is for the download workers only.
-    m_url = std::string(UrlHead) + "1" + UrlMiddle + quadkey.toStdString() + ".jpeg?g=" +
-            context.tileVersion.toStdString();
+    m_url = std::string(UrlHead) + "1" + UrlMiddle + quadkey.toStdString() +
+            ".jpeg?g=" + context.tileVersion.toStdString();
     m_filePath = m_folder + QString::number(column) + QLatin1Char('_') + QString::number(row) +
                  QStringLiteral(".jpg");
     return true;
