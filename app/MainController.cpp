@@ -37,7 +37,7 @@ MainController::MainController(const Windows& windows, const QString& programFol
 {
     m_workerHost = std::make_unique<BlockingWorkerHost>(this, this);
     m_log.append(QStringLiteral("[log window]"));
-    m_log.takeNewViewLines(); // the window starts with this line already
+    (void)m_log.takeViewUpdate(); // the window starts with this line already
     m_viewTimer.setSingleShot(true);
     m_viewTimer.setInterval(100);
     connect(&m_viewTimer, &QTimer::timeout, this, [this] { refreshView(); });
@@ -50,11 +50,16 @@ MainController::~MainController()
     if (m_windows.Form1)
         m_windows.Form1->setHandler(nullptr);
     // Workers still running here were abandoned on close; they end with the
-    // process and must not be waited for.
+    // process and must not be waited for, and the host they call stays alive.
+    bool abandoned = false;
     for (auto& slot : m_job.WorkerSlots) {
-        if (slot && slot->isRunning())
+        if (slot && slot->isRunning()) {
             (void)slot.release();
+            abandoned = true;
+        }
     }
+    if (abandoned)
+        (void)m_workerHost.release();
 }
 
 bool MainController::jobRunning() const
@@ -485,7 +490,7 @@ void MainController::refreshView()
     if (!m_windows.Form1)
         return;
     QPlainTextEdit* memo = m_windows.Form1->Memo1();
-    const ViewUpdate update = m_log.takeViewUpdate();
+    const JobLog::ViewUpdate update = m_log.takeViewUpdate();
     if (update.reset) {
         memo->setPlainText(update.lines.join(QLatin1Char('\n')));
     } else if (!update.lines.isEmpty()) {
