@@ -110,6 +110,8 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    tavo::TavoApplication app(argc, argv);
+
     // A program folder of its own: settings that send tiles to the local server.
     const QString program = args.work + QStringLiteral("/program/");
     QDir().mkpath(program + QStringLiteral("ini"));
@@ -127,7 +129,6 @@ int main(int argc, char** argv)
                   QByteArray::number(args.port) + "\r\n");
     }
 
-    tavo::TavoApplication app(argc, argv);
     tavo::MainWindows windows(program);
     tavo::TForm1& form = windows.Form1();
     form.show();
