@@ -41,8 +41,12 @@ MainController::MainController(const Windows& windows, const QString& programFol
     m_viewTimer.setSingleShot(true);
     m_viewTimer.setInterval(100);
     connect(&m_viewTimer, &QTimer::timeout, this, [this] { refreshView(); });
-    if (m_windows.Form1)
+    if (m_windows.Form1) {
+        // The window shows only the tail of the log, so a job of millions of
+        // tiles keeps it responsive and its memory flat.
+        m_windows.Form1->Memo1()->setMaximumBlockCount(m_log.viewCap());
         m_windows.Form1->setHandler(this);
+    }
 }
 
 MainController::~MainController()
