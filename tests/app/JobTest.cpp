@@ -313,3 +313,67 @@ TEST_F(JobTest, ClosingDuringAJobSavesPositionsAndLogAndTheProjectResumes)
 }
 
 } // namespace
+
+namespace {
+
+class JobFailureTest : public JobTest
+{
+};
+
+TEST_F(JobFailureTest, FailingLogSaveIsReportedOnceAndTheJobStillEndsCleanly)
+{
+    tileserver::Options slow;
+    slow.delayMs = 700; // one worker, twelve tiles: the job sees the ticks 4 and 8
+    slow.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+    server->setOptions(slow);
+    launch();
+    QDir().mkpath(savePath("Job_log.txt")); // a folder where the log file should be
+    enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish(30000));
+    ASSERT_EQ(shell.messages.size(), 3) << shell.messages.join('|').toStdString();
+    EXPECT_TRUE(shell.messages[0].contains(savePath("Job_log.txt")));
+    EXPECT_EQ(shell.messages[1], shell.messages[0]); // from the completion, not a later tick
+    EXPECT_EQ(shell.messages[2], "Download finished!");
+    EXPECT_EQ(form().BitBtn1()->text(), "Download");
+    EXPECT_FALSE(form().Timer1()->isActive());
+    // The positions were still stored.
+    EXPECT_TRUE(readAll(savePath("Job.tavo")).contains("T1X=6744\r\nT1Y=5090\r\n"));
+
+    // The window is usable again: the next press continues the job.
+    QDir(savePath("Job_log.txt")).removeRecursively();
+    shell.messages.clear();
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_EQ(shell.messages, QStringList{"Download finished!"});
+}
+
+TEST_F(JobFailureTest, MoreThanEightRequestedWorkersAreLoweredToEight)
+{
+    writeProxySettings("DefaultThreadCount=30\r\n");
+    launch();
+    EXPECT_EQ(form().Edit10()->text(), "30");
+    enterJob("116.3", "116,4", "40", "39.9", 13, 30, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_TRUE(readAll(savePath("Job.tavo")).contains("ThreadCount=8\r\n"));
+    EXPECT_EQ(logLines().filter(QRegularExpression("^Thread\\d Finished\\.$")).size(), 8);
+}
+
+TEST_F(JobFailureTest, ResumedJobWhoseLogIsGoneStartsANewLogWithTheContinueLines)
+{
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 2, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    QFile::remove(savePath("Job_log.txt"));
+    shell.messages.clear();
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    const QStringList lines = logLines();
+    EXPECT_EQ(lines.value(0), QString(44, '-'));
+    EXPECT_EQ(lines.value(1), "Log continue...");
+    EXPECT_EQ(form().BitBtn1()->text(), "Download");
+}
+
+} // namespace
