@@ -1,6 +1,6 @@
 #include "dialogs/TForm1.h"
 
-#include "dialogs/UpDown.h"
+#include "dialogs/Controls.h"
 #include "dialogs/WindowStyle.h"
 
 #include <QAction>
@@ -20,37 +20,6 @@
 #include <QTimer>
 
 namespace tavo {
-
-namespace {
-
-QLabel* addLabel(QWidget* parent, const char* name, const QString& caption, const QRect& geometry)
-{
-    auto* label = new QLabel(caption, parent);
-    label->setObjectName(QLatin1String(name));
-    label->setGeometry(geometry);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    return label;
-}
-
-QLineEdit* addEdit(QWidget* parent, const char* name, const QRect& geometry)
-{
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QLatin1String(name));
-    edit->setGeometry(geometry);
-    return edit;
-}
-
-QPushButton* addButton(QWidget* parent, const char* name, const QString& caption,
-                       const QRect& geometry)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(QLatin1String(name));
-    button->setGeometry(geometry);
-    button->setAutoDefault(false);
-    return button;
-}
-
-} // namespace
 
 TForm1::TForm1(QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -180,11 +149,11 @@ void TForm1::buildPanel()
     m_panel1->setLineWidth(1);
     m_panel1->setGeometry(0, 0, kClientWidth, kPanelHeight);
 
-    addLabel(m_panel1, "Label16", QStringLiteral("Project name:"), QRect(16, 18, 88, 21));
-    m_edit11 = addEdit(m_panel1, "Edit11", QRect(107, 18, 174, 21));
+    controls::label(m_panel1, "Label16", QStringLiteral("Project name:"), QRect(16, 18, 88, 21));
+    m_edit11 = controls::edit(m_panel1, "Edit11", QRect(107, 18, 174, 21));
     m_edit11->setText(QStringLiteral("NewProject.tavo"));
-    m_button2 =
-        addButton(m_panel1, "Button2", QStringLiteral("Open project ..."), QRect(360, 16, 123, 25));
+    m_button2 = controls::button(m_panel1, "Button2", QStringLiteral("Open project ..."),
+                                 QRect(360, 16, 123, 25), controls::AutoDefault::Off);
     connect(m_button2, &QPushButton::clicked, this, [this] {
         if (m_handler)
             m_handler->Button2Click();
@@ -194,17 +163,19 @@ void TForm1::buildPanel()
     m_groupBox4->setObjectName(QStringLiteral("GroupBox4"));
     m_groupBox4->setGeometry(13, 48, 473, 145);
 
-    m_bitBtn1 =
-        addButton(m_panel1, "BitBtn1", QStringLiteral("Download"), QRect(360, 220, 121, 33));
+    m_bitBtn1 = controls::button(m_panel1, "BitBtn1", QStringLiteral("Download"),
+                                 QRect(360, 220, 121, 33), controls::AutoDefault::Off);
     connect(m_bitBtn1, &QPushButton::clicked, this, [this] {
         if (m_handler)
             m_handler->BitBtn1Click();
     });
 
     // Start-up clears the two placeholder captions.
-    m_label14 = addLabel(m_panel1, "Label14", QStringLiteral("Label14"), QRect(16, 206, 336, 17));
-    m_label15 = addLabel(m_panel1, "Label15", QStringLiteral("Label15"), QRect(15, 227, 336, 17));
-    m_labelSTXT = addLabel(m_panel1, "LabelSTXT", QString(), QRect(11, 256, 476, 17));
+    m_label14 =
+        controls::label(m_panel1, "Label14", QStringLiteral("Label14"), QRect(16, 206, 336, 17));
+    m_label15 =
+        controls::label(m_panel1, "Label15", QStringLiteral("Label15"), QRect(15, 227, 336, 17));
+    m_labelSTXT = controls::label(m_panel1, "LabelSTXT", QString(), QRect(11, 256, 476, 17));
     for (QLabel* label : {m_label14, m_label15, m_labelSTXT})
         style::makeGreen(label);
 }
@@ -212,32 +183,29 @@ void TForm1::buildPanel()
 void TForm1::buildJobFields()
 {
     QGroupBox* box = m_groupBox4;
-    addLabel(box, "Label1", QStringLiteral("Left Longitude:"), QRect(10, 16, 88, 21));
-    m_edit1 = addEdit(box, "Edit1", QRect(99, 16, 106, 21));
-    addLabel(box, "Label2", QStringLiteral("Right Longitude:"), QRect(252, 16, 92, 21));
-    m_edit3 = addEdit(box, "Edit3", QRect(345, 16, 106, 21));
-    addLabel(box, "Label3", QStringLiteral("Top Latitude:"), QRect(10, 45, 88, 21));
-    m_edit2 = addEdit(box, "Edit2", QRect(99, 45, 106, 21));
-    addLabel(box, "Label4", QStringLiteral("Bottom Latitude:"), QRect(252, 45, 92, 21));
-    m_edit4 = addEdit(box, "Edit4", QRect(345, 45, 106, 21));
+    controls::label(box, "Label1", QStringLiteral("Left Longitude:"), QRect(10, 16, 88, 21));
+    m_edit1 = controls::edit(box, "Edit1", QRect(99, 16, 106, 21));
+    controls::label(box, "Label2", QStringLiteral("Right Longitude:"), QRect(252, 16, 92, 21));
+    m_edit3 = controls::edit(box, "Edit3", QRect(345, 16, 106, 21));
+    controls::label(box, "Label3", QStringLiteral("Top Latitude:"), QRect(10, 45, 88, 21));
+    m_edit2 = controls::edit(box, "Edit2", QRect(99, 45, 106, 21));
+    controls::label(box, "Label4", QStringLiteral("Bottom Latitude:"), QRect(252, 45, 92, 21));
+    m_edit4 = controls::edit(box, "Edit4", QRect(345, 45, 106, 21));
 
-    addLabel(box, "Label5", QStringLiteral("Zoom:"), QRect(10, 74, 88, 21));
-    m_edit5 = addEdit(box, "Edit5", QRect(99, 74, 94, 21));
+    controls::label(box, "Label5", QStringLiteral("Zoom:"), QRect(10, 74, 88, 21));
+    m_edit5 = controls::edit(box, "Edit5", QRect(99, 74, 94, 21));
     m_edit5->setReadOnly(true);
-    m_upDown1 = new UpDown(m_edit5, 1, 20, 13, box);
-    m_upDown1->setObjectName(QStringLiteral("UpDown1"));
-    m_upDown1->setGeometry(193, 74, 15, 21);
+    m_upDown1 = controls::upDown(m_edit5, "UpDown1", 1, 20, 13, QRect(193, 74, 15, 21));
 
-    addLabel(box, "Label11", QStringLiteral("Threads count:"), QRect(252, 72, 92, 21));
-    m_edit10 = addEdit(box, "Edit10", QRect(345, 72, 94, 21));
+    controls::label(box, "Label11", QStringLiteral("Threads count:"), QRect(252, 72, 92, 21));
+    m_edit10 = controls::edit(box, "Edit10", QRect(345, 72, 94, 21));
     m_edit10->setReadOnly(true);
-    m_upDown2 = new UpDown(m_edit10, 1, 8, 1, box);
-    m_upDown2->setObjectName(QStringLiteral("UpDown2"));
-    m_upDown2->setGeometry(439, 72, 15, 21);
+    m_upDown2 = controls::upDown(m_edit10, "UpDown2", 1, 8, 1, QRect(439, 72, 15, 21));
 
-    addLabel(box, "Label6", QStringLiteral("Path to save:"), QRect(10, 106, 88, 21));
-    m_edit6 = addEdit(box, "Edit6", QRect(99, 106, 302, 21));
-    m_button1 = addButton(box, "Button1", QStringLiteral("..."), QRect(411, 106, 38, 25));
+    controls::label(box, "Label6", QStringLiteral("Path to save:"), QRect(10, 106, 88, 21));
+    m_edit6 = controls::edit(box, "Edit6", QRect(99, 106, 302, 21));
+    m_button1 = controls::button(box, "Button1", QStringLiteral("..."), QRect(411, 106, 38, 25),
+                                 controls::AutoDefault::Off);
     m_button1->setToolTip(QStringLiteral("Click to select path"));
     connect(m_button1, &QPushButton::clicked, this, [this] {
         if (m_handler)
@@ -282,18 +250,18 @@ void TForm1::buildDmsPanel()
         const int x = (index % 2) * 233;
         const int y = 4 + (index / 2) * 30;
         const QString prefix = QLatin1String(row.unitPrefix);
-        addLabel(m_panelDMS, row.label, QLatin1String(row.caption), QRect(x, y, 88, 21));
-        QLineEdit* degrees = addEdit(m_panelDMS, row.degrees, QRect(x + 88, y, 28, 21));
+        controls::label(m_panelDMS, row.label, QLatin1String(row.caption), QRect(x, y, 88, 21));
+        QLineEdit* degrees = controls::edit(m_panelDMS, row.degrees, QRect(x + 88, y, 28, 21));
         degrees->setMaxLength(3);
-        addLabel(m_panelDMS, "", QStringLiteral("\u00B0"), QRect(x + 117, y, 6, 21))
+        controls::label(m_panelDMS, "", QStringLiteral("\u00B0"), QRect(x + 117, y, 6, 21))
             ->setObjectName(prefix + QStringLiteral("DUnit"));
-        QLineEdit* minutes = addEdit(m_panelDMS, row.minutes, QRect(x + 124, y, 22, 21));
+        QLineEdit* minutes = controls::edit(m_panelDMS, row.minutes, QRect(x + 124, y, 22, 21));
         minutes->setMaxLength(2);
-        addLabel(m_panelDMS, "", QStringLiteral("'"), QRect(x + 147, y, 5, 21))
+        controls::label(m_panelDMS, "", QStringLiteral("'"), QRect(x + 147, y, 5, 21))
             ->setObjectName(prefix + QStringLiteral("MUnit"));
-        QLineEdit* seconds = addEdit(m_panelDMS, row.seconds, QRect(x + 153, y, 22, 21));
+        QLineEdit* seconds = controls::edit(m_panelDMS, row.seconds, QRect(x + 153, y, 22, 21));
         seconds->setMaxLength(2);
-        addLabel(m_panelDMS, "", QStringLiteral("\""), QRect(x + 176, y, 6, 21))
+        controls::label(m_panelDMS, "", QStringLiteral("\""), QRect(x + 176, y, 6, 21))
             ->setObjectName(prefix + QStringLiteral("SUnit"));
         auto* hemisphere = new QComboBox(m_panelDMS);
         hemisphere->setObjectName(QLatin1String(row.hemisphere));

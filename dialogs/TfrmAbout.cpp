@@ -1,5 +1,6 @@
 #include "dialogs/TfrmAbout.h"
 
+#include "dialogs/Controls.h"
 #include "dialogs/Shell.h"
 #include "dialogs/WindowStyle.h"
 
@@ -37,14 +38,6 @@ QPixmap tileIcon()
     return pixmap;
 }
 
-QLabel* addLabel(QWidget* parent, const char* name, const QString& caption, const QRect& geometry)
-{
-    auto* label = new QLabel(caption, parent);
-    label->setObjectName(QLatin1String(name));
-    label->setGeometry(geometry);
-    return label;
-}
-
 } // namespace
 
 TfrmAbout::TfrmAbout(QWidget* parent)
@@ -55,20 +48,20 @@ TfrmAbout::TfrmAbout(QWidget* parent)
     setWindowTitle(QStringLiteral("About"));
     setFont(style::windowFont());
 
-    m_label3 = addLabel(this, "Label3", QString(), QRect(16, 18, 236, 20));
+    m_label3 = controls::label(this, "Label3", QString(), QRect(16, 18, 236, 20));
     QFont captionFont = style::windowFont();
     captionFont.setPixelSize(14);
     captionFont.setBold(true);
     captionFont.setUnderline(true);
     m_label3->setFont(captionFont);
 
-    m_image1 = addLabel(this, "Image1", QString(), QRect(272, 12, kIconSize, kIconSize));
+    m_image1 = controls::label(this, "Image1", QString(), QRect(272, 12, kIconSize, kIconSize));
     m_image1->setPixmap(tileIcon());
 
-    addLabel(this, "Label5", QStringLiteral("Homepage:"), QRect(16, 60, 64, 17));
-    m_label4 = addLabel(this, "Label4", QString(), QRect(82, 60, 228, 17));
-    addLabel(this, "Label6", QStringLiteral("Email:"), QRect(16, 82, 64, 17));
-    m_label7 = addLabel(this, "Label7", QString(), QRect(82, 82, 228, 17));
+    controls::label(this, "Label5", QStringLiteral("Homepage:"), QRect(16, 60, 64, 17));
+    m_label4 = controls::label(this, "Label4", QString(), QRect(82, 60, 228, 17));
+    controls::label(this, "Label6", QStringLiteral("Email:"), QRect(16, 82, 64, 17));
+    m_label7 = controls::label(this, "Label7", QString(), QRect(82, 82, 228, 17));
     for (QLabel* link : {m_label4, m_label7}) {
         style::makeGreen(link);
         style::makeUnderlined(link);
@@ -76,9 +69,7 @@ TfrmAbout::TfrmAbout(QWidget* parent)
         link->installEventFilter(this);
     }
 
-    m_bLater = new QPushButton(QStringLiteral("&OK"), this);
-    m_bLater->setObjectName(QStringLiteral("bLater"));
-    m_bLater->setGeometry(122, 114, 75, 25);
+    m_bLater = controls::button(this, "bLater", QStringLiteral("&OK"), QRect(122, 114, 75, 25));
     m_bLater->setDefault(true);
     connect(m_bLater, &QPushButton::clicked, this, &QDialog::accept);
 

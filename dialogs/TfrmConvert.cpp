@@ -1,11 +1,11 @@
 #include "dialogs/TfrmConvert.h"
 
+#include "dialogs/Controls.h"
 #include "dialogs/CoordinateEntry.h"
 #include "dialogs/Shell.h"
 #include "dialogs/WindowStyle.h"
 
 #include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QShowEvent>
@@ -14,23 +14,13 @@ namespace tavo {
 
 namespace {
 
-QLineEdit* addEdit(QWidget* parent, const char* name, const QRect& geometry)
-{
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QLatin1String(name));
-    edit->setGeometry(geometry);
-    return edit;
-}
-
 QGroupBox* addGroup(QWidget* parent, const char* name, const char* labelName,
                     const QString& caption, const QRect& geometry)
 {
     auto* group = new QGroupBox(parent);
     group->setObjectName(QLatin1String(name));
     group->setGeometry(geometry);
-    auto* label = new QLabel(caption, group);
-    label->setObjectName(QLatin1String(labelName));
-    label->setGeometry(12, 14, geometry.width() - 24, 17);
+    controls::label(group, labelName, caption, QRect(12, 14, geometry.width() - 24, 17));
     return group;
 }
 
@@ -48,19 +38,18 @@ TfrmConvert::TfrmConvert(QWidget* parent)
 
     QGroupBox* input = addGroup(this, "GroupBox1", "Label1",
                                 QStringLiteral("Degrees, Minutes, Seconds:"), QRect(8, 8, 262, 70));
-    m_edit1 = addEdit(input, "Edit1", QRect(12, 36, 72, 21));
-    m_edit2 = addEdit(input, "Edit2", QRect(95, 36, 72, 21));
-    m_edit3 = addEdit(input, "Edit3", QRect(178, 36, 72, 21));
+    m_edit1 = controls::edit(input, "Edit1", QRect(12, 36, 72, 21));
+    m_edit2 = controls::edit(input, "Edit2", QRect(95, 36, 72, 21));
+    m_edit3 = controls::edit(input, "Edit3", QRect(178, 36, 72, 21));
 
-    m_button1 = new QPushButton(QStringLiteral("convert"), this);
-    m_button1->setObjectName(QStringLiteral("Button1"));
-    m_button1->setGeometry(280, 43, 80, 25);
+    m_button1 =
+        controls::button(this, "Button1", QStringLiteral("convert"), QRect(280, 43, 80, 25));
     m_button1->setDefault(true);
     connect(m_button1, &QPushButton::clicked, this, &TfrmConvert::Button1Click);
 
     QGroupBox* output =
         addGroup(this, "GroupBox2", "Label2", QStringLiteral("Degrees:"), QRect(8, 86, 262, 70));
-    m_edit4 = addEdit(output, "Edit4", QRect(12, 36, 238, 21));
+    m_edit4 = controls::edit(output, "Edit4", QRect(12, 36, 238, 21));
     m_edit4->setReadOnly(true);
 
     QWidget::setTabOrder(m_edit1, m_edit2);

@@ -1,7 +1,7 @@
 #include "dialogs/TfrmOptions.h"
 
+#include "dialogs/Controls.h"
 #include "dialogs/Shell.h"
-#include "dialogs/UpDown.h"
 #include "files/AppError.h"
 #include "files/Settings.h"
 
@@ -9,7 +9,6 @@
 #include <QCoreApplication>
 #include <QFrame>
 #include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -18,45 +17,6 @@
 #include <algorithm>
 
 namespace tavo {
-
-namespace {
-
-QLabel* makeLabel(QWidget* parent, const char* name, const QString& caption, int x, int y)
-{
-    auto* label = new QLabel(caption, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
-
-QLineEdit* makeEdit(QWidget* parent, const char* name, const QRect& geometry)
-{
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    edit->setGeometry(geometry);
-    return edit;
-}
-
-QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption,
-                        const QRect& geometry)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setGeometry(geometry);
-    return button;
-}
-
-UpDown* attachUpDown(QLineEdit* edit, const char* name, int minimum, int maximum, int position)
-{
-    auto* upDown = new UpDown(edit, minimum, maximum, position, edit->parentWidget());
-    upDown->setObjectName(QString::fromLatin1(name));
-    const QRect field = edit->geometry();
-    upDown->setGeometry(field.right() + 1, field.top(), 16, field.height());
-    return upDown;
-}
-
-} // namespace
 
 TfrmOptions::TfrmOptions(QWidget* parent)
     : QDialog(parent),
@@ -80,28 +40,32 @@ void TfrmOptions::createControls()
     m_Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     m_Panel1->setGeometry(8, 8, 512, 184);
 
-    m_Label1 = makeLabel(m_Panel1, "Label1", QStringLiteral("Default path to save :"), 16, 14);
-    m_Edit12 = makeEdit(m_Panel1, "Edit12", QRect(16, 34, 440, 23));
-    m_Button3 = makeButton(m_Panel1, "Button3", QStringLiteral("..."), QRect(462, 33, 33, 25));
+    m_Label1 = controls::label(m_Panel1, "Label1", QStringLiteral("Default path to save :"),
+                               QPoint(16, 14));
+    m_Edit12 = controls::edit(m_Panel1, "Edit12", QRect(16, 34, 440, 23));
+    m_Button3 =
+        controls::button(m_Panel1, "Button3", QStringLiteral("..."), QRect(462, 33, 33, 25));
     connect(m_Button3, &QPushButton::clicked, this, &TfrmOptions::Button3Click);
 
-    m_Label2 = makeLabel(m_Panel1, "Label2", QStringLiteral("Default zoom level:"), 16, 76);
-    m_Edit10 = makeEdit(m_Panel1, "Edit10", QRect(184, 72, 56, 23));
+    m_Label2 =
+        controls::label(m_Panel1, "Label2", QStringLiteral("Default zoom level:"), QPoint(16, 76));
+    m_Edit10 = controls::edit(m_Panel1, "Edit10", QRect(184, 72, 56, 23));
     m_Edit10->setReadOnly(true);
     m_Edit10->setText(QStringLiteral("13"));
-    m_UpDown2 = attachUpDown(m_Edit10, "UpDown2", 1, 25, 13);
+    m_UpDown2 = controls::upDown(m_Edit10, "UpDown2", 1, 25, 13, QRect(240, 72, 16, 23));
 
-    m_Label3 = makeLabel(m_Panel1, "Label3", QStringLiteral("Default threads count:"), 16, 110);
-    m_Edit2 = makeEdit(m_Panel1, "Edit2", QRect(184, 106, 56, 23));
+    m_Label3 = controls::label(m_Panel1, "Label3", QStringLiteral("Default threads count:"),
+                               QPoint(16, 110));
+    m_Edit2 = controls::edit(m_Panel1, "Edit2", QRect(184, 106, 56, 23));
     m_Edit2->setReadOnly(true);
     m_Edit2->setText(QStringLiteral("1"));
-    m_UpDown1 = attachUpDown(m_Edit2, "UpDown1", 1, 64, 1);
+    m_UpDown1 = controls::upDown(m_Edit2, "UpDown1", 1, 64, 1, QRect(240, 106, 16, 23));
 
-    m_Label4 = makeLabel(m_Panel1, "Label4", QStringLiteral("Sleep:"), 16, 144);
-    m_Edit1 = makeEdit(m_Panel1, "Edit1", QRect(184, 140, 56, 23));
+    m_Label4 = controls::label(m_Panel1, "Label4", QStringLiteral("Sleep:"), QPoint(16, 144));
+    m_Edit1 = controls::edit(m_Panel1, "Edit1", QRect(184, 140, 56, 23));
     m_Edit1->setText(QStringLiteral("0"));
-    m_UpDown3 = attachUpDown(m_Edit1, "UpDown3", 0, 600, 0);
-    m_Label5 = makeLabel(m_Panel1, "Label5", QStringLiteral("( Seconds)"), 264, 144);
+    m_UpDown3 = controls::upDown(m_Edit1, "UpDown3", 0, 600, 0, QRect(240, 140, 16, 23));
+    m_Label5 = controls::label(m_Panel1, "Label5", QStringLiteral("( Seconds)"), QPoint(264, 144));
 
     // The proxy, in its group below the panel.
     m_GroupBox1 = new QGroupBox(QStringLiteral("Proxy settings"), this);
@@ -113,14 +77,19 @@ void TfrmOptions::createControls()
     m_CheckBoxUseProxy->move(16, 24);
     m_CheckBoxUseProxy->adjustSize();
 
-    m_Label6 = makeLabel(m_GroupBox1, "Label6", QStringLiteral("Proxy Server Name (IP)"), 16, 56);
-    m_EditProxyServer = makeEdit(m_GroupBox1, "EditProxyServer", QRect(184, 52, 312, 23));
-    m_Label7 = makeLabel(m_GroupBox1, "Label7", QStringLiteral("Proxy Port"), 16, 84);
-    m_EditProxyPort = makeEdit(m_GroupBox1, "EditProxyPort", QRect(184, 80, 88, 23));
-    m_Label8 = makeLabel(m_GroupBox1, "Label8", QStringLiteral("Proxy Username"), 16, 112);
-    m_EditProxyUsername = makeEdit(m_GroupBox1, "EditProxyUsername", QRect(184, 108, 176, 23));
-    m_Label9 = makeLabel(m_GroupBox1, "Label9", QStringLiteral("Proxy Password"), 16, 140);
-    m_EditProxyPassword = makeEdit(m_GroupBox1, "EditProxyPassword", QRect(184, 136, 176, 23));
+    m_Label6 = controls::label(m_GroupBox1, "Label6", QStringLiteral("Proxy Server Name (IP)"),
+                               QPoint(16, 56));
+    m_EditProxyServer = controls::edit(m_GroupBox1, "EditProxyServer", QRect(184, 52, 312, 23));
+    m_Label7 = controls::label(m_GroupBox1, "Label7", QStringLiteral("Proxy Port"), QPoint(16, 84));
+    m_EditProxyPort = controls::edit(m_GroupBox1, "EditProxyPort", QRect(184, 80, 88, 23));
+    m_Label8 =
+        controls::label(m_GroupBox1, "Label8", QStringLiteral("Proxy Username"), QPoint(16, 112));
+    m_EditProxyUsername =
+        controls::edit(m_GroupBox1, "EditProxyUsername", QRect(184, 108, 176, 23));
+    m_Label9 =
+        controls::label(m_GroupBox1, "Label9", QStringLiteral("Proxy Password"), QPoint(16, 140));
+    m_EditProxyPassword =
+        controls::edit(m_GroupBox1, "EditProxyPassword", QRect(184, 136, 176, 23));
     // The password is shown in clear text, as typed.
     m_EditProxyPassword->setEchoMode(QLineEdit::Normal);
 
@@ -140,10 +109,11 @@ void TfrmOptions::createControls()
     m_RadioDegrees->setChecked(true);
     m_RadioGroup1->setVisible(false);
 
-    m_Button1 = makeButton(this, "Button1", QStringLiteral("OK"), QRect(352, 378, 80, 27));
+    m_Button1 = controls::button(this, "Button1", QStringLiteral("OK"), QRect(352, 378, 80, 27));
     m_Button1->setDefault(true);
     connect(m_Button1, &QPushButton::clicked, this, &TfrmOptions::Button1Click);
-    m_Button2 = makeButton(this, "Button2", QStringLiteral("Cancel"), QRect(440, 378, 80, 27));
+    m_Button2 =
+        controls::button(this, "Button2", QStringLiteral("Cancel"), QRect(440, 378, 80, 27));
     connect(m_Button2, &QPushButton::clicked, this, &TfrmOptions::Button2Click);
 }
 

@@ -1,7 +1,7 @@
 #include "dialogs/TfrmSingle.h"
 
+#include "dialogs/Controls.h"
 #include "dialogs/Shell.h"
-#include "dialogs/UpDown.h"
 #include "files/AppError.h"
 #include "files/TextConv.h"
 #include "tiles/TDownThread.h"
@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSaveFile>
@@ -138,38 +137,6 @@ QString SingleTileFetch::fetchAndSave() const
 // ---------------------------------------------------------------------------------------------
 // TfrmSingle
 
-namespace {
-
-QLabel* makeLabel(QWidget* parent, const char* name, const QString& caption, int x, int y)
-{
-    auto* label = new QLabel(caption, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
-
-QLineEdit* makeEdit(QWidget* parent, const char* name, const QString& text, const QRect& geometry)
-{
-    auto* edit = new QLineEdit(text, parent);
-    edit->setObjectName(QString::fromLatin1(name));
-    edit->setGeometry(geometry);
-    return edit;
-}
-
-QPushButton* makeButton(QWidget* parent, const char* name, const QString& caption,
-                        const QRect& geometry)
-{
-    auto* button = new QPushButton(caption, parent);
-    button->setObjectName(QString::fromLatin1(name));
-    button->setGeometry(geometry);
-    // Neither button is the dialog's default: Enter in an edit starts nothing.
-    button->setAutoDefault(false);
-    return button;
-}
-
-} // namespace
-
 TfrmSingle::TfrmSingle(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmSingle"));
@@ -186,24 +153,25 @@ TfrmSingle::~TfrmSingle() = default;
 void TfrmSingle::createControls()
 {
     // The first row reads like the file name that results: column "_" row ".JPG".
-    m_Label3 = makeLabel(this, "Label3", QStringLiteral("Image:"), 12, 17);
-    m_Edit1 = makeEdit(this, "Edit1", QStringLiteral("X"), QRect(72, 13, 64, 23));
-    m_Label1 = makeLabel(this, "Label1", QStringLiteral("_"), 140, 17);
-    m_Edit2 = makeEdit(this, "Edit2", QStringLiteral("Y"), QRect(152, 13, 64, 23));
-    m_Label2 = makeLabel(this, "Label2", QStringLiteral(".JPG"), 220, 17);
-    m_Label4 = makeLabel(this, "Label4", QStringLiteral("Zoom:"), 262, 17);
-    m_Edit3 = makeEdit(this, "Edit3", QStringLiteral("12"), QRect(310, 13, 36, 23));
-    m_UpDown1 = new UpDown(m_Edit3, 1, 25, 12, this);
-    m_UpDown1->setObjectName(QStringLiteral("UpDown1"));
-    m_UpDown1->setGeometry(347, 13, 16, 23);
+    m_Label3 = controls::label(this, "Label3", QStringLiteral("Image:"), QPoint(12, 17));
+    m_Edit1 = controls::edit(this, "Edit1", QRect(72, 13, 64, 23), QStringLiteral("X"));
+    m_Label1 = controls::label(this, "Label1", QStringLiteral("_"), QPoint(140, 17));
+    m_Edit2 = controls::edit(this, "Edit2", QRect(152, 13, 64, 23), QStringLiteral("Y"));
+    m_Label2 = controls::label(this, "Label2", QStringLiteral(".JPG"), QPoint(220, 17));
+    m_Label4 = controls::label(this, "Label4", QStringLiteral("Zoom:"), QPoint(262, 17));
+    m_Edit3 = controls::edit(this, "Edit3", QRect(310, 13, 36, 23), QStringLiteral("12"));
+    m_UpDown1 = controls::upDown(m_Edit3, "UpDown1", 1, 25, 12, QRect(347, 13, 16, 23));
 
-    m_Label6 = makeLabel(this, "Label6", QStringLiteral("Save to:"), 12, 55);
-    m_Edit6 = makeEdit(this, "Edit6", QString(), QRect(72, 51, 250, 23));
-    m_Button2 = makeButton(this, "Button2", QStringLiteral("..."), QRect(328, 50, 35, 25));
+    // Neither button is the dialog's default: Enter in an edit starts nothing.
+    m_Label6 = controls::label(this, "Label6", QStringLiteral("Save to:"), QPoint(12, 55));
+    m_Edit6 = controls::edit(this, "Edit6", QRect(72, 51, 250, 23));
+    m_Button2 = controls::button(this, "Button2", QStringLiteral("..."), QRect(328, 50, 35, 25),
+                                 controls::AutoDefault::Off);
     m_Button2->setToolTip(QStringLiteral("Click to select path"));
     connect(m_Button2, &QPushButton::clicked, this, &TfrmSingle::Button2Click);
 
-    m_Button1 = makeButton(this, "Button1", QStringLiteral("Download"), QRect(136, 88, 100, 29));
+    m_Button1 = controls::button(this, "Button1", QStringLiteral("Download"),
+                                 QRect(136, 88, 100, 29), controls::AutoDefault::Off);
     connect(m_Button1, &QPushButton::clicked, this, &TfrmSingle::Button1Click);
 
     QWidget::setTabOrder(m_Edit1, m_Edit2);

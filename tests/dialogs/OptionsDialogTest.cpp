@@ -6,7 +6,8 @@
 #include "dialogs/TfrmOptions.h"
 #include "dialogs/UpDown.h"
 
-#include <QApplication>
+#include "WindowTestSupport.h"
+
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -22,29 +23,10 @@
 namespace tavo {
 namespace {
 
-void ensureApplication()
-{
-    if (QApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "tavo_dialogs_tests";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv); // lives until the process ends
-}
-
-class RecordingShell final : public Shell
-{
-public:
-    void showMessage(QWidget*, const QString& text) override { messages << text; }
-
-    QStringList messages;
-};
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using windowtest::ensureApplication;
+using windowtest::readAll;
+using windowtest::RecordingShell;
+using windowtest::writeFile;
 
 // The non-empty lines of a file, line ends removed.
 QStringList contentLines(const QString& path)
@@ -52,13 +34,6 @@ QStringList contentLines(const QString& path)
     QStringList lines = QString::fromUtf8(readAll(path)).split(QStringLiteral("\r\n"));
     lines.removeAll(QString());
     return lines;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
 }
 
 class OptionsDialogTest : public ::testing::Test

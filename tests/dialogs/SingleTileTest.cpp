@@ -6,9 +6,10 @@
 #include "dialogs/TfrmSingle.h"
 #include "tiles/TileMath.h"
 
+#include "WindowTestSupport.h"
+
 #include "TileServer.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -28,23 +29,10 @@ namespace tavo {
 namespace {
 
 using tileserver::TileServer;
-
-void ensureApplication()
-{
-    if (QApplication::instance())
-        return;
-    static int argc = 1;
-    static char name[] = "tavo_dialogs_tests";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv); // lives until the process ends
-}
-
-class RecordingShell final : public Shell
-{
-public:
-    void showMessage(QWidget*, const QString& text) override { messages << text; }
-    QStringList messages;
-};
+using windowtest::ensureApplication;
+using windowtest::readAll;
+using windowtest::RecordingShell;
+using windowtest::writeFile;
 
 // Runs the event loop until `done` holds or `timeoutMs` has passed.
 bool waitUntil(const std::function<bool()>& done, int timeoutMs)
@@ -61,23 +49,10 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs)
     return true;
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QByteArray tileBytes(const std::string& quadkey)
 {
     const std::string body = TileServer::tileBody(quadkey);
     return QByteArray(body.data(), static_cast<int>(body.size()));
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
 }
 
 class SingleTileTest : public ::testing::Test

@@ -3,7 +3,11 @@
 #include "dialogs/Shell.h"
 
 #include <QApplication>
+#include <QByteArray>
+#include <QFile>
 #include <QStringList>
+
+#include <gtest/gtest.h>
 
 namespace tavo::windowtest {
 
@@ -17,6 +21,20 @@ inline void ensureApplication()
     static char* argv[] = {name, nullptr};
     new QApplication(argc, argv); // lives until the process ends
     QApplication::setApplicationName(QStringLiteral("Tavo"));
+}
+
+// A whole file as bytes; empty when it cannot be read.
+inline QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
 }
 
 // Records what a window asks of the desktop instead of showing or opening anything.
