@@ -1,5 +1,7 @@
 #pragma once
 
+#include "files/Settings.h"
+
 #include <QString>
 
 namespace tavo {
@@ -29,6 +31,16 @@ struct AppState
     QString ProxyPassword;
     int SleepSeconds = 0;
     bool ParamsFetched = false;
+
+    // The five proxy values, read from the settings together.
+    void setProxy(const ProxyValues& proxy)
+    {
+        UseProxy = proxy.useProxy;
+        ProxyServer = proxy.server;
+        ProxyPort = proxy.port;
+        ProxyUsername = proxy.username;
+        ProxyPassword = proxy.password;
+    }
 };
 
 // Fixed places of the program's maker.

@@ -127,11 +127,7 @@ void MainController::startUp()
     m_app.DefaultThreadCount = settings.defaultThreadCount;
     m_app.UrlTail = settings.urlTail;
     m_app.InputFormat = settings.inputFormat;
-    m_app.UseProxy = settings.proxy.useProxy;
-    m_app.ProxyServer = settings.proxy.server;
-    m_app.ProxyPort = settings.proxy.port;
-    m_app.ProxyUsername = settings.proxy.username;
-    m_app.ProxyPassword = settings.proxy.password;
+    m_app.setProxy(settings.proxy);
 
     form.setWindowTitle(QStringLiteral("Tavo ") + m_app.AppVersion);
     form.Edit6()->setText(m_app.DefaultPath);
@@ -171,11 +167,7 @@ void MainController::setUpJob()
     // 2.-3. Settings that every job reads again.
     m_resumeJob = false;
     const JobSettings settings = readJobSettings(m_app.SettingsPath);
-    m_app.UseProxy = settings.proxy.useProxy;
-    m_app.ProxyServer = settings.proxy.server;
-    m_app.ProxyPort = settings.proxy.port;
-    m_app.ProxyUsername = settings.proxy.username;
-    m_app.ProxyPassword = settings.proxy.password;
+    m_app.setProxy(settings.proxy);
     m_app.SleepSeconds = settings.sleepSeconds;
 
     // 4. Zoom.
@@ -337,14 +329,11 @@ void MainController::setUpJob()
         header.now = now;
         m_log.append(newJobHeaderLines(header));
     }
-    resetView();
+    refreshView();
 
     // 17. Labels.
-    form.Label14()->setText(QStringLiteral("MinX=%1,MinY=%2,MaxX=%3,MaxY=%4")
-                                .arg(minX)
-                                .arg(minY)
-                                .arg(maxX)
-                                .arg(maxY));
+    form.Label14()->setText(
+        QStringLiteral("MinX=%1,MinY=%2,MaxX=%3,MaxY=%4").arg(minX).arg(minY).arg(maxX).arg(maxY));
     form.Label15()->setText(QStringLiteral("Total images: %1").arg(totalTiles));
 
     // 18. Workers.
@@ -505,17 +494,12 @@ void MainController::refreshView()
     memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
 }
 
-void MainController::resetView()
-{
-    refreshView();
-}
-
 // ---------------------------------------------------------------- commands
 
 void MainController::Button1Click()
 {
-    const QString folder = Shell::current().browseFolder(m_windows.Form1,
-                                                         QStringLiteral("Select path to save"));
+    const QString folder =
+        Shell::current().browseFolder(m_windows.Form1, QStringLiteral("Select path to save"));
     if (!folder.isEmpty())
         m_windows.Form1->Edit6()->setText(folder);
 }
@@ -532,9 +516,9 @@ void MainController::LoadParametersfromprojectfilel1Click()
 
 void MainController::OpenProject()
 {
-    const QString chosen = Shell::current().openFileName(
-        m_windows.Form1, QStringLiteral("Open project file:"), m_app.DefaultPath,
-        QStringLiteral("TAVO Projects(*.tavo)"));
+    const QString chosen =
+        Shell::current().openFileName(m_windows.Form1, QStringLiteral("Open project file:"),
+                                      m_app.DefaultPath, QStringLiteral("TAVO Projects(*.tavo)"));
     if (chosen.isEmpty())
         return;
     const OpenedProject opened =

@@ -90,7 +90,6 @@ private:
     void appendLog(const QString& text);
     void appendLog(const QStringList& lines);
     void refreshView();
-    void resetView();
     void scheduleViewRefresh();
     void message(const QString& text);
     void showError(const std::exception& error);

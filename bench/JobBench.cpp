@@ -124,9 +124,10 @@ int main(int argc, char** argv)
         QFile ini(program + QStringLiteral("ini/config.ini"));
         if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return 1;
-        ini.write("[IniParas]\r\nSleepSeconds=0\r\n[Proxy]\r\nUseProxy=1\r\nProxyServer=127.0.0.1\r\n"
-                  "ProxyPort=" +
-                  QByteArray::number(args.port) + "\r\n");
+        ini.write(
+            "[IniParas]\r\nSleepSeconds=0\r\n[Proxy]\r\nUseProxy=1\r\nProxyServer=127.0.0.1\r\n"
+            "ProxyPort=" +
+            QByteArray::number(args.port) + "\r\n");
     }
 
     tavo::MainWindows windows(program);

@@ -4,12 +4,12 @@
 // temporary program folder, a recording desktop shell and the local tile
 // server reached through the program's own proxy settings.
 
+#include "TileServer.h"
 #include "app/MainController.h"
 #include "app/MainWindows.h"
 #include "app/TavoApplication.h"
 #include "dialogs/Shell.h"
 #include "dialogs/TForm1.h"
-#include "TileServer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -142,8 +142,7 @@ protected:
     void writeProxySettings(const QByteArray& extraIniParas = {})
     {
         QByteArray ini = "[IniParas]\r\n" + extraIniParas + "[Proxy]\r\nUseProxy=1\r\n" +
-                         "ProxyServer=127.0.0.1\r\nProxyPort=" + QByteArray::number(port) +
-                         "\r\n";
+                         "ProxyServer=127.0.0.1\r\nProxyPort=" + QByteArray::number(port) + "\r\n";
         writeFile(programFolder + QStringLiteral("ini/config.ini"), ini);
     }
 
@@ -184,8 +183,8 @@ protected:
 
     bool waitForFinish(int ms = 20000)
     {
-        return waitUntil([this] { return shell.messages.contains(QStringLiteral("Download finished!")); },
-                         ms);
+        return waitUntil(
+            [this] { return shell.messages.contains(QStringLiteral("Download finished!")); }, ms);
     }
 
     QString savePath(const QString& name) const { return saveFolder + QLatin1Char('/') + name; }

@@ -37,8 +37,9 @@ protected:
 
     int okLines(const QStringList& lines)
     {
-        return int(lines.filter(QRegularExpression("^Thread\\d:seq=\\d+, file=\\d+-\\d+\\.jpg  ->ok!$"))
-                       .size());
+        return int(
+            lines.filter(QRegularExpression("^Thread\\d:seq=\\d+, file=\\d+-\\d+\\.jpg  ->ok!$"))
+                .size());
     }
 };
 
@@ -215,20 +216,16 @@ TEST_F(JobTest, ContinuedJobFetchesOnlyTheTilesAfterTheStoredPositions)
     // worker 2 after tile 3: only tiles 6 and 5 are left.
     launch();
     // The middle of a tile, as text.
-    auto lon = [](int x) {
-        return QString::number(double(TileXToLongitude(x + 0.5, 13)), 'f', 7);
-    };
-    auto lat = [](int y) {
-        return QString::number(double(TileYToLatitude(y + 0.5, 13)), 'f', 7);
-    };
+    auto lon = [](int x) { return QString::number(double(TileXToLongitude(x + 0.5, 13)), 'f', 7); };
+    auto lat = [](int y) { return QString::number(double(TileYToLatitude(y + 0.5, 13)), 'f', 7); };
     enterJob(lon(10), lon(11), lat(22), lat(20), 13, 2, "Edge.tavo");
     QDir().mkpath(saveFolder + "/Edge");
-    QByteArray project = "[AREA]\r\nLeftLongitude=" + lon(10).toUtf8() + "\r\nRightLongitude=" +
-                         lon(11).toUtf8() + "\r\nTopLatitude=" + lat(22).toUtf8() +
-                         "\r\nBottomLatitude=" + lat(20).toUtf8() +
-                         "\r\n\r\n[Zoom]\r\nZoom=13\r\n\r\n[XY]\r\nMinX=10\r\nMinY=20\r\nMaxX=11\r\n"
-                         "MaxY=22\r\n\r\n[THREADS]\r\nThreadCount=2\r\nT1X=11\r\nT1Y=20\r\n"
-                         "T2X=10\r\nT2Y=22\r\n";
+    QByteArray project =
+        "[AREA]\r\nLeftLongitude=" + lon(10).toUtf8() + "\r\nRightLongitude=" + lon(11).toUtf8() +
+        "\r\nTopLatitude=" + lat(22).toUtf8() + "\r\nBottomLatitude=" + lat(20).toUtf8() +
+        "\r\n\r\n[Zoom]\r\nZoom=13\r\n\r\n[XY]\r\nMinX=10\r\nMinY=20\r\nMaxX=11\r\n"
+        "MaxY=22\r\n\r\n[THREADS]\r\nThreadCount=2\r\nT1X=11\r\nT1Y=20\r\n"
+        "T2X=10\r\nT2Y=22\r\n";
     writeFile(savePath("Edge.tavo"), project);
     writeFile(savePath("Edge_log.txt"), "earlier line\r\n");
     pressDownload();
@@ -249,7 +246,8 @@ TEST_F(JobTest, ContinuedJobFetchesOnlyTheTilesAfterTheStoredPositions)
 TEST_F(JobTest, RefusedWorkerEndsWhileTheOthersCarryOn)
 {
     tileserver::Options options;
-    options.refusedQuadkeys = {MakeQuadkey(6742, 5088, 13).toStdString()}; // position 2: worker 3 of 3
+    options.refusedQuadkeys = {
+        MakeQuadkey(6742, 5088, 13).toStdString()}; // position 2: worker 3 of 3
     options.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
     server->setOptions(options);
     launch();
@@ -290,7 +288,8 @@ TEST_F(JobTest, ClosingDuringAJobSavesPositionsAndLogAndTheProjectResumes)
     EXPECT_TRUE(saved.contains("Thread1 Finished."));
     EXPECT_TRUE(saved.contains("Thread2 Finished."));
     const QByteArray project = readAll(savePath("Job.tavo"));
-    EXPECT_TRUE(QRegularExpression("T1X=\\d+\r\nT1Y=\\d+").match(QString::fromUtf8(project)).hasMatch());
+    EXPECT_TRUE(
+        QRegularExpression("T1X=\\d+\r\nT1Y=\\d+").match(QString::fromUtf8(project)).hasMatch());
     EXPECT_EQ(controller().abandonedWorkers(), 0);
     windows.reset();
 

@@ -65,7 +65,8 @@ TEST_F(MenuTest, SiblingProgramsManualAndHomepageGoToTheDesktop)
 
     form().Usermanual1()->trigger();
     form().Homepage1()->trigger();
-    EXPECT_EQ(shell.opened, (QStringList{programFolder + "help/help.html", "http://www.tavosoft.net"}));
+    EXPECT_EQ(shell.opened,
+              (QStringList{programFolder + "help/help.html", "http://www.tavosoft.net"}));
 }
 
 TEST_F(MenuTest, AboutBoxShowsTheCurrentCaptionAndItsLinks)
