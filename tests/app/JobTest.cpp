@@ -376,3 +376,31 @@ TEST_F(JobFailureTest, ResumedJobWhoseLogIsGoneStartsANewLogWithTheContinueLines
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(JobFailureTest, ClosingWhileAWorkerIsStuckInARequestEndsWithoutWaitingForIt)
+{
+    tileserver::Options stuck;
+    stuck.delayMs = 4000;
+    stuck.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+    server->setOptions(stuck);
+    launch();
+    controller().setCloseWaitMs(300);
+    enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitUntil([this] { return server->requestCount() >= 2; })); // a tile is in flight
+
+    QElapsedTimer closing;
+    closing.start();
+    form().close();
+    EXPECT_LT(closing.elapsed(), 2000);
+    EXPECT_EQ(controller().abandonedWorkers(), 1);
+    // What there was to save is saved: the stop request is in the log.
+    EXPECT_TRUE(logLines().contains("Thread1will be terminated by user. please wait..."));
+    EXPECT_TRUE(readAll(savePath("Job.tavo")).contains("ThreadCount=1\r\n"));
+    windows.reset(); // must neither hang nor crash with the worker still in its request
+    server->stop();
+}
+
+} // namespace
