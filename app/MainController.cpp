@@ -6,11 +6,11 @@
 #include "dialogs/TfrmConvert.h"
 #include "dialogs/TfrmOptions.h"
 #include "dialogs/TfrmSingle.h"
-#include "files/AppError.h"
+#include "engine/AppError.h"
 #include "files/ServerParams.h"
 #include "files/Settings.h"
-#include "files/TextConv.h"
-#include "tiles/TileMath.h"
+#include "engine/TextConv.h"
+#include "engine/TileMath.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -263,9 +263,9 @@ void MainController::setUpJob()
     }
 
     // 13. Start positions; the project file of a new job.
-    std::vector<StoredPosition> resume(MaxWorkers);
+    std::vector<TilePosition> resume(MaxWorkers);
     if (m_resumeJob) {
-        const std::vector<StoredPosition> stored = ReadPositions(projectPath, threadCount);
+        const std::vector<TilePosition> stored = ReadPositions(projectPath, threadCount);
         for (std::size_t i = 0; i < stored.size() && i < resume.size(); ++i)
             resume[i] = stored[i];
     } else {
@@ -370,11 +370,11 @@ void MainController::StopJob()
     }
 }
 
-std::vector<StoredPosition> MainController::currentPositions() const
+std::vector<TilePosition> MainController::currentPositions() const
 {
-    std::vector<StoredPosition> positions;
+    std::vector<TilePosition> positions;
     for (qint32 n = 1; n <= m_job.ThreadCount && n <= MaxWorkers; ++n) {
-        StoredPosition position;
+        TilePosition position;
         if (const auto& worker = m_job.WorkerSlots[std::size_t(n - 1)]) {
             const TilePosition current = worker->currentPosition();
             position.x = current.x;

@@ -4,7 +4,7 @@
 #include "app/JobState.h"
 #include "dialogs/TForm1.h"
 #include "files/JobLog.h"
-#include "files/ProjectFile.h"
+#include "engine/ProjectFile.h"
 #include "tiles/TDownThread.h"
 
 #include <QObject>
@@ -86,7 +86,7 @@ private:
     void FinishJob();
     void OpenProject();
     void savePositionsAndLog();
-    std::vector<StoredPosition> currentPositions() const;
+    std::vector<TilePosition> currentPositions() const;
     void appendLog(const QString& text);
     void appendLog(const QStringList& lines);
     void refreshView();

@@ -6,7 +6,7 @@
 #include "dialogs/TfrmConvert.h"
 #include "dialogs/TfrmOptions.h"
 #include "dialogs/TfrmSingle.h"
-#include "files/ProjectFile.h"
+#include "engine/ProjectFile.h"
 
 namespace tavo {
 

@@ -10,7 +10,7 @@
 #include "app/TavoApplication.h"
 #include "dialogs/TForm1.h"
 #include "tiles/TDownThread.h"
-#include "tiles/TileMath.h"
+#include "engine/TileMath.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 
 #include "dialogs/Controls.h"
 #include "dialogs/Shell.h"
-#include "files/AppError.h"
+#include "engine/AppError.h"
 #include "files/Settings.h"
 
 #include <QCheckBox>

@@ -2,10 +2,10 @@
 
 #include "dialogs/Controls.h"
 #include "dialogs/Shell.h"
-#include "files/AppError.h"
-#include "files/TextConv.h"
+#include "engine/AppError.h"
+#include "engine/TextConv.h"
 #include "tiles/TDownThread.h"
-#include "tiles/TileMath.h"
+#include "engine/TileMath.h"
 
 #include <QDir>
 #include <QFileInfo>

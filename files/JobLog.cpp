@@ -1,9 +1,9 @@
 #include "files/JobLog.h"
 
-#include "files/AppError.h"
-#include "files/FileReplacer.h"
-#include "files/LineReader.h"
-#include "files/TextConv.h"
+#include "engine/AppError.h"
+#include "engine/FileReplacer.h"
+#include "engine/LineReader.h"
+#include "engine/TextConv.h"
 
 #include <QFile>
 

@@ -1,8 +1,8 @@
 #include "files/ServerParams.h"
 
-#include "files/AppError.h"
-#include "files/FileReplacer.h"
-#include "files/LineReader.h"
+#include "engine/AppError.h"
+#include "engine/FileReplacer.h"
+#include "engine/LineReader.h"
 #include "http/HttpClient.h"
 
 #include <QByteArray>

@@ -1,7 +1,7 @@
 #include "files/Settings.h"
 
-#include "files/IniFile.h"
-#include "files/TextConv.h"
+#include "engine/IniFile.h"
+#include "engine/TextConv.h"
 
 #include <QDir>
 

@@ -1,8 +1,8 @@
 #include "tiles/TDownThread.h"
 
-#include "files/AppError.h"
+#include "engine/AppError.h"
 #include "http/HttpClient.h"
-#include "tiles/TileMath.h"
+#include "engine/TileMath.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>

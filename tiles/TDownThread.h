@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/TileTypes.h"
 #include "tiles/WorkerHost.h"
 
 #include <QString>
@@ -8,12 +9,6 @@
 #include <optional>
 
 namespace tavo {
-
-struct TilePosition
-{
-    qint32 x = 0;
-    qint32 y = 0;
-};
 
 // What a worker copies from the application state when it is created.
 struct WorkerConfig

@@ -1,6 +1,6 @@
 #include "AppHarness.h"
 
-#include "tiles/TileMath.h"
+#include "engine/TileMath.h"
 
 #include <QFileInfo>
 #include <QLabel>
@@ -210,7 +210,7 @@ TEST_F(JobTest, StoppedJobContinuesWithOnlyTheMissingTiles)
     EXPECT_EQ(logLines().filter("Log continue...").size(), 2);
 }
 
-TEST_F(JobTest, ContinuedJobFetchesOnlyTheTilesAfterTheStoredPositions)
+TEST_F(JobTest, ContinuedJobFetchesOnlyTheTilesAfterTheTilePositions)
 {
     // Columns 10..11, rows 20..22 at zoom 13; worker 1 stopped after tile 4,
     // worker 2 after tile 3: only tiles 6 and 5 are left.

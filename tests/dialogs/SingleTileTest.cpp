@@ -4,7 +4,7 @@
 
 #include "dialogs/Shell.h"
 #include "dialogs/TfrmSingle.h"
-#include "tiles/TileMath.h"
+#include "engine/TileMath.h"
 
 #include "WindowTestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "files/JobLog.h"
-#include "files/AppError.h"
-#include "files/TextConv.h"
+#include "engine/AppError.h"
+#include "engine/TextConv.h"
 
 #include "FileTestSupport.h"
 

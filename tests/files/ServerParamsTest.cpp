@@ -1,5 +1,5 @@
 #include "files/ServerParams.h"
-#include "files/AppError.h"
+#include "engine/AppError.h"
 
 #include "FileTestSupport.h"
 #include "TileServer.h"

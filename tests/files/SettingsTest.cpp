@@ -1,5 +1,5 @@
 #include "files/Settings.h"
-#include "files/AppError.h"
+#include "engine/AppError.h"
 
 #include "FileTestSupport.h"
 

@@ -1,7 +1,7 @@
 #include "QtPrinters.h"
 #include "TileServer.h"
 #include "tiles/TDownThread.h"
-#include "tiles/TileMath.h"
+#include "engine/TileMath.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "files/ProjectFile.h"
+#include "engine/ProjectFile.h"
 
-#include "files/AppError.h"
-#include "files/FileReplacer.h"
-#include "files/IniFile.h"
+#include "engine/AppError.h"
+#include "engine/FileReplacer.h"
+#include "engine/IniFile.h"
 
 #include <QList>
 #include <QPair>
@@ -25,11 +25,6 @@ QString extensionOf(const QString& name)
         return QString();
     return name.mid(dot);
 }
-
-struct AreaTexts
-{
-    QString left, right, top, bottom;
-};
 
 AreaTexts readArea(const IniFile& ini)
 {
@@ -133,17 +128,17 @@ bool resumeMatches(const StoredInputs& stored, const EnteredInputs& entered)
            stored.folder == entered.edit6 && stored.fileName == entered.edit11;
 }
 
-std::vector<StoredPosition> ReadPositions(const QString& projectPath, int threadCount)
+std::vector<TilePosition> ReadPositions(const QString& projectPath, int threadCount)
 {
     const IniFile ini(projectPath);
-    std::vector<StoredPosition> positions;
+    std::vector<TilePosition> positions;
     for (int n = 1; n <= threadCount; ++n)
         positions.push_back({ini.readInteger(Threads, positionKey(n, 'X'), 0),
                              ini.readInteger(Threads, positionKey(n, 'Y'), 0)});
     return positions;
 }
 
-void SavePositions(const QString& projectPath, const std::vector<StoredPosition>& current)
+void SavePositions(const QString& projectPath, const std::vector<TilePosition>& current)
 {
     QList<QPair<QString, QString>> changes;
     for (size_t i = 0; i < current.size(); ++i) {

@@ -1,4 +1,4 @@
-#include "files/FileReplacer.h"
+#include "engine/FileReplacer.h"
 
 #include <QFileInfo>
 #include <QSaveFile>

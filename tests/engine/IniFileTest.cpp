@@ -1,5 +1,5 @@
-#include "files/IniFile.h"
-#include "files/AppError.h"
+#include "engine/IniFile.h"
+#include "engine/AppError.h"
 
 #include "FileTestSupport.h"
 

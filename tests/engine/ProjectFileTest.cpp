@@ -1,5 +1,5 @@
-#include "files/ProjectFile.h"
-#include "files/AppError.h"
+#include "engine/ProjectFile.h"
+#include "engine/AppError.h"
 
 #include "FileTestSupport.h"
 
@@ -115,7 +115,7 @@ TEST(ProjectFile, PositionsAreWrittenOnlyWhenPositive)
     expected.replace("T2X=\r\n", "T2X=10\r\n");
     EXPECT_EQ(readBytes(path), expected);
 
-    const std::vector<StoredPosition> read = ReadPositions(path, 3);
+    const std::vector<TilePosition> read = ReadPositions(path, 3);
     ASSERT_EQ(read.size(), 3u);
     EXPECT_EQ(read[0].x, 11);
     EXPECT_EQ(read[0].y, 20);
@@ -130,7 +130,7 @@ TEST(ProjectFile, PositionsDefaultToZero)
     TempFolder folder;
     const QString path = folder.path("p.tavo");
     writeBytes(path, "[threads]\nt1x=abc\nT1Y=7\nT2X=$10\n");
-    const std::vector<StoredPosition> read = ReadPositions(path, 2);
+    const std::vector<TilePosition> read = ReadPositions(path, 2);
     ASSERT_EQ(read.size(), 2u);
     EXPECT_EQ(read[0].x, 0);
     EXPECT_EQ(read[0].y, 7);

@@ -1,5 +1,5 @@
-#include "files/TextConv.h"
-#include "files/AppError.h"
+#include "engine/TextConv.h"
+#include "engine/AppError.h"
 
 #include "FileTestSupport.h"
 

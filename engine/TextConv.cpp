@@ -1,6 +1,6 @@
-#include "files/TextConv.h"
+#include "engine/TextConv.h"
 
-#include "files/AppError.h"
+#include "engine/AppError.h"
 
 #include <QLocale>
 

@@ -1,4 +1,4 @@
-#include "tiles/TileMath.h"
+#include "engine/TileMath.h"
 #include "QtPrinters.h"
 
 #include <gtest/gtest.h>

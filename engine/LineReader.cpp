@@ -1,4 +1,4 @@
-#include "files/LineReader.h"
+#include "engine/LineReader.h"
 
 #include <QIODevice>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/TileTypes.h"
+
 #include <QString>
 
 #include <vector>
@@ -55,22 +57,15 @@ struct EnteredInputs
 // recorded in the file is then continued.
 bool resumeMatches(const StoredInputs& stored, const EnteredInputs& entered);
 
-// A worker's last finished tile; 0 in either coordinate means none.
-struct StoredPosition
-{
-    int x = 0;
-    int y = 0;
-};
-
 // T<n>X and T<n>Y for n = 1..threadCount; a missing, empty or non-integer
 // value gives 0.
-std::vector<StoredPosition> ReadPositions(const QString& projectPath, int threadCount);
+std::vector<TilePosition> ReadPositions(const QString& projectPath, int threadCount);
 
 // Stores the positions of workers 1..current.size() (worker n at index n-1):
 // each coordinate is written only when it is greater than 0, every other line
 // stays as it is. All the changed keys go into one rewrite of the file, so a
 // failure writes none of them. Throws AppError::unableToWrite(path).
-void SavePositions(const QString& projectPath, const std::vector<StoredPosition>& current);
+void SavePositions(const QString& projectPath, const std::vector<TilePosition>& current);
 
 // What "Open project..." puts into the main window's fields.
 struct OpenedProject

@@ -1,4 +1,4 @@
-#include "tiles/TileMath.h"
+#include "engine/TileMath.h"
 
 #include <cfloat>
 #include <cmath>

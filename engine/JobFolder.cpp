@@ -1,0 +1,273 @@
+#include "engine/JobFolder.h"
+
+#include "engine/IniFile.h"
+#include "engine/ProjectFile.h"
+#include "engine/TileMath.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tavo {
+
+namespace {
+
+// The largest rectangle a scan accepts: one byte a tile must stay reasonable.
+constexpr qint64 MaxScanTiles = 256LL * 1024 * 1024;
+
+// Reads a non-negative decimal number from [p, end) up to `stop`; advances p.
+bool readNumber(const char*& p, const char* end, char stop, qint32& value)
+{
+    const char* start = p;
+    qint64 v = 0;
+    while (p < end && *p >= '0' && *p <= '9') {
+        v = v * 10 + (*p - '0');
+        if (v > 0x7fffffff)
+            return false;
+        ++p;
+    }
+    if (p == start || p == end || *p != stop)
+        return false;
+    value = static_cast<qint32>(v);
+    return true;
+}
+
+// "X_Y.jpg" or "X_Y.jpg.part"; `part` tells which.
+bool parseTileName(const char* name, qint32& x, qint32& y, bool& part)
+{
+    const char* end = name + std::strlen(name);
+    const char* p = name;
+    if (!readNumber(p, end, '_', x))
+        return false;
+    ++p;
+    if (!readNumber(p, end, '.', y))
+        return false;
+    const std::size_t rest = static_cast<std::size_t>(end - p);
+    if (rest == 4 && std::memcmp(p, ".jpg", 4) == 0)
+        part = false;
+    else if (rest == 9 && std::memcmp(p, ".jpg.part", 9) == 0)
+        part = true;
+    else
+        return false;
+    return true;
+}
+
+bool hasJpegSignature(const char* bytes, qint64 size)
+{
+    return size >= 3 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+           static_cast<unsigned char>(bytes[1]) == 0xD8 &&
+           static_cast<unsigned char>(bytes[2]) == 0xFF;
+}
+
+// Reads up to `size` bytes at the start of an open file.
+qint64 readHead(int fd, char* buffer, qint64 size)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, buffer + done, static_cast<std::size_t>(size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+} // namespace
+
+bool readProjectInfo(const QString& path, ProjectInfo& info, QString* error)
+{
+    auto fail = [error](const QString& message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+    const QFileInfo file(path);
+    if (!file.isFile() || !file.isReadable())
+        return fail(QStringLiteral("Cannot open file %1").arg(path));
+
+    const IniFile ini(path);
+    const QString xy = QStringLiteral("XY");
+    const int zoom = ini.readInteger(QStringLiteral("Zoom"), QStringLiteral("Zoom"), 0);
+    if (zoom < 1 || zoom > 30)
+        return fail(QStringLiteral("%1 holds no usable zoom level (1 to 30).").arg(path));
+    const QString keys[] = {QStringLiteral("MinX"), QStringLiteral("MaxX"), QStringLiteral("MinY"),
+                            QStringLiteral("MaxY")};
+    for (const QString& key : keys)
+        if (!ini.hasKey(xy, key))
+            return fail(QStringLiteral("%1 holds no tile range.").arg(path));
+    TileRect rect{ini.readInteger(xy, keys[0], -1), ini.readInteger(xy, keys[1], -1),
+                  ini.readInteger(xy, keys[2], -1), ini.readInteger(xy, keys[3], -1)};
+    const qint64 last = (qint64(1) << zoom) - 1;
+    if (rect.isEmpty() || rect.minX < 0 || rect.minY < 0 || rect.maxX > last || rect.maxY > last)
+        return fail(QStringLiteral("%1 holds a tile range outside the grid of zoom %2.")
+                        .arg(path)
+                        .arg(zoom));
+    if (rect.count() > MaxScanTiles)
+        return fail(QStringLiteral("%1 names %2 tiles, more than this program can show.")
+                        .arg(path)
+                        .arg(rect.count()));
+
+    const QString area = QStringLiteral("AREA");
+    info.projectPath = path;
+    info.saveFolder = folderPartOf(path);
+    info.projectBase = projectBaseOf(fileNamePartOf(path));
+    info.imageFolder = info.saveFolder + info.projectBase + u'/';
+    info.area = {ini.readString(area, QStringLiteral("LeftLongitude"), QString()),
+                 ini.readString(area, QStringLiteral("RightLongitude"), QString()),
+                 ini.readString(area, QStringLiteral("TopLatitude"), QString()),
+                 ini.readString(area, QStringLiteral("BottomLatitude"), QString())};
+    info.zoom = zoom;
+    info.rect = rect;
+    info.threadCount = ini.readInteger(QStringLiteral("THREADS"), QStringLiteral("ThreadCount"), 1);
+    return true;
+}
+
+QString tileStateName(TileState state)
+{
+    switch (state) {
+    case TileState::Good:
+        return QStringLiteral("good");
+    case TileState::Missing:
+        return QStringLiteral("missing");
+    case TileState::Placeholder:
+        return QStringLiteral("blank");
+    case TileState::Empty:
+        return QStringLiteral("empty");
+    case TileState::NotJpeg:
+        return QStringLiteral("not a JPEG");
+    case TileState::Partial:
+        return QStringLiteral("partly written");
+    }
+    return QString();
+}
+
+JobScan::JobScan(const TileRect& rect)
+    : m_rect(rect), m_states(static_cast<std::size_t>(rect.count()), TileState::Missing)
+{
+    m_counts[static_cast<int>(TileState::Missing)] = rect.count();
+}
+
+void JobScan::setState(qint32 x, qint32 y, TileState state)
+{
+    TileState& slot = m_states[index(x, y)];
+    --m_counts[static_cast<int>(slot)];
+    ++m_counts[static_cast<int>(state)];
+    slot = state;
+}
+
+std::vector<TilePosition> JobScan::badTiles() const
+{
+    std::vector<TilePosition> tiles;
+    for (qint32 x = m_rect.minX; !m_rect.isEmpty() && x <= m_rect.maxX; ++x)
+        for (qint32 y = m_rect.minY; y <= m_rect.maxY; ++y)
+            if (state(x, y) != TileState::Good)
+                tiles.push_back({x, y});
+    return tiles;
+}
+
+TileState classifyTileBytes(const QByteArray& bytes, const QByteArray& placeholder)
+{
+    if (bytes.isEmpty())
+        return TileState::Empty;
+    if (!placeholder.isEmpty() && bytes == placeholder)
+        return TileState::Placeholder;
+    return hasJpegSignature(bytes.constData(), bytes.size()) ? TileState::Good
+                                                             : TileState::NotJpeg;
+}
+
+JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect, const ScanOptions& options)
+{
+    JobScan scan(rect);
+    if (rect.isEmpty())
+        return scan;
+    const QByteArray folder = QFile::encodeName(imageFolder);
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return scan;
+    const int dirFd = ::dirfd(dir);
+
+    struct stat placeholderStat{};
+    const bool havePlaceholderFile =
+        !options.placeholderPath.isEmpty() &&
+        ::stat(QFile::encodeName(options.placeholderPath).constData(), &placeholderStat) == 0;
+    const qint64 placeholderSize = options.placeholder.size();
+    QByteArray buffer(qMax<qint64>(placeholderSize, 3), Qt::Uninitialized);
+
+    auto cancelled = [&options] {
+        return options.cancel && options.cancel->load(std::memory_order_relaxed);
+    };
+
+    // Pass 1: names. Files first mark their tile; ".part" leftovers only mark
+    // tiles that have no file.
+    std::vector<TilePosition> parts;
+    std::vector<TilePosition> files;
+    while (dirent* entry = ::readdir(dir)) {
+        qint32 x = 0, y = 0;
+        bool part = false;
+        if (!parseTileName(entry->d_name, x, y, part) || !rect.contains(x, y))
+            continue;
+        (part ? parts : files).push_back({x, y});
+    }
+
+    // Pass 2: every file's size, and its head where the size does not tell.
+    const qint64 total = static_cast<qint64>(files.size());
+    qint64 done = 0;
+    char name[32];
+    for (const TilePosition& t : files) {
+        if ((++done & 4095) == 0) {
+            if (cancelled())
+                break;
+            if (options.progress)
+                options.progress(done, total);
+        }
+        std::snprintf(name, sizeof name, "%d_%d.jpg", t.x, t.y);
+        const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        struct stat st{};
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (fd >= 0)
+                ::close(fd);
+            scan.setState(t.x, t.y, TileState::NotJpeg);
+            continue;
+        }
+        TileState state;
+        if (st.st_size == 0) {
+            state = TileState::Empty;
+        } else if (havePlaceholderFile && st.st_dev == placeholderStat.st_dev &&
+                   st.st_ino == placeholderStat.st_ino) {
+            state = TileState::Placeholder;
+        } else if (placeholderSize > 0 && st.st_size == placeholderSize) {
+            const qint64 n = readHead(fd, buffer.data(), placeholderSize);
+            if (n == placeholderSize &&
+                std::memcmp(buffer.constData(), options.placeholder.constData(),
+                            static_cast<std::size_t>(n)) == 0)
+                state = TileState::Placeholder;
+            else
+                state = hasJpegSignature(buffer.constData(), n) ? TileState::Good
+                                                                 : TileState::NotJpeg;
+        } else {
+            const qint64 n = readHead(fd, buffer.data(), 3);
+            state = hasJpegSignature(buffer.constData(), n) ? TileState::Good : TileState::NotJpeg;
+        }
+        ::close(fd);
+        scan.setState(t.x, t.y, state);
+    }
+    ::closedir(dir);
+
+    for (const TilePosition& t : parts)
+        if (scan.state(t.x, t.y) == TileState::Missing)
+            scan.setState(t.x, t.y, TileState::Partial);
+    if (options.progress)
+        options.progress(total, total);
+    return scan;
+}
+
+} // namespace tavo

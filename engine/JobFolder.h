@@ -1,0 +1,102 @@
+#pragma once
+
+#include "engine/TileTypes.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace tavo {
+
+// What a job's project file says about its tiles, as the viewer, the combiner
+// and "fetch missing tiles again" need it.
+struct ProjectInfo
+{
+    QString projectPath; // as given
+    QString saveFolder;  // folder part of projectPath, ending in '/'
+    QString projectBase; // file name without its extension
+    QString imageFolder; // saveFolder + projectBase + '/'
+    AreaTexts area;
+    int zoom = 0;
+    TileRect rect;
+    int threadCount = 0;
+};
+
+// Reads the project file at `path`. Returns false with a message for the user
+// in `error` when the file cannot be read, or when its zoom (1..30) or tile
+// range (inside the grid of that zoom, not empty) is missing or unusable.
+bool readProjectInfo(const QString& path, ProjectInfo& info, QString* error);
+
+// What a tile's file in the image folder holds.
+enum class TileState : std::uint8_t
+{
+    Good,        // a file that starts with the JPEG signature FF D8 FF
+    Missing,     // no file
+    Placeholder, // the same bytes as the placeholder image (or a hard link to it)
+    Empty,       // a file of 0 bytes
+    NotJpeg,     // anything else (an HTML page, a truncated header...)
+    Partial,     // no file, but a "<name>.part" left by an interrupted write
+};
+constexpr int TileStateCount = 6;
+
+// Short English name of a state, for legends and summaries ("missing"...).
+QString tileStateName(TileState state);
+
+// The state of every tile of a rectangle, with a count per state.
+class JobScan final
+{
+public:
+    JobScan() = default;
+    explicit JobScan(const TileRect& rect);
+
+    const TileRect& rect() const { return m_rect; }
+    TileState state(qint32 x, qint32 y) const { return m_states[index(x, y)]; }
+    void setState(qint32 x, qint32 y, TileState state);
+    qint64 count(TileState state) const { return m_counts[static_cast<int>(state)]; }
+    qint64 total() const { return m_rect.count(); }
+    // Tiles that are not Good.
+    qint64 bad() const { return total() - count(TileState::Good); }
+    // Every tile that is not Good, column by column from the west, rows from the south.
+    std::vector<TilePosition> badTiles() const;
+
+private:
+    std::size_t index(qint32 x, qint32 y) const
+    {
+        return std::size_t(qint64(y) - m_rect.minY) * std::size_t(m_rect.width()) +
+               std::size_t(qint64(x) - m_rect.minX);
+    }
+
+    TileRect m_rect;
+    std::vector<TileState> m_states;
+    std::array<qint64, TileStateCount> m_counts{};
+};
+
+// Options of a folder scan.
+struct ScanOptions
+{
+    // The placeholder's bytes (blankimg/blank.jpg); empty: no tile is a placeholder.
+    QByteArray placeholder;
+    // Path of the placeholder file, to recognise hard links to it; may be empty.
+    QString placeholderPath;
+    // Called now and then from the scanning thread with (tiles done, total).
+    std::function<void(qint64, qint64)> progress;
+    // Set from any thread to end the scan early; the result is then incomplete.
+    const std::atomic<bool>* cancel = nullptr;
+};
+
+// Classifies every tile of `rect` in `imageFolder` (a missing folder gives all
+// tiles Missing). Reads the folder once and opens only the files whose kind
+// is not told by their size alone. Thread-safe: no Qt object is touched.
+JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect,
+                      const ScanOptions& options = {});
+
+// Classifies the bytes of one tile file as the scan does (Good, Placeholder,
+// Empty or NotJpeg).
+TileState classifyTileBytes(const QByteArray& bytes, const QByteArray& placeholder);
+
+} // namespace tavo
