@@ -2,6 +2,7 @@
 
 #include "dialogs/Controls.h"
 #include "dialogs/Shell.h"
+#include "dialogs/WindowStyle.h"
 #include "engine/AppError.h"
 #include "engine/TextConv.h"
 #include "tiles/TDownThread.h"
@@ -151,6 +152,7 @@ TfrmSingle::TfrmSingle(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmSingle"));
     setWindowTitle(QStringLiteral("Download single image"));
+    setFont(style::windowFont());
     setWindowFlags((windowFlags() | Qt::MSWindowsFixedSizeDialogHint) &
                    ~Qt::WindowContextHelpButtonHint);
     setModal(false);
