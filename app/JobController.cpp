@@ -52,6 +52,7 @@ struct JobController::Plan
     TileRect rect;
     NewJobHeader::Extent download;
     qint32 threadCount = 0;
+    bool threadCountLowered = false; // the field asked for more than MaxWorkers
     QString projectName, projectBase, projectPath, imageFolder;
 };
 
@@ -107,6 +108,10 @@ void JobController::setUp()
     if (!planned)
         return;
     const Plan& plan = *planned;
+    // A count lowered to eight shows as eight, as the project file stores it,
+    // so the next press with the same fields continues the job.
+    if (plan.threadCountLowered)
+        m_form.Edit10()->setText(QString::number(MaxWorkers));
 
     // 12. Continue the job recorded in an existing project file?
     bool resumeJob = false;
@@ -180,10 +185,9 @@ void JobController::loadServerParams()
     m_app.TileVersion = ReadTileVersion(m_app.ParamsPath);
 }
 
-bool JobController::refuse(const QString& text)
+void JobController::refuse(const QString& text)
 {
     message(text);
-    return false;
 }
 
 std::optional<JobController::Plan> JobController::planJob()
@@ -239,14 +243,13 @@ std::optional<JobController::Plan> JobController::planJob()
     }
 
     // 8. Counters. The job has eight worker slots: a larger count (from a
-    // hand-edited setting or project file) is lowered to eight, and the field
-    // shows it, as the project file will, so the next press continues the job.
+    // hand-edited setting or project file) is lowered to eight.
     m_job.WorkersRunning = 0;
     m_job.WorkersStarted = 0;
     plan.threadCount = StrToInt(m_form.Edit10()->text());
     if (plan.threadCount > MaxWorkers) {
         plan.threadCount = MaxWorkers;
-        m_form.Edit10()->setText(QString::number(MaxWorkers));
+        plan.threadCountLowered = true;
     }
 
     // 9. Tile rectangle and the extent it covers.

@@ -62,7 +62,7 @@ private:
     void setUp();
     void loadServerParams();
     std::optional<Plan> planJob();
-    bool refuse(const QString& text);
+    void refuse(const QString& text);
     void startLog(const Plan& plan, bool resumeJob);
     void startWorkers(const Plan& plan, const std::vector<TilePosition>& resume);
     void stop();
