@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/TileTypes.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -24,10 +26,7 @@ struct JobState
     QString ProjectBase;
     QString ProjectPath;
     QString LogFileName;
-    qint32 MinX = 0;
-    qint32 MaxX = 0;
-    qint32 MinY = 0;
-    qint32 MaxY = 0;
+    TileRect Rect; // MinX..MaxX, MinY..MaxY
     qint32 ThreadCount = 0;
     qint32 WorkersStarted = 0;
     qint32 WorkersRunning = 0;

@@ -20,7 +20,7 @@ MainWindows::MainWindows(const QString& programFolder)
                                   QStringLiteral("ini/config.ini"));
     m_frmSingle = std::make_unique<TfrmSingle>();
 
-    MainController::Windows windows;
+    Windows windows;
     windows.Form1 = m_form1.get();
     windows.frmAbout = m_frmAbout;
     windows.frmConvert = m_frmConvert.get();

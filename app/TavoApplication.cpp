@@ -8,8 +8,9 @@ namespace tavo {
 
 TavoApplication::TavoApplication(int& argc, char** argv) : QApplication(argc, argv)
 {
+    // No display name: the desktop would append it to every window's title,
+    // and each window's caption is its own.
     setApplicationName(QStringLiteral("Tavo"));
-    setApplicationDisplayName(QStringLiteral("Tavo"));
     // The main window ends the program; an open converter or single-tile
     // window does not keep it alive.
     setQuitOnLastWindowClosed(false);

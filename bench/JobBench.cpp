@@ -9,6 +9,7 @@
 #include "app/MainWindows.h"
 #include "app/TavoApplication.h"
 #include "dialogs/TForm1.h"
+#include "http/HttpClient.h"
 #include "tiles/TDownThread.h"
 #include "engine/TileMath.h"
 
@@ -110,6 +111,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    tavo::http::GlobalInit curl;
     tavo::TavoApplication app(argc, argv);
 
     // A program folder of its own: settings that send tiles to the local server.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/TileTypes.h"
+
 #include <QString>
 
 #include <optional>
@@ -29,6 +31,10 @@ struct AreaValues
 // Never fails; text that is not a number reads as 0.
 AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& edit2,
                      const QString& edit4);
+inline AreaValues ParseArea(const AreaTexts& area)
+{
+    return ParseArea(area.left, area.right, area.top, area.bottom);
+}
 
 // Whole signed 32-bit decimal integer, white space around it allowed; nullopt for anything
 // else, the empty text and values beyond the 32-bit range included.

@@ -1,5 +1,7 @@
 #include "dialogs/TfrmOptions.h"
 
+#include "dialogs/WindowStyle.h"
+
 #include "dialogs/Controls.h"
 #include "dialogs/Shell.h"
 #include "engine/AppError.h"
@@ -24,6 +26,7 @@ TfrmOptions::TfrmOptions(QWidget* parent)
 {
     setObjectName(QStringLiteral("frmOptions"));
     setWindowTitle(QStringLiteral("Options"));
+    setFont(style::windowFont());
     setWindowFlags((windowFlags() | Qt::MSWindowsFixedSizeDialogHint) &
                    ~Qt::WindowContextHelpButtonHint);
     setFixedSize(528, 413);

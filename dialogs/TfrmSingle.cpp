@@ -2,9 +2,11 @@
 
 #include "dialogs/Controls.h"
 #include "dialogs/Shell.h"
+#include "dialogs/WindowStyle.h"
 #include "engine/AppError.h"
 #include "engine/TextConv.h"
 #include "tiles/TDownThread.h"
+#include "tiles/WorkerHost.h"
 #include "engine/TileMath.h"
 
 #include <QDir>
@@ -22,6 +24,11 @@ namespace tavo {
 
 // ---------------------------------------------------------------------------------------------
 // SingleTileFetch
+
+QString SingleTileFetch::zoomOutOfRangeText()
+{
+    return QStringLiteral("Zoom level should be between %1 and %2.").arg(MinZoom).arg(MaxZoom);
+}
 
 QString SingleTileFetch::noFolderText()
 {
@@ -62,12 +69,16 @@ bool SingleTileFetch::prepare(const Entries& entries, const SingleTileContext& c
     int row = 0;
     int zoom = 0;
     try {
-        // Any whole number is taken: no range is imposed on column, row or zoom.
+        // Any whole number is taken for column and row.
         column = StrToInt(entries.column);
         row = StrToInt(entries.row);
         zoom = StrToInt(entries.zoom);
     } catch (const AppError& error) {
         m_message = error.text();
+        return false;
+    }
+    if (zoom < MinZoom || zoom > MaxZoom) {
+        m_message = zoomOutOfRangeText();
         return false;
     }
 
@@ -141,6 +152,7 @@ TfrmSingle::TfrmSingle(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmSingle"));
     setWindowTitle(QStringLiteral("Download single image"));
+    setFont(style::windowFont());
     setWindowFlags((windowFlags() | Qt::MSWindowsFixedSizeDialogHint) &
                    ~Qt::WindowContextHelpButtonHint);
     setModal(false);
@@ -148,7 +160,11 @@ TfrmSingle::TfrmSingle(QWidget* parent) : QDialog(parent)
     createControls();
 }
 
-TfrmSingle::~TfrmSingle() = default;
+TfrmSingle::~TfrmSingle()
+{
+    if (m_fetchThread && m_fetchThread->isRunning())
+        abandonThread(std::move(m_fetchThread)); // it holds its own copy of all it uses
+}
 
 void TfrmSingle::createControls()
 {
@@ -214,14 +230,17 @@ void TfrmSingle::Button1Click()
     // The thread owns its copy of the fetch and the slot for its outcome; the dialog only hears
     // of it through a queued call, which Qt drops if the dialog is gone by then.
     auto outcome = std::make_shared<QString>();
-    QThread* worker = QThread::create([fetch, outcome] { *outcome = fetch.fetchAndSave(); });
-    connect(worker, &QThread::finished, this, [this, outcome] { finishDownload(*outcome); });
-    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
-    worker->start();
+    m_fetchThread.reset(
+        QThread::create([fetch, outcome] { *outcome = fetch.fetchAndSave(); }));
+    connect(m_fetchThread.get(), &QThread::finished, this,
+            [this, outcome] { finishDownload(*outcome); });
+    m_fetchThread->start();
 }
 
 void TfrmSingle::finishDownload(const QString& message)
 {
+    m_fetchThread->wait(); // it has finished; this only joins it
+    m_fetchThread.reset();
     Shell::current().showMessage(this, message);
     unsetCursor();
     m_Button1->setEnabled(true);

@@ -6,11 +6,13 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QThread;
 
 namespace tavo {
 
@@ -64,6 +66,12 @@ public:
     bool usesProxy() const { return m_useProxy; }
     const http::ProxySettings& proxy() const { return m_proxy; }
 
+    // The zooms the tile arithmetic can represent: a column or row of zoom 31 no longer fits
+    // 32 bits, and below 1 there is no quadkey.
+    static constexpr int MinZoom = 1;
+    static constexpr int MaxZoom = 30;
+
+    static QString zoomOutOfRangeText();
     static QString noFolderText();
     static QString createFolderFailedText(const QString& folder);
     static QString savedText(const QString& folderWithSeparator);
@@ -82,9 +90,10 @@ private:
 
 // The "Download single image" dialog, shown beside the main window without blocking it. It
 // fetches one tile named by column, row and zoom into a folder of the user's choice. The fetch
-// runs on a thread of its own so the window keeps responding; the button stays disabled until
-// the press has ended in its one message. Closing or destroying the dialog during a fetch is
-// safe: the result of a destroyed dialog's fetch is dropped.
+// runs on a thread of its own, owned by the dialog, so the window keeps responding; the button
+// stays disabled until the press has ended in its one message. Closing the dialog during a
+// fetch is safe; destroying it (at the program's end) abandons a fetch still running, whose
+// result is then dropped.
 class TfrmSingle final : public QDialog
 {
     Q_OBJECT
@@ -109,6 +118,7 @@ private:
     void createControls();
     void finishDownload(const QString& message);
 
+    std::unique_ptr<QThread> m_fetchThread; // the running fetch, until its message is shown
     std::function<SingleTileContext()> m_contextProvider;
     long m_connectTimeoutMs = 10000;
     long m_stallTimeoutMs = 20000;

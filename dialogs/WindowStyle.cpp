@@ -1,5 +1,6 @@
 #include "dialogs/WindowStyle.h"
 
+#include <QAbstractScrollArea>
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
@@ -39,11 +40,14 @@ QColor green()
 
 void makeGreen(QWidget* widget)
 {
+    // An editor draws its text in the Text colour; its scroll bars, which take
+    // its palette, draw their arrows in WindowText, which must stay as it is.
+    const QPalette::ColorRole role = qobject_cast<QAbstractScrollArea*>(widget)
+                                         ? QPalette::Text
+                                         : QPalette::WindowText;
     QPalette palette = widget->palette();
-    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-        palette.setColor(group, QPalette::WindowText, green());
-        palette.setColor(group, QPalette::Text, green());
-    }
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
+        palette.setColor(group, role, green());
     widget->setPalette(palette);
 }
 

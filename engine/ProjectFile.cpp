@@ -67,25 +67,24 @@ QString fileNamePartOf(const QString& path)
     return path.mid(path.lastIndexOf(u'/') + 1);
 }
 
-void WriteNewProject(const QString& projectPath, const QString& left, const QString& right,
-                     const QString& top, const QString& bottom, int zoom, int minX, int minY,
-                     int maxX, int maxY, int threadCount)
+void WriteNewProject(const QString& projectPath, const AreaTexts& area, int zoom,
+                     const TileRect& rect, int threadCount)
 {
     QStringList lines{
         QStringLiteral("[AREA]"),
-        QStringLiteral("LeftLongitude=") + left,
-        QStringLiteral("RightLongitude=") + right,
-        QStringLiteral("TopLatitude=") + top,
-        QStringLiteral("BottomLatitude=") + bottom,
+        QStringLiteral("LeftLongitude=") + area.left,
+        QStringLiteral("RightLongitude=") + area.right,
+        QStringLiteral("TopLatitude=") + area.top,
+        QStringLiteral("BottomLatitude=") + area.bottom,
         QString(),
         QStringLiteral("[Zoom]"),
         QStringLiteral("Zoom=") + QString::number(zoom),
         QString(),
         QStringLiteral("[XY]"),
-        QStringLiteral("MinX=") + QString::number(minX),
-        QStringLiteral("MinY=") + QString::number(minY),
-        QStringLiteral("MaxX=") + QString::number(maxX),
-        QStringLiteral("MaxY=") + QString::number(maxY),
+        QStringLiteral("MinX=") + QString::number(rect.minX),
+        QStringLiteral("MinY=") + QString::number(rect.minY),
+        QStringLiteral("MaxX=") + QString::number(rect.maxX),
+        QStringLiteral("MaxY=") + QString::number(rect.maxY),
         QString(),
         QStringLiteral("[THREADS]"),
         QStringLiteral("ThreadCount=") + QString::number(threadCount),

@@ -33,9 +33,8 @@ QString fileNamePartOf(const QString& path);
 // area texts exactly as typed, the zoom, the tile range, the worker count and
 // sixteen empty position keys T1X..T8Y. Throws
 // AppError::cannotCreateFile(path) when the file cannot be written.
-void WriteNewProject(const QString& projectPath, const QString& left, const QString& right,
-                     const QString& top, const QString& bottom, int zoom, int minX, int minY,
-                     int maxX, int maxY, int threadCount);
+void WriteNewProject(const QString& projectPath, const AreaTexts& area, int zoom,
+                     const TileRect& rect, int threadCount);
 
 // What an existing project file holds, as the resume test compares it.
 struct StoredInputs

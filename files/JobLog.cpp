@@ -45,20 +45,20 @@ QStringList newJobHeaderLines(const NewJobHeader& h)
               << QStringLiteral("ProxyUsername:") + h.proxy.username
               << QStringLiteral("ProxyPassword:") + masked(h.proxy.password) << QString();
     }
-    lines << QStringLiteral("Left Longitude  input= ") + h.edit1
-          << QStringLiteral("Right Longitude input= ") + h.edit3
-          << QStringLiteral("Top Latitude    input= ") + h.edit2
-          << QStringLiteral("Bottom Latitude input= ") + h.edit4 << QString()
-          << QStringLiteral("MinX = ") + QString::number(h.minX)
-          << QStringLiteral("MinY = ") + QString::number(h.minY)
-          << QStringLiteral("MaxX = ") + QString::number(h.maxX)
-          << QStringLiteral("MaxY = ") + QString::number(h.maxY) << QString()
-          << QStringLiteral("Left Longitude  download=") + FloatToStr(h.downloadLeft)
-          << QStringLiteral("Right Longitude download=") + FloatToStr(h.downloadRight)
-          << QStringLiteral("Top Latitude    download=") + FloatToStr(h.downloadTop)
-          << QStringLiteral("Bottom Latitude download=") + FloatToStr(h.downloadBottom) << QString()
+    lines << QStringLiteral("Left Longitude  input= ") + h.area.left
+          << QStringLiteral("Right Longitude input= ") + h.area.right
+          << QStringLiteral("Top Latitude    input= ") + h.area.top
+          << QStringLiteral("Bottom Latitude input= ") + h.area.bottom << QString()
+          << QStringLiteral("MinX = ") + QString::number(h.rect.minX)
+          << QStringLiteral("MinY = ") + QString::number(h.rect.minY)
+          << QStringLiteral("MaxX = ") + QString::number(h.rect.maxX)
+          << QStringLiteral("MaxY = ") + QString::number(h.rect.maxY) << QString()
+          << QStringLiteral("Left Longitude  download=") + FloatToStr(h.download.left)
+          << QStringLiteral("Right Longitude download=") + FloatToStr(h.download.right)
+          << QStringLiteral("Top Latitude    download=") + FloatToStr(h.download.top)
+          << QStringLiteral("Bottom Latitude download=") + FloatToStr(h.download.bottom) << QString()
           << QStringLiteral("Total count of images would be downloaded: ") +
-                 QString::number(h.totalTiles)
+                 QString::number(h.rect.count())
           << QString()
           << QStringLiteral("Download threads count: ") + QString::number(h.threadCount)
           << QString() << QStringLiteral("Zoom level: ") + QString::number(h.zoom) << QString()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/TileTypes.h"
 #include "files/Settings.h"
 
 #include <QByteArray>
@@ -17,12 +18,17 @@ QString logFileNameFor(const QString& projectBase);
 // What the header of a new job's log reports.
 struct NewJobHeader
 {
+    // The area the job's tiles cover, in degrees.
+    struct Extent
+    {
+        double left = 0, right = 0, top = 0, bottom = 0;
+    };
+
     QString saveFolder, projectName;
     ProxyValues proxy;
-    QString edit1, edit3, edit2, edit4; // the area texts as typed
-    int minX = 0, minY = 0, maxX = 0, maxY = 0;
-    double downloadLeft = 0, downloadRight = 0, downloadTop = 0, downloadBottom = 0;
-    qint64 totalTiles = 0;
+    AreaTexts area; // as typed
+    TileRect rect;  // its count is the job's number of tiles
+    Extent download;
     int threadCount = 0;
     int zoom = 0;
     QDateTime now;

@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 
 #include <cerrno>
-#include <mutex>
 #include <new>
 
 namespace tavo::http {
@@ -11,15 +10,6 @@ namespace tavo::http {
 static_assert(CURL_ERROR_SIZE <= 256, "error buffer too small for libcurl");
 
 namespace {
-
-void initCurlOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-            throw std::runtime_error("libcurl could not be initialised");
-    });
-}
 
 // Where the callbacks of the running request write.
 struct Transfer
@@ -164,9 +154,19 @@ std::string socketErrorMessage(const SocketError& error)
     return message;
 }
 
+GlobalInit::GlobalInit()
+{
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+        throw std::runtime_error("libcurl could not be initialised");
+}
+
+GlobalInit::~GlobalInit()
+{
+    curl_global_cleanup();
+}
+
 HttpClient::HttpClient()
 {
-    initCurlOnce();
     CURL* curl = curl_easy_init();
     if (!curl)
         throw std::runtime_error("libcurl could not create a transfer handle");

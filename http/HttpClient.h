@@ -43,6 +43,19 @@ struct ProxySettings
     std::string password;
 };
 
+// libcurl's process-wide set-up and clean-up. Exactly one lives in `main`
+// (and in each test program), created before any thread and destroyed after
+// every thread that uses an HttpClient has ended.
+class GlobalInit final
+{
+public:
+    GlobalInit(); // throws std::runtime_error when libcurl cannot start
+    ~GlobalInit();
+    GlobalInit(const GlobalInit&) = delete;
+    GlobalInit& operator=(const GlobalInit&) = delete;
+};
+
+// Requires a GlobalInit for the whole of its life.
 class HttpClient final
 {
 public:

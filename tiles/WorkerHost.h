@@ -1,9 +1,10 @@
 #pragma once
 
-#include <QObject>
-#include <QPointer>
+#include <QString>
 
-class QString;
+#include <memory>
+
+class QThread;
 
 namespace tavo {
 
@@ -19,27 +20,45 @@ public:
     virtual void WorkerDone(int threadIndex) = 0;
 };
 
-// Forwards each call to `inner` by a blocking queued call into the thread of
-// `context` (the main thread): the worker waits until the call has run there.
-// A call made on the context's own thread runs directly. A call made after
-// `context` has been destroyed is dropped.
+// Forwards each call to `inner` on the thread that created the host (the
+// main thread) and makes the worker wait until it has run there. A call made
+// on that thread itself runs directly.
 //
-// Because the worker waits for the context's thread, that thread must keep
-// processing events until the worker has called WorkerDone; in particular it
-// must not sit in a worker's destructor while the worker still reports.
+// Whether `inner` is still there is decided on the main thread, inside the
+// call: after close() every waiting call is released without running and
+// every later call returns at once. So once the host is closed no worker can
+// wait for the main thread, and the main thread may join the workers. The
+// host must outlive every worker that holds it (declare it before them, or
+// hand it to abandonThread together with a worker that is left running).
 class BlockingWorkerHost final : public WorkerHost
 {
 public:
-    BlockingWorkerHost(QObject* context, WorkerHost* inner);
+    explicit BlockingWorkerHost(WorkerHost* inner);
+    // Closes the host.
+    ~BlockingWorkerHost() override;
     BlockingWorkerHost(const BlockingWorkerHost&) = delete;
     BlockingWorkerHost& operator=(const BlockingWorkerHost&) = delete;
 
     void AppendLogLine(const QString& line) override;
     void WorkerDone(int threadIndex) override;
 
+    // Main thread only. From now on no call reaches `inner`.
+    void close();
+
 private:
-    QPointer<QObject> m_context;
-    WorkerHost* m_inner = nullptr;
+    struct Channel;
+    template <typename Call> void forward(const Call& call);
+
+    std::shared_ptr<Channel> m_channel;
 };
+
+// A thread left running when its owner goes (a request stuck past every
+// time-out while the program closes). It is never destroyed; `keepAlive`
+// holds what the thread still uses. The program then ends without running
+// the process's clean-up (see main), so nothing the thread uses goes away
+// under it. Main thread only.
+void abandonThread(std::unique_ptr<QThread> thread, std::shared_ptr<void> keepAlive = {});
+// Threads abandoned so far in this process.
+int abandonedThreadCount();
 
 } // namespace tavo

@@ -10,9 +10,9 @@
 #include "app/TavoApplication.h"
 #include "dialogs/Shell.h"
 #include "dialogs/TForm1.h"
+#include "WindowTestSupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -23,96 +23,18 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
-#include <functional>
 #include <memory>
 
 namespace tavo::testing {
-
-inline TavoApplication& application()
-{
-    static int argc = 1;
-    static char name[] = "tavo_app_tests";
-    static char* argv[] = {name, nullptr};
-    static TavoApplication* app = new TavoApplication(argc, argv);
-    return *app;
-}
-
-class RecordingShell final : public Shell
-{
-public:
-    void showMessage(QWidget*, const QString& text) override { messages << text; }
-    QString browseFolder(QWidget*, const QString& title) override
-    {
-        browseTitles << title;
-        return takeAnswer();
-    }
-    QString openFileName(QWidget*, const QString& title, const QString& folder,
-                         const QString& filter) override
-    {
-        openRequests << (title + QLatin1Char('|') + folder + QLatin1Char('|') + filter);
-        return takeAnswer();
-    }
-    void openDocument(const QString& target) override { opened << target; }
-    bool startProgram(const QString& program) override
-    {
-        started << program;
-        return false;
-    }
-
-    QStringList messages;
-    QStringList browseTitles;
-    QStringList openRequests;
-    QStringList opened;
-    QStringList started;
-    std::deque<QString> answers; // what the next chooser returns
-
-private:
-    QString takeAnswer()
-    {
-        if (answers.empty())
-            return QString();
-        QString answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
-};
-
-// Reads a whole file as bytes ("" when missing).
-inline QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
-
-inline void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-    file.write(bytes);
-}
-
-// Spins the event loop until `done` holds or `ms` have passed.
-inline bool waitUntil(const std::function<bool()>& done, int ms = 15000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 class AppHarness : public ::testing::Test
 {
 protected:
     void SetUp() override
     {
-        application();
+        ensureApplication([](int& argc, char** argv) -> QApplication* {
+            return new TavoApplication(argc, argv);
+        });
         ASSERT_TRUE(m_root.isValid());
         programFolder = m_root.path() + QStringLiteral("/program/");
         saveFolder = m_root.path() + QStringLiteral("/maps");

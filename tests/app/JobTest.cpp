@@ -6,6 +6,9 @@
 #include <QLabel>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <ctime>
+
 using namespace tavo;
 using namespace tavo::testing;
 
@@ -401,6 +404,167 @@ TEST_F(JobFailureTest, ClosingWhileAWorkerIsStuckInARequestEndsWithoutWaitingFor
     EXPECT_TRUE(readAll(savePath("Job.tavo")).contains("ThreadCount=1\r\n"));
     windows.reset(); // must neither hang nor crash with the worker still in its request
     server->stop();
+}
+
+} // namespace
+
+namespace {
+
+class JobSetUpTest : public JobTest
+{
+};
+
+TEST_F(JobSetUpTest, ZoomOutsideTheTileArithmeticOrAProjectNameWithAPathIsRefused)
+{
+    launch();
+    struct Case
+    {
+        int zoom;
+        QString project, message;
+    };
+    const QString zoomText = "Zoom level should be between 1 and 30.";
+    const QString nameText = "Project name should not contain a path (\"/\", \"\\\" or \"..\").";
+    const Case cases[] = {
+        {0, "Job", zoomText},          {-3, "Job", zoomText},      {31, "Job", zoomText},
+        {13, "../x", nameText},        {13, "sub/x.tavo", nameText}, {13, "a\\b", nameText},
+        {13, "..", nameText},
+    };
+    for (const Case& c : cases) {
+        shell.messages.clear();
+        enterJob("116.3", "116,4", "40", "39.9", c.zoom, 2, c.project);
+        pressDownload();
+        EXPECT_EQ(shell.messages, QStringList{c.message}) << c.zoom << c.project.toStdString();
+        EXPECT_EQ(form().BitBtn1()->text(), "Download");
+    }
+    // Nothing was written, in the save folder or beside it.
+    const QDir root = QFileInfo(saveFolder).dir();
+    EXPECT_EQ(root.entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              (QStringList{"maps", "program"}));
+    EXPECT_TRUE(QDir(saveFolder).isEmpty());
+    EXPECT_EQ(server->requestCount(), 1); // only the parameters file
+
+    // The largest zoom the arithmetic holds is taken.
+    shell.messages.clear();
+    enterJob("116.3", "116.3", "40", "40", 30, 1, "Deep");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_TRUE(readAll(savePath("Deep.tavo")).contains("Zoom=30\r\n"));
+}
+
+TEST_F(JobSetUpTest, LoweredWorkerCountIsShownSoTheNextPressContinues)
+{
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 12, "Job.tavo");
+    pressDownload();
+    EXPECT_EQ(form().Edit10()->text(), "8");
+    ASSERT_TRUE(waitForFinish());
+    shell.messages.clear();
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_TRUE(logLines().contains("Log continue..."));
+    EXPECT_EQ(server->requestCount(), 13); // nothing fetched again
+}
+
+// Thread CPU time of the calling thread, in milliseconds.
+double threadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1000.0 + double(now.tv_nsec) / 1e6;
+}
+
+TEST_F(JobSetUpTest, ClosingWithAStuckWorkerWaitsWithoutSpinningTheMainThread)
+{
+    tileserver::Options stuck;
+    stuck.delayMs = 5000;
+    stuck.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+    server->setOptions(stuck);
+    launch();
+    controller().setCloseWaitMs(1500);
+    enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitUntil([this] { return server->requestCount() >= 2; }));
+
+    QElapsedTimer wall;
+    wall.start();
+    const double cpuBefore = threadCpuMs();
+    form().close();
+    const double cpu = threadCpuMs() - cpuBefore;
+    EXPECT_GE(wall.elapsed(), 1400); // it did wait for the worker
+    EXPECT_LT(cpu, 400.0) << "a spinning wait burns about the whole 1500 ms";
+    EXPECT_EQ(controller().abandonedWorkers(), 1);
+    windows.reset();
+    server->stop();
+}
+
+// The worked example's files, byte for byte: the project file whole, the log
+// with its time stamps and folder put aside. The workers' own lines come in
+// the order the workers ran, so they are compared as a set.
+TEST_F(JobSetUpTest, WorkedExampleWritesExactlyTheseBytes)
+{
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 8, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+
+    EXPECT_EQ(readAll(savePath("Job.tavo")).toStdString(),
+              std::string("[AREA]\r\nLeftLongitude=116.3\r\nRightLongitude=116,4\r\n"
+                         "TopLatitude=40\r\nBottomLatitude=39.9\r\n\r\n"
+                         "[Zoom]\r\nZoom=13\r\n\r\n"
+                         "[XY]\r\nMinX=6742\r\nMinY=5087\r\nMaxX=6744\r\nMaxY=5090\r\n\r\n"
+                         "[THREADS]\r\nThreadCount=8\r\n"
+                         "T1X=6743\r\nT1Y=5090\r\nT2X=6744\r\nT2Y=5087\r\n"
+                         "T3X=6744\r\nT3Y=5088\r\nT4X=6744\r\nT4Y=5089\r\n"
+                         "T5X=6744\r\nT5Y=5090\r\nT6X=6743\r\nT6Y=5087\r\n"
+                         "T7X=6743\r\nT7Y=5088\r\nT8X=6743\r\nT8Y=5089\r\n\r\n"));
+
+    QByteArray log = readAll(savePath("Job_log.txt"));
+    log.replace(saveFolder.toUtf8(), "<save>");
+    log = QString::fromUtf8(log)
+              .replace(QRegularExpression("Now time is:[^\r]*"), "Now time is:<now>")
+              .toUtf8();
+    const QByteArray header =
+        "Project: <save>/Job.tavo\r\nLog begin...\r\nNow time is:<now>\r\n\r\n"
+        "Using Proxy:\r\nProxy Server:127.0.0.1\r\nProxy Port:" +
+        QByteArray::number(port) +
+        "\r\nProxyUsername:\r\nProxyPassword:\r\n\r\n"
+        "Left Longitude  input= 116.3\r\nRight Longitude input= 116,4\r\n"
+        "Top Latitude    input= 40\r\nBottom Latitude input= 39.9\r\n\r\n"
+        "MinX = 6742\r\nMinY = 5087\r\nMaxX = 6744\r\nMaxY = 5090\r\n\r\n"
+        "Left Longitude  download=116.279296875\r\nRight Longitude download=116.4111328125\r\n"
+        "Top Latitude    download=40.0107871404655\r\n"
+        "Bottom Latitude download=39.8760194196212\r\n\r\n"
+        "Total count of images would be downloaded: 12\r\n\r\n"
+        "Download threads count: 8\r\n\r\nZoom level: 13\r\n\r\npath: <save>/\r\n\r\n"
+        "Start downloading...\r\n--------------------------------\r\n";
+    const QByteArray footer = "\r\n--------------------------------\r\nDownload Finished.\r\n\r\n"
+                              "Now time is:<now>\r\n\r\n"
+                              "Log file has been saved to <save>/Job_log.txt\r\n";
+    ASSERT_TRUE(log.startsWith(header)) << log.toStdString();
+    ASSERT_TRUE(log.endsWith(footer)) << log.toStdString();
+    QByteArray middle = log.mid(header.size(), log.size() - header.size() - footer.size());
+    ASSERT_TRUE(middle.endsWith('\n'));
+    middle.chop(1);
+    QList<QByteArray> workerLines = middle.split('\n');
+    std::sort(workerLines.begin(), workerLines.end());
+    QList<QByteArray> expected;
+    int seq = 0;
+    for (int x = 6742; x <= 6744; ++x) {
+        for (int y = 5087; y <= 5090; ++y) {
+            ++seq;
+            const int thread = seq % 8 + 1;
+            expected << QStringLiteral("Thread%1:seq=%2, file=%3-%4.jpg  ->ok!\r")
+                            .arg(thread)
+                            .arg(seq)
+                            .arg(x)
+                            .arg(y)
+                            .toUtf8();
+        }
+    }
+    for (int thread = 1; thread <= 8; ++thread)
+        expected << QStringLiteral("Thread%1 Finished.\r").arg(thread).toUtf8();
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(workerLines, expected);
 }
 
 } // namespace

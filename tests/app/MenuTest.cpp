@@ -45,13 +45,13 @@ TEST_F(MenuTest, ViewLogNowBeforeAnyJobSaysThereIsNoLogAndAfterOneOpensIt)
     launch();
     QTest::keyClick(&form(), Qt::Key_F12);
     EXPECT_EQ(shell.messages, QStringList{"No logfile now.      "});
-    EXPECT_TRUE(shell.opened.isEmpty());
+    EXPECT_TRUE(shell.openedDocuments.isEmpty());
 
     enterJob("116.3", "116.31", "40", "39.99", 13, 1, "Job.tavo");
     pressDownload();
     ASSERT_TRUE(waitForFinish());
     form().Viewlognow1()->trigger();
-    EXPECT_EQ(shell.opened, QStringList{savePath("Job_log.txt")});
+    EXPECT_EQ(shell.openedDocuments, QStringList{savePath("Job_log.txt")});
 }
 
 TEST_F(MenuTest, SiblingProgramsManualAndHomepageGoToTheDesktop)
@@ -60,12 +60,12 @@ TEST_F(MenuTest, SiblingProgramsManualAndHomepageGoToTheDesktop)
     form().SatelliteImagesViewer1()->trigger();
     form().CombineImages1()->trigger();
     const QString folder = QCoreApplication::applicationDirPath() + "/";
-    EXPECT_EQ(shell.started, (QStringList{folder + "glimpse", folder + "weaver"}));
+    EXPECT_EQ(shell.startedPrograms, (QStringList{folder + "glimpse", folder + "weaver"}));
     EXPECT_TRUE(shell.messages.isEmpty()); // a missing program is not reported
 
     form().Usermanual1()->trigger();
     form().Homepage1()->trigger();
-    EXPECT_EQ(shell.opened,
+    EXPECT_EQ(shell.openedDocuments,
               (QStringList{programFolder + "help/help.html", "http://www.tavosoft.net"}));
 }
 

@@ -21,7 +21,7 @@ namespace {
 class ConverterTest : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite() { windowtest::ensureApplication(); }
+    static void SetUpTestSuite() { tavo::testing::ensureApplication(); }
 
     void SetUp() override
     {
@@ -51,7 +51,7 @@ protected:
         return QString::fromLatin1(withPoint).replace(u'.', QLocale::system().decimalPoint());
     }
 
-    windowtest::ScopedRecordingShell m_desktop;
+    tavo::testing::ScopedRecordingShell m_desktop;
     std::unique_ptr<TfrmConvert> m_dialog;
 };
 
@@ -128,9 +128,9 @@ TEST_F(ConverterTest, ClickingConvertDoesWhatEnterDoes)
 class AboutBoxTest : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite() { windowtest::ensureApplication(); }
+    static void SetUpTestSuite() { tavo::testing::ensureApplication(); }
 
-    windowtest::ScopedRecordingShell m_desktop;
+    tavo::testing::ScopedRecordingShell m_desktop;
     TfrmAbout m_about;
 };
 

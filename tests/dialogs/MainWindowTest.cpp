@@ -69,7 +69,7 @@ public:
 class MainWindowTest : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite() { windowtest::ensureApplication(); }
+    static void SetUpTestSuite() { tavo::testing::ensureApplication(); }
 
     void SetUp() override
     {

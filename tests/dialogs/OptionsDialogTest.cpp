@@ -23,10 +23,10 @@
 namespace tavo {
 namespace {
 
-using windowtest::ensureApplication;
-using windowtest::readAll;
-using windowtest::RecordingShell;
-using windowtest::writeFile;
+using tavo::testing::ensureApplication;
+using tavo::testing::readAll;
+using tavo::testing::RecordingShell;
+using tavo::testing::writeFile;
 
 // The non-empty lines of a file, line ends removed.
 QStringList contentLines(const QString& path)

@@ -29,25 +29,12 @@ namespace tavo {
 namespace {
 
 using tileserver::TileServer;
-using windowtest::ensureApplication;
-using windowtest::readAll;
-using windowtest::RecordingShell;
-using windowtest::writeFile;
+using tavo::testing::ensureApplication;
+using tavo::testing::readAll;
+using tavo::testing::RecordingShell;
+using tavo::testing::writeFile;
 
-// Runs the event loop until `done` holds or `timeoutMs` has passed.
-bool waitUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QThread::msleep(5);
-    }
-    return true;
-}
+using tavo::testing::waitUntil;
 
 QByteArray tileBytes(const std::string& quadkey)
 {
@@ -231,6 +218,21 @@ TEST_F(SingleTileTest, ZoomTypedBeyondTheSpinRangeIsUsedAsTyped)
         << requests[0].target;
 }
 
+TEST_F(SingleTileTest, ZoomBeyondTheTileArithmeticIsRefusedBeforeAnythingHappens)
+{
+    for (const char* zoom : {"31", "0", "-3", "500000000", "2147483647"}) {
+        m_shell.messages.clear();
+        enter("4", "5", zoom, m_folder);
+        QElapsedTimer clock;
+        clock.start();
+        pressAndWait();
+        EXPECT_LT(clock.elapsed(), 1000) << zoom;
+        EXPECT_EQ(m_shell.messages, QStringList{"Zoom level should be between 1 and 30."}) << zoom;
+    }
+    EXPECT_EQ(m_server.requestCount(), 0);
+    EXPECT_FALSE(QDir(m_folder).exists()) << "the folder is not created for a refused press";
+}
+
 TEST_F(SingleTileTest, SecondPressWhileFetchingDoesNothingAndTheWindowResponds)
 {
     tileserver::Options options;
@@ -251,7 +253,7 @@ TEST_F(SingleTileTest, SecondPressWhileFetchingDoesNothingAndTheWindowResponds)
     m_dialog->Button1Click();
 
     ASSERT_TRUE(waitUntil([&] { return !m_dialog->isDownloading(); }, 10000));
-    waitUntil([] { return false; }, 300); // room for a stray second fetch to show itself
+    QTest::qWait(300); // room for a stray second fetch to show itself
     EXPECT_EQ(m_shell.messages, QStringList{savedMessage()});
     EXPECT_EQ(m_server.requestCount(), 1);
     EXPECT_TRUE(downloadButton()->isEnabled());
@@ -285,7 +287,7 @@ TEST_F(SingleTileTest, DestroyingTheDialogDuringAFetchIsSafe)
 
     // The fetch ends on its own thread; its outcome has nobody left to tell.
     ASSERT_TRUE(waitUntil([&] { return m_server.requestCount() == 1; }, 3000));
-    waitUntil([] { return false; }, 1500);
+    QTest::qWait(1500);
     EXPECT_TRUE(m_shell.messages.isEmpty());
 }
 

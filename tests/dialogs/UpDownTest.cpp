@@ -15,7 +15,7 @@ namespace {
 class UpDownTest : public ::testing::Test
 {
 protected:
-    static void SetUpTestSuite() { windowtest::ensureApplication(); }
+    static void SetUpTestSuite() { tavo::testing::ensureApplication(); }
 
     QToolButton* arrow(UpDown& upDown, Qt::ArrowType type)
     {

@@ -75,8 +75,7 @@ TEST(JobFolderTest, ReadsAProjectWrittenByTheDownloaderAndRefusesUnusableOnes)
 {
     QTemporaryDir dir;
     const QString path = dir.path() + QStringLiteral("/Area 1.tavo");
-    WriteNewProject(path, QStringLiteral("10.5"), QStringLiteral("11"), QStringLiteral("46"),
-                    QStringLiteral("45.25"), 13, 4334, 5253, 4356, 5270, 4);
+    WriteNewProject(path, {"10.5", "11", "46", "45.25"}, 13, {4334, 4356, 5253, 5270}, 4);
     ProjectInfo info;
     QString error;
     ASSERT_TRUE(readProjectInfo(path, info, &error)) << error.toStdString();

@@ -41,7 +41,7 @@ TEST(ProjectFile, NewFileIsTheThirtyFourLines)
     TempFolder folder;
     const QString path = folder.path("Job.tavo");
     writeBytes(path, "old content that must go\r\n[THREADS]\r\nT1X=5\r\n");
-    WriteNewProject(path, "116.3", "116,4", "40", "39.9", 13, 6742, 5087, 6744, 5090, 8);
+    WriteNewProject(path, {"116.3", "116,4", "40", "39.9"}, 13, {6742, 6744, 5087, 5090}, 8);
     const QByteArray expected = "[AREA]\r\nLeftLongitude=116.3\r\nRightLongitude=116,4\r\n"
                                 "TopLatitude=40\r\nBottomLatitude=39.9\r\n\r\n"
                                 "[Zoom]\r\nZoom=13\r\n\r\n"
@@ -53,7 +53,7 @@ TEST(ProjectFile, NewFileIsTheThirtyFourLines)
     EXPECT_EQ(written.count("\r\n"), 34);
 
     // Area texts are stored as typed, blanks, signs and any letters included.
-    WriteNewProject(path, " -0,50", "+1e2", QStringLiteral("Nord 40°"), "", -1, 0, 0, 0, 0, 1);
+    WriteNewProject(path, {" -0,50", "+1e2", QStringLiteral("Nord 40°"), ""}, -1, {0, 0, 0, 0}, 1);
     EXPECT_TRUE(readBytes(path).startsWith(
         "[AREA]\r\nLeftLongitude= -0,50\r\nRightLongitude=+1e2\r\nTopLatitude=Nord 40\xc2\xb0\r\n"
         "BottomLatitude=\r\n\r\n[Zoom]\r\nZoom=-1\r\n"));
@@ -63,7 +63,7 @@ TEST(ProjectFile, NewFileInAMissingFolderIsCannotCreateFile)
 {
     TempFolder folder;
     const QString path = folder.path("gone/Job.tavo");
-    EXPECT_EQ(appErrorText([&] { WriteNewProject(path, "", "", "", "", 1, 0, 0, 0, 0, 1); }),
+    EXPECT_EQ(appErrorText([&] { WriteNewProject(path, {}, 1, {0, 0, 0, 0}, 1); }),
               QStringLiteral("Cannot create file ") + path);
 }
 
@@ -72,7 +72,7 @@ TEST(ProjectFile, ResumeNeedsAllEightTextsEqual)
     TempFolder folder;
     const QString saveFolder = ensureTrailingSeparator(folder.root());
     const QString path = saveFolder + "Job.tavo";
-    WriteNewProject(path, "116.3", "116,4", "40", "39.9", 13, 6742, 5087, 6744, 5090, 8);
+    WriteNewProject(path, {"116.3", "116,4", "40", "39.9"}, 13, {6742, 6744, 5087, 5090}, 8);
 
     const StoredInputs stored = ReadResumeKeys(path, 13, 1);
     EXPECT_EQ(stored.folder, saveFolder);
@@ -102,7 +102,7 @@ TEST(ProjectFile, PositionsAreWrittenOnlyWhenPositive)
 {
     TempFolder folder;
     const QString path = folder.path("Job.tavo");
-    WriteNewProject(path, "1", "2", "3", "4", 5, 6, 7, 8, 9, 3);
+    WriteNewProject(path, {"1", "2", "3", "4"}, 5, {6, 8, 7, 9}, 3);
     const QByteArray fresh = readBytes(path);
 
     SavePositions(path, {{11, 20}, {0, 22}, {0, 0}});

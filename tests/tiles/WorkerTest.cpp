@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -698,17 +699,13 @@ public:
 TEST_F(WorkerTest, BlockingHostRunsEveryReportOnTheMainThread)
 {
     MainThreadHost inner;
-    QObject context;
-    BlockingWorkerHost host(&context, &inner);
+    BlockingWorkerHost host(&inner);
     const Rect r{0, 1, 1, 2, 10};
     std::vector<std::unique_ptr<TDownThread>> workers;
     for (int i = 0; i < 2; ++i)
         workers.push_back(makeWorker(r, 2, config(i), &host));
 
-    QElapsedTimer waited;
-    waited.start();
-    while (inner.done.size() < 2 && waited.elapsed() < 15000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    (void)QTest::qWaitFor([&] { return inner.done.size() >= 2; }, 15000);
     ASSERT_EQ(inner.done.size(), 2u);
     EXPECT_TRUE(inner.onMainThread);
     EXPECT_EQ(inner.lines.size(), 2 * 3);
@@ -723,8 +720,7 @@ TEST_F(WorkerTest, BlockingHostRunsEveryReportOnTheMainThread)
 TEST(BlockingWorkerHostTest, CarriesTheInnerExceptionBackToTheWorker)
 {
     ThrowingHost inner;
-    QObject context;
-    BlockingWorkerHost host(&context, &inner);
+    BlockingWorkerHost host(&inner);
     std::atomic<bool> caught{false};
     QThread* thread = QThread::create([&] {
         try {
@@ -734,14 +730,34 @@ TEST(BlockingWorkerHostTest, CarriesTheInnerExceptionBackToTheWorker)
         }
     });
     thread->start();
-    QElapsedTimer waited;
-    waited.start();
-    while (!thread->isFinished() && waited.elapsed() < 5000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    (void)QTest::qWaitFor([&] { return thread->isFinished(); }, 5000);
     ASSERT_TRUE(thread->wait(QDeadlineTimer(5000)));
     delete thread;
     EXPECT_TRUE(caught.load());
     EXPECT_EQ(inner.m_lines.load(), 1);
+}
+
+TEST(BlockingWorkerHostTest, ClosingReleasesAWaitingWorkerAndDropsEveryLaterReport)
+{
+    MainThreadHost inner;
+    BlockingWorkerHost host(&inner);
+    std::atomic<int> returned{0};
+    std::unique_ptr<QThread> worker(QThread::create([&] {
+        host.AppendLogLine(QStringLiteral("waits for the main thread"));
+        ++returned;
+        host.WorkerDone(0); // after close: returns at once
+        ++returned;
+    }));
+    worker->start();
+    // The main thread serves no event: the report waits until the host closes.
+    QThread::msleep(200);
+    EXPECT_EQ(returned.load(), 0);
+    host.close();
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
+    EXPECT_EQ(returned.load(), 2);
+    QCoreApplication::processEvents(); // a stale queued call must not reach the receiver
+    EXPECT_TRUE(inner.lines.isEmpty());
+    EXPECT_TRUE(inner.done.empty());
 }
 
 // --- Proxy port text ------------------------------------------------------------------------

@@ -1,0 +1,464 @@
+#include "app/JobController.h"
+
+#include "app/LogView.h"
+#include "dialogs/CoordinateEntry.h"
+#include "dialogs/TForm1.h"
+#include "engine/AppError.h"
+#include "engine/ProjectFile.h"
+#include "engine/TextConv.h"
+#include "engine/TileMath.h"
+#include "files/ServerParams.h"
+#include "files/Settings.h"
+#include "tiles/TDownThread.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace tavo {
+
+namespace {
+
+const QString DownloadCaption = QStringLiteral("Download");
+const QString StopCaption = QStringLiteral("Stop");
+
+// The zooms the tile arithmetic can hold: beyond 30 a column or row no longer
+// fits 32 bits, below 1 there is no quadkey.
+constexpr int MinZoom = 1;
+constexpr int MaxZoom = 30;
+
+// A project name names a file in the save folder and, without its extension,
+// the image folder beside it: it must not lead anywhere else.
+bool leavesTheSaveFolder(const QString& typedName, const QString& projectBase)
+{
+    return typedName.contains(QLatin1Char('/')) || typedName.contains(QLatin1Char('\\')) ||
+           projectBase == QStringLiteral("..");
+}
+
+} // namespace
+
+// What the fields of the main window ask for, checked and worked out.
+struct JobController::Plan
+{
+    JobSettings settings;
+    int zoom = 0;
+    QString saveFolder; // ends with '/'
+    AreaTexts area;     // as typed
+    TileRect rect;
+    NewJobHeader::Extent download;
+    qint32 threadCount = 0;
+    bool threadCountLowered = false; // the field asked for more than MaxWorkers
+    QString projectName, projectBase, projectPath, imageFolder;
+};
+
+JobController::JobController(TForm1& form, AppState& app, LogView& view)
+    : m_form(form), m_app(app), m_view(view),
+      m_workerHost(std::make_shared<BlockingWorkerHost>(this))
+{
+}
+
+JobController::~JobController()
+{
+    // No report reaches this object any more, and no worker waits for the
+    // main thread: the ended workers can be joined.
+    m_workerHost->close();
+    for (auto& slot : m_job.WorkerSlots) {
+        if (slot && slot->isRunning())
+            abandonThread(std::move(slot), m_workerHost);
+    }
+}
+
+bool JobController::running() const
+{
+    return m_form.BitBtn1()->text() != DownloadCaption;
+}
+
+void JobController::message(const QString& text)
+{
+    m_view.showMessage(&m_form, text);
+}
+
+void JobController::downloadPressed()
+{
+    if (!running()) {
+        try {
+            setUp();
+        } catch (const std::exception& error) {
+            message(QString::fromUtf8(error.what()));
+        }
+    } else {
+        stop();
+    }
+}
+
+// ---------------------------------------------------------------- set-up
+
+void JobController::setUp()
+{
+    // 1. Server parameters, fetched once per run.
+    loadServerParams();
+
+    // 2.-11. The fields, checked; nothing is written unless they pass.
+    const std::optional<Plan> planned = planJob();
+    if (!planned)
+        return;
+    const Plan& plan = *planned;
+    // A count lowered to eight shows as eight, as the project file stores it,
+    // so the next press with the same fields continues the job.
+    if (plan.threadCountLowered)
+        m_form.Edit10()->setText(QString::number(MaxWorkers));
+
+    // 12. Continue the job recorded in an existing project file?
+    bool resumeJob = false;
+    if (QFileInfo::exists(plan.projectPath)) {
+        const StoredInputs stored =
+            ReadResumeKeys(plan.projectPath, m_app.DefaultZoom, m_app.DefaultThreadCount);
+        if (!m_form.Edit6()->text().endsWith(QLatin1Char('/')))
+            m_form.Edit6()->setText(m_form.Edit6()->text() + QLatin1Char('/'));
+        const EnteredInputs entered{plan.area.left,         plan.area.right,
+                                    plan.area.top,          plan.area.bottom,
+                                    m_form.Edit5()->text(), m_form.Edit10()->text(),
+                                    m_form.Edit6()->text(), m_form.Edit11()->text()};
+        resumeJob = resumeMatches(stored, entered);
+    }
+
+    // 13. Start positions; the project file of a new job.
+    std::vector<TilePosition> resume(MaxWorkers);
+    if (resumeJob) {
+        const std::vector<TilePosition> stored = ReadPositions(plan.projectPath, plan.threadCount);
+        for (std::size_t i = 0; i < stored.size() && i < resume.size(); ++i)
+            resume[i] = stored[i];
+    } else {
+        WriteNewProject(plan.projectPath, plan.area, plan.zoom, plan.rect, plan.threadCount);
+    }
+
+    // 14. Image folder.
+    if (!QFileInfo(plan.imageFolder).isDir() && !QDir().mkdir(plan.imageFolder)) {
+        message(QStringLiteral("Create directory ") + plan.imageFolder + QStringLiteral(" Failed."));
+        return;
+    }
+
+    // From here on the job runs: the job state belongs to it.
+    m_job.SaveFolder = plan.saveFolder;
+    m_job.ProjectName = plan.projectName;
+    m_job.ProjectBase = plan.projectBase;
+    m_job.ProjectPath = plan.projectPath;
+    m_job.LogFileName = logFileNameFor(plan.projectBase);
+    m_job.Rect = plan.rect;
+    m_job.ThreadCount = plan.threadCount;
+
+    // 15. The button now stops the job.
+    m_form.BitBtn1()->setText(StopCaption);
+
+    // 16.-17. Log window and labels.
+    startLog(plan, resumeJob);
+    m_form.Label14()->setText(QStringLiteral("MinX=%1,MinY=%2,MaxX=%3,MaxY=%4")
+                                  .arg(plan.rect.minX)
+                                  .arg(plan.rect.minY)
+                                  .arg(plan.rect.maxX)
+                                  .arg(plan.rect.maxY));
+    m_form.Label15()->setText(QStringLiteral("Total images: %1").arg(plan.rect.count()));
+
+    // 18.-19. Workers; the monitor takes over.
+    startWorkers(plan, resume);
+    m_form.Timer1()->start();
+    m_monitorTicks = 0;
+    m_lastTickError.clear();
+}
+
+void JobController::loadServerParams()
+{
+    if (!m_app.ParamsFetched) {
+        m_form.LabelSTXT()->setText(fetchStartText());
+        m_view.append(QStringLiteral("Loading server parameters...please wait..."));
+        m_view.refresh();
+        const FetchOutcome outcome = FetchServerParams(m_app.ParamsUrl, m_app.ParamsPath);
+        if (outcome == FetchOutcome::Fetched)
+            m_app.ParamsFetched = true;
+        m_form.LabelSTXT()->setText(fetchStatusText(outcome));
+    }
+    m_app.TileVersion = ReadTileVersion(m_app.ParamsPath);
+}
+
+void JobController::refuse(const QString& text)
+{
+    message(text);
+}
+
+std::optional<JobController::Plan> JobController::planJob()
+{
+    Plan plan;
+
+    // 2.-3. Settings that every job reads again.
+    plan.settings = readJobSettings(m_app.SettingsPath);
+    m_app.setProxy(plan.settings.proxy);
+    m_app.SleepSeconds = plan.settings.sleepSeconds;
+
+    // 4. Zoom.
+    plan.zoom = StrToInt(m_form.Edit5()->text());
+    if (plan.zoom < MinZoom || plan.zoom > MaxZoom) {
+        refuse(QStringLiteral("Zoom level should be between %1 and %2.").arg(MinZoom).arg(MaxZoom));
+        return std::nullopt;
+    }
+
+    // 5. Save folder.
+    const QString folderText = m_form.Edit6()->text();
+    if (folderText.isEmpty()) {
+        refuse(QStringLiteral("Please select path to save images."));
+        return std::nullopt;
+    }
+    if (!QFileInfo(folderText).isDir() && !QDir().mkdir(folderText)) {
+        refuse(QStringLiteral("Create directory ") + folderText + QStringLiteral(" Failed."));
+        return std::nullopt;
+    }
+    plan.saveFolder = ensureTrailingSeparator(folderText);
+
+    // 6.-7. Coordinates and their checks.
+    plan.area = {m_form.Edit1()->text(), m_form.Edit3()->text(), m_form.Edit2()->text(),
+                 m_form.Edit4()->text()};
+    const AreaValues area = ParseArea(plan.area);
+    auto within = [](double value, double bound) { return value >= -bound && value <= bound; };
+    const struct
+    {
+        bool holds;
+        const char* text;
+    } checks[] = {
+        {within(area.left, 180), "Left Longitude should be between -180 and 180."},
+        {within(area.right, 180), "Right Longitude should be between -180 and 180."},
+        {within(area.top, 85), "Top Latitude should be between -85 and 85."},
+        {within(area.bottom, 85), "Bottom Latitude should be between -85 and 85."},
+        {area.left <= area.right, "Left Longitude should less than Right Longitude!"},
+        {area.top >= area.bottom, "Bottom Latitude should less than Top Latitude!"},
+    };
+    for (const auto& check : checks) {
+        if (!check.holds) {
+            refuse(QString::fromLatin1(check.text));
+            return std::nullopt;
+        }
+    }
+
+    // 8. Counters. The job has eight worker slots: a larger count (from a
+    // hand-edited setting or project file) is lowered to eight.
+    m_job.WorkersRunning = 0;
+    m_job.WorkersStarted = 0;
+    plan.threadCount = StrToInt(m_form.Edit10()->text());
+    if (plan.threadCount > MaxWorkers) {
+        plan.threadCount = MaxWorkers;
+        plan.threadCountLowered = true;
+    }
+
+    // 9. Tile rectangle and the extent it covers.
+    const int zoom = plan.zoom;
+    plan.rect.minX = LongitudeToTileX(area.left, zoom);
+    plan.rect.maxX = LongitudeToTileX(area.right, zoom);
+    plan.rect.minY = LatitudeToTileY(area.bottom, zoom);
+    plan.rect.maxY = LatitudeToTileY(area.top, zoom);
+    plan.download.left = double(TileXToLongitude(plan.rect.minX, zoom));
+    plan.download.right = double(TileXToLongitude(double(plan.rect.maxX) + 1, zoom));
+    plan.download.bottom = double(TileYToLatitude(plan.rect.minY, zoom));
+    plan.download.top = double(TileYToLatitude(double(plan.rect.maxY) + 1, zoom));
+
+    // 10. Tile count.
+    if (plan.threadCount > plan.rect.count())
+        plan.threadCount = qint32(plan.rect.count());
+
+    // 11. Names.
+    const QString typedName = m_form.Edit11()->text();
+    plan.projectName = projectNameFor(typedName);
+    plan.projectBase = projectBaseOf(plan.projectName);
+    if (leavesTheSaveFolder(typedName, plan.projectBase)) {
+        refuse(QStringLiteral("Project name should not contain a path (\"/\", \"\\\" or \"..\")."));
+        return std::nullopt;
+    }
+    plan.projectPath = plan.saveFolder + plan.projectName;
+    plan.imageFolder = plan.saveFolder + plan.projectBase + QLatin1Char('/');
+    return plan;
+}
+
+void JobController::startLog(const Plan& plan, bool resumeJob)
+{
+    JobLog& log = m_view.log();
+    const QDateTime now = QDateTime::currentDateTime();
+    if (resumeJob) {
+        try {
+            log.loadForResume(m_job.logPath());
+        } catch (const AppError&) {
+            // The earlier log is gone or unreadable: the job goes on with an
+            // empty window, and the file is written afresh.
+            log.clear();
+        }
+        log.append(resumedJobLines(now));
+    } else {
+        log.clear();
+        log.append(newJobHeaderLines({plan.saveFolder, plan.projectName, plan.settings.proxy,
+                                      plan.area, plan.rect, plan.download, plan.threadCount,
+                                      plan.zoom, now}));
+    }
+    m_view.refresh();
+}
+
+void JobController::startWorkers(const Plan& plan, const std::vector<TilePosition>& resume)
+{
+    const TileRect& r = plan.rect;
+    m_reportedEnd.fill(false);
+    for (qint32 i = 0; i < plan.threadCount; ++i) {
+        WorkerConfig config;
+        config.threadIndex = m_job.WorkersStarted;
+        config.sleepSeconds = m_app.SleepSeconds;
+        config.urlTail = m_app.UrlTail;
+        config.useProxy = m_app.UseProxy;
+        config.proxyServer = m_app.ProxyServer;
+        config.proxyPort = m_app.ProxyPort;
+        config.proxyUsername = m_app.ProxyUsername;
+        config.proxyPassword = m_app.ProxyPassword;
+        config.programFolder = m_app.ProgramFolder;
+        const TilePosition start = resume[std::size_t(i)];
+        m_job.WorkerSlots[std::size_t(i)] = std::make_unique<TDownThread>(
+            false, r.minX, r.maxX, r.minY, r.maxY, plan.zoom, plan.threadCount, plan.saveFolder,
+            plan.projectBase, start.x, start.y, config, m_workerHost.get());
+        ++m_job.WorkersStarted;
+        ++m_job.WorkersRunning;
+    }
+}
+
+// ---------------------------------------------------------------- monitor
+
+void JobController::stop()
+{
+    for (qint32 n = 1; n <= m_job.ThreadCount; ++n) {
+        if (auto& worker = m_job.WorkerSlots[std::size_t(n - 1)])
+            worker->Terminate();
+        m_view.append(QStringLiteral("Thread%1will be terminated by user. please wait...").arg(n));
+    }
+}
+
+std::vector<TilePosition> JobController::currentPositions() const
+{
+    std::vector<TilePosition> positions;
+    for (qint32 n = 1; n <= m_job.ThreadCount && n <= MaxWorkers; ++n) {
+        const auto& worker = m_job.WorkerSlots[std::size_t(n - 1)];
+        positions.push_back(worker ? worker->currentPosition() : TilePosition{});
+    }
+    return positions;
+}
+
+void JobController::savePositionsAndLog()
+{
+    SavePositions(m_job.ProjectPath, currentPositions());
+    m_view.log().save(m_job.logPath());
+}
+
+void JobController::monitorTick()
+{
+    ++m_monitorTicks;
+    if (m_monitorTicks % 4 == 0) {
+        try {
+            savePositionsAndLog();
+            m_lastTickError.clear();
+        } catch (const std::exception& error) {
+            // Reported once; the monitor goes on ticking and tries again.
+            const QString text = QString::fromUtf8(error.what());
+            if (text != m_lastTickError) {
+                m_lastTickError = text;
+                message(text);
+            }
+            return;
+        }
+    }
+    if (m_job.WorkersRunning == 0 && m_form.Timer1()->isActive())
+        finish();
+}
+
+void JobController::finish()
+{
+    m_form.Timer1()->stop();
+
+    m_view.append(finishLines(QDateTime::currentDateTime(), m_job.logPath()));
+
+    QString failure;
+    try {
+        m_view.log().save(m_job.logPath());
+    } catch (const std::exception& error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    try {
+        SavePositions(m_job.ProjectPath, currentPositions());
+    } catch (const std::exception& error) {
+        if (failure.isEmpty())
+            failure = QString::fromUtf8(error.what());
+    }
+    for (auto& slot : m_job.WorkerSlots)
+        slot.reset(); // every worker has reported its end
+    m_form.BitBtn1()->setText(DownloadCaption);
+    m_view.refresh();
+    if (!failure.isEmpty())
+        message(failure);
+    message(QStringLiteral("Download finished!"));
+}
+
+void JobController::AppendLogLine(const QString& line)
+{
+    m_view.append(line);
+}
+
+void JobController::WorkerDone(int threadIndex)
+{
+    if (threadIndex >= 0 && threadIndex < MaxWorkers)
+        m_reportedEnd[std::size_t(threadIndex)] = true;
+    --m_job.WorkersRunning;
+    if (m_closeLoop && m_job.WorkersRunning <= 0)
+        m_closeLoop->quit();
+}
+
+// ---------------------------------------------------------------- closing
+
+void JobController::closeDuringJob()
+{
+    m_form.Timer1()->stop();
+    stop();
+    if (m_job.WorkersRunning > 0) {
+        // Blocks without spinning: the workers' reports and their ends arrive
+        // as events; keys and clicks wait, so no dialog opens in the meantime.
+        QEventLoop loop;
+        QTimer limit;
+        limit.setSingleShot(true);
+        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        limit.start(m_closeWaitMs);
+        m_closeLoop = &loop;
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        m_closeLoop = nullptr;
+    }
+    try {
+        savePositionsAndLog();
+    } catch (const std::exception&) {
+        // Nothing more can be done on the way out.
+    }
+    // Workers that are still in a request are left to end with the process;
+    // from now on their reports go nowhere.
+    m_abandonedWorkers = 0;
+    for (std::size_t i = 0; i < m_job.WorkerSlots.size(); ++i) {
+        const auto& slot = m_job.WorkerSlots[i];
+        if (!slot)
+            continue;
+        if (m_reportedEnd[i])
+            slot->wait(); // its last call is made; the thread is returning
+        else if (!slot->wait(0))
+            ++m_abandonedWorkers;
+    }
+    if (m_abandonedWorkers > 0) {
+        m_workerHost->close();
+        for (auto& slot : m_job.WorkerSlots) {
+            if (slot && slot->isRunning())
+                abandonThread(std::move(slot), m_workerHost);
+        }
+    }
+    for (auto& slot : m_job.WorkerSlots)
+        slot.reset();
+}
+
+} // namespace tavo

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "app/AppState.h"
+#include "app/JobState.h"
+#include "files/JobLog.h"
+#include "tiles/WorkerHost.h"
+
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QEventLoop;
+
+namespace tavo {
+
+class LogView;
+class TForm1;
+
+// The download job of the main window: its set-up from the window's fields,
+// the workers, the monitor that saves their positions and the log, Stop, the
+// completion, and the bounded wait when the window closes during a job.
+// Workers report here through a blocking call run on the main thread.
+class JobController final : public QObject, public WorkerHost
+{
+public:
+    JobController(TForm1& form, AppState& app, LogView& view);
+    // Workers still running here are left to end with the process (see
+    // abandonThread); the ended ones are joined.
+    ~JobController() override;
+    JobController(const JobController&) = delete;
+    JobController& operator=(const JobController&) = delete;
+
+    const JobState& state() const { return m_job; }
+    // True from a set-up until the job has finished (the button says "Stop").
+    bool running() const;
+
+    // The Download/Stop button.
+    void downloadPressed();
+    // One tick of the monitor (Timer1).
+    void monitorTick();
+
+    // Closing the window during a job: every worker is asked to stop; their
+    // reports are served while a local event loop that takes no user input
+    // waits for their ends, at most the close wait; then the positions and
+    // the log are saved once, so the job continues later exactly where it
+    // stopped. Workers still running then are abandoned.
+    void closeDuringJob();
+    void setCloseWaitMs(int ms) { m_closeWaitMs = ms; }
+    int abandonedWorkers() const { return m_abandonedWorkers; }
+
+    // WorkerHost: run on the main thread while the worker waits.
+    void AppendLogLine(const QString& line) override;
+    void WorkerDone(int threadIndex) override;
+
+private:
+    struct Plan;
+
+    void setUp();
+    void loadServerParams();
+    std::optional<Plan> planJob();
+    void refuse(const QString& text);
+    void startLog(const Plan& plan, bool resumeJob);
+    void startWorkers(const Plan& plan, const std::vector<TilePosition>& resume);
+    void stop();
+    void finish();
+    std::vector<TilePosition> currentPositions() const;
+    void savePositionsAndLog();
+    void message(const QString& text);
+
+    TForm1& m_form;
+    AppState& m_app;
+    LogView& m_view;
+    // Declared before the job: the workers that hold it go first.
+    std::shared_ptr<BlockingWorkerHost> m_workerHost;
+    JobState m_job;
+    std::array<bool, MaxWorkers> m_reportedEnd{}; // worker i has made its last call
+    qint32 m_monitorTicks = 0;
+    QString m_lastTickError; // a failing save is reported once, not on every tick
+    QEventLoop* m_closeLoop = nullptr; // the close wait, while it runs
+    int m_closeWaitMs = 40000;
+    int m_abandonedWorkers = 0;
+};
+
+} // namespace tavo

@@ -1,0 +1,150 @@
+#include "app/MenuCommands.h"
+
+#include "app/AppState.h"
+#include "app/JobState.h"
+#include "app/LogView.h"
+#include "dialogs/Shell.h"
+#include "dialogs/TForm1.h"
+#include "dialogs/TfrmAbout.h"
+#include "dialogs/TfrmConvert.h"
+#include "dialogs/TfrmOptions.h"
+#include "dialogs/TfrmSingle.h"
+#include "engine/ProjectFile.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLineEdit>
+
+namespace tavo {
+
+namespace {
+
+void bringUp(QWidget* window)
+{
+    if (!window)
+        return;
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+} // namespace
+
+MenuCommands::MenuCommands(const Windows& windows, const AppState& app, const JobState& job,
+                           LogView& view)
+    : m_windows(windows), m_app(app), m_job(job), m_view(view)
+{
+}
+
+void MenuCommands::message(const QString& text)
+{
+    m_view.showMessage(m_windows.Form1, text);
+}
+
+void MenuCommands::browseSaveFolder()
+{
+    const QString folder =
+        Shell::current().browseFolder(m_windows.Form1, QStringLiteral("Select path to save"));
+    if (!folder.isEmpty())
+        m_windows.Form1->Edit6()->setText(folder);
+}
+
+void MenuCommands::openProject()
+{
+    try {
+        openProjectOrThrow();
+    } catch (const std::exception& error) {
+        message(QString::fromUtf8(error.what()));
+    }
+}
+
+void MenuCommands::openProjectOrThrow()
+{
+    const QString chosen =
+        Shell::current().openFileName(m_windows.Form1, QStringLiteral("Open project file:"),
+                                      m_app.DefaultPath, QStringLiteral("TAVO Projects(*.tavo)"));
+    if (chosen.isEmpty())
+        return;
+    const OpenedProject opened =
+        readProjectForOpen(chosen, m_app.DefaultZoom, m_app.DefaultThreadCount);
+    TForm1& form = *m_windows.Form1;
+    form.Edit1()->setText(opened.edit1);
+    form.Edit3()->setText(opened.edit3);
+    form.Edit2()->setText(opened.edit2);
+    form.Edit4()->setText(opened.edit4);
+    form.Edit5()->setText(opened.edit5);
+    form.Edit10()->setText(opened.edit10);
+    form.Edit6()->setText(opened.edit6);
+    form.Edit11()->setText(opened.edit11);
+}
+
+void MenuCommands::exit()
+{
+    m_windows.Form1->close();
+}
+
+void MenuCommands::options()
+{
+    if (m_windows.frmOptions)
+        m_windows.frmOptions->exec();
+}
+
+void MenuCommands::converter()
+{
+    bringUp(m_windows.frmConvert);
+}
+
+void MenuCommands::viewLogNow()
+{
+    const QString path = m_job.logPath();
+    if (!path.isEmpty() && QFileInfo(path).isFile())
+        Shell::current().openDocument(path);
+    else
+        message(QStringLiteral("No logfile now.      "));
+}
+
+QString MenuCommands::siblingProgram(const QString& name) const
+{
+    const QString folder = ensureTrailingSeparator(QCoreApplication::applicationDirPath());
+#ifdef Q_OS_WIN
+    return folder + name + QStringLiteral(".exe");
+#else
+    return folder + name;
+#endif
+}
+
+void MenuCommands::viewer()
+{
+    Shell::current().startProgram(siblingProgram(QStringLiteral("glimpse")));
+}
+
+void MenuCommands::combiner()
+{
+    Shell::current().startProgram(siblingProgram(QStringLiteral("weaver")));
+}
+
+void MenuCommands::singleImage()
+{
+    bringUp(m_windows.frmSingle);
+}
+
+void MenuCommands::userManual()
+{
+    Shell::current().openDocument(m_app.HelpPath);
+}
+
+void MenuCommands::homePage()
+{
+    Shell::current().openDocument(m_app.HomePageUrl);
+}
+
+void MenuCommands::about()
+{
+    if (!m_windows.frmAbout)
+        return;
+    m_windows.frmAbout->prepare(m_windows.Form1->windowTitle(), m_app.HomePageUrl,
+                                m_app.ContactMailUrl);
+    m_windows.frmAbout->exec();
+}
+
+} // namespace tavo

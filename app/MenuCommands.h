@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace tavo {
+
+struct AppState;
+struct JobState;
+class LogView;
+class TForm1;
+class TfrmAbout;
+class TfrmConvert;
+class TfrmOptions;
+class TfrmSingle;
+
+// The program's windows, as the main window's logic reaches them. Any but the
+// main window may be missing.
+struct Windows
+{
+    TForm1* Form1 = nullptr;
+    TfrmAbout* frmAbout = nullptr;
+    TfrmConvert* frmConvert = nullptr;
+    TfrmOptions* frmOptions = nullptr;
+    TfrmSingle* frmSingle = nullptr;
+};
+
+// The main window's menu commands and its two buttons beside the fields:
+// choosing the save folder, opening a project into the fields, the other
+// windows, the log file, the sibling programs, help and the home page.
+class MenuCommands final
+{
+public:
+    MenuCommands(const Windows& windows, const AppState& app, const JobState& job, LogView& view);
+
+    void browseSaveFolder();
+    // "Open project...": a failure is shown in a message box.
+    void openProject();
+    void exit();
+    void options();
+    void converter();
+    void viewLogNow();
+    void viewer();
+    void combiner();
+    void singleImage();
+    void userManual();
+    void homePage();
+    void about();
+
+private:
+    void openProjectOrThrow();
+    QString siblingProgram(const QString& name) const;
+    void message(const QString& text);
+
+    Windows m_windows;
+    const AppState& m_app;
+    const JobState& m_job;
+    LogView& m_view;
+};
+
+} // namespace tavo
