@@ -127,7 +127,7 @@ void MainController::startUp()
     m_app.DefaultThreadCount = settings.defaultThreadCount;
     m_app.UrlTail = settings.urlTail;
     m_app.InputFormat = settings.inputFormat;
-    m_app.setProxy(settings.proxy);
+    m_app.Proxy = settings.proxy;
 
     form.setWindowTitle(QStringLiteral("Tavo ") + m_app.AppVersion);
     form.Edit6()->setText(m_app.DefaultPath);
@@ -167,7 +167,7 @@ void MainController::setUpJob()
     // 2.-3. Settings that every job reads again.
     m_resumeJob = false;
     const JobSettings settings = readJobSettings(m_app.SettingsPath);
-    m_app.setProxy(settings.proxy);
+    m_app.Proxy = settings.proxy;
     m_app.SleepSeconds = settings.sleepSeconds;
 
     // 4. Zoom.
@@ -342,11 +342,7 @@ void MainController::setUpJob()
         config.threadIndex = m_job.WorkersStarted;
         config.sleepSeconds = m_app.SleepSeconds;
         config.urlTail = m_app.UrlTail;
-        config.useProxy = m_app.UseProxy;
-        config.proxyServer = m_app.ProxyServer;
-        config.proxyPort = m_app.ProxyPort;
-        config.proxyUsername = m_app.ProxyUsername;
-        config.proxyPassword = m_app.ProxyPassword;
+        config.proxy = m_app.Proxy;
         config.programFolder = m_app.ProgramFolder;
         m_job.WorkerSlots[std::size_t(i)] = std::make_unique<TDownThread>(
             false, minX, maxX, minY, maxY, zoom, threadCount, saveFolder, projectBase,

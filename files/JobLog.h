@@ -18,7 +18,7 @@ QString logFileNameFor(const QString& projectBase);
 struct NewJobHeader
 {
     QString saveFolder, projectName;
-    ProxyValues proxy;
+    ProxySettings proxy;
     QString edit1, edit3, edit2, edit4; // the area texts as typed
     int minX = 0, minY = 0, maxX = 0, maxY = 0;
     double downloadLeft = 0, downloadRight = 0, downloadTop = 0, downloadBottom = 0;

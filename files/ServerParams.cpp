@@ -47,7 +47,7 @@ FetchOutcome FetchServerParams(const QString& paramsUrl, const QString& paramsPa
         http::HttpClient client;
         // Explicitly direct, so that no proxy from the environment applies
         // either: this request never goes through a proxy.
-        client.setProxy(http::ProxySettings{});
+        client.setProxy(http::ProxyEndpoint{});
         try {
             client.get(paramsUrl.toStdString(), body);
         } catch (const http::HttpError&) {
