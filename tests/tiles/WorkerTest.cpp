@@ -706,6 +706,59 @@ TEST_F(WorkerTest, UrlTailIsSentAsWrittenWithBlanksEncoded)
                              "http://ecn.t1.tiles.virtualearth.net/tiles/a120.jpeg?g=%20123%20"}));
 }
 
+TEST_F(WorkerTest, TricklingServerTimesOutAsAFailedFetch)
+{
+    const struct
+    {
+        const char* name;
+        int trickle;   // bytes a second the server sends
+        long totalMs;  // the worker's limit for the whole request
+    } cases[] = {{"below the low-speed limit", 20, 120000}, {"over the total limit", 400, 1500}};
+    for (const auto& c : cases) {
+        tileserver::Options options;
+        options.trickleBytesPerSecond = c.trickle;
+        options.tileSize = 20000;
+        m_server.setOptions(options);
+        WorkerConfig cfg = config(0);
+        cfg.limits.lowSpeedBytesPerSecond = 100;
+        cfg.limits.lowSpeedSeconds = 1;
+        cfg.limits.totalMs = c.totalMs;
+        QElapsedTimer timer;
+        timer.start();
+        TilePosition position;
+        const QStringList lines = runOne({4, 4, 5, 5, 3}, cfg, 0, 0, &position);
+        EXPECT_LT(timer.elapsed(), 6000) << c.name;
+        ASSERT_EQ(lines.size(), 3) << c.name << ": " << lines.join('|').toStdString();
+        EXPECT_EQ(lines[0], QStringLiteral("Thread1 Socket Error # 10060\r\nConnection timed out.->120"))
+            << c.name;
+        EXPECT_EQ(lines[1], QStringLiteral("Thread1:4-5 got a blank image!")) << c.name;
+        EXPECT_EQ(lines[2], finishedLine(1));
+        EXPECT_EQ(position.x, 4) << c.name;
+        QFile::remove(tilePath(4, 5));
+    }
+}
+
+TEST_F(WorkerTest, StopEndsALongTransferAndLeavesTheTileUnrecorded)
+{
+    tileserver::Options options;
+    options.trickleBytesPerSecond = 400;
+    options.tileSize = 20000;
+    m_server.setOptions(options);
+    WorkerConfig cfg = config(0);
+    cfg.limits.stopAfterMs = 500;
+    RecordingHost host;
+    auto worker = makeWorker({4, 4, 5, 6, 3}, 1, cfg, &host);
+    QThread::msleep(1000);
+    QElapsedTimer timer;
+    timer.start();
+    worker->Terminate();
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
+    EXPECT_LT(timer.elapsed(), 2500);
+    EXPECT_EQ(host.lines(), QStringList{finishedLine(1)});
+    EXPECT_EQ(worker->currentPosition().x, 0);
+    EXPECT_EQ(QDir(saveFolder() + "Job").entryList(QDir::Files | QDir::Hidden), QStringList{});
+}
+
 TEST_F(WorkerTest, LargeTileIsStoredWholeWithNoTemporaryLeft)
 {
     tileserver::Options options;
