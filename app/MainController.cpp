@@ -415,11 +415,9 @@ void MainController::FinishJob()
     TForm1& form = *m_windows.Form1;
     form.Timer1()->stop();
 
-    appendLog(finishLines(QDateTime::currentDateTime(), m_job.logPath()));
-
     QString failure;
     try {
-        m_log.save(m_job.logPath());
+        m_log.saveWithClosingReport(QDateTime::currentDateTime(), m_job.logPath());
     } catch (const std::exception& error) {
         failure = QString::fromUtf8(error.what());
     }

@@ -66,24 +66,31 @@ private:
     bool m_mounted = false;
 };
 
-// Runs `body` in a child process whose files may not grow beyond `limit`
-// bytes (SIGXFSZ ignored, so such writes fail with EFBIG) and returns the
-// child's exit status: body's return value, or 255 when it crashed. Only for
-// test programs that run no threads of their own at that point.
-inline int runWithFileSizeLimit(rlim_t limit, const std::function<int()>& body)
+// Runs `body` in a child process and returns its exit status: body's return
+// value, or 255 when it crashed. Only for test programs that run no threads
+// of their own at that point.
+inline int runInChild(const std::function<int()>& body)
 {
     const pid_t child = ::fork();
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit rl{limit, limit};
-        if (::setrlimit(RLIMIT_FSIZE, &rl) != 0)
-            ::_exit(254);
+    if (child == 0)
         ::_exit(body());
-    }
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child)
         return 253;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+// As runInChild, with the child's files not allowed to grow beyond `limit`
+// bytes (SIGXFSZ ignored, so such writes fail with EFBIG).
+inline int runWithFileSizeLimit(rlim_t limit, const std::function<int()>& body)
+{
+    return runInChild([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit rl{limit, limit};
+        if (::setrlimit(RLIMIT_FSIZE, &rl) != 0)
+            return 254;
+        return body();
+    });
 }
 
 } // namespace tavo::testing
