@@ -4,10 +4,10 @@
 #include "dialogs/Shell.h"
 #include "engine/AppError.h"
 #include "engine/FileReplacer.h"
-#include "engine/TileUrl.h"
 #include "engine/TextConv.h"
-#include "tiles/TDownThread.h"
 #include "engine/TileMath.h"
+#include "engine/TileUrl.h"
+#include "tiles/TDownThread.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -87,9 +87,9 @@ bool FileReplacer::open()
         m_temporary = name;
     } else {
         for (int attempt = 0; m_fd < 0; ++attempt) {
-            const QByteArray name =
-                m_target + '.' +
-                QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".tmp";
+            const QByteArray name = m_target + '.' +
+                                    QByteArray::number(QRandomGenerator::global()->generate(), 36) +
+                                    ".tmp";
             m_fd = ::open(name.constData(), flags, 0666);
             if (m_fd >= 0)
                 m_temporary = name;

@@ -155,8 +155,8 @@ QString IniFile::readRawString(const QString& section, const QString& key,
     return readValue(section, key, defaultValue, false);
 }
 
-QString IniFile::readValue(const QString& section, const QString& key,
-                           const QString& defaultValue, bool trimmed) const
+QString IniFile::readValue(const QString& section, const QString& key, const QString& defaultValue,
+                           bool trimmed) const
 {
     const qsizetype index = findKey(section, key);
     QString value = defaultValue;

@@ -138,7 +138,8 @@ QString nowText(const QDateTime& now)
 {
     const QLocale locale = QLocale::system();
     return locale.toString(now.date(), QLocale::ShortFormat) + u' ' +
-           locale.toString(now.time(), timeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)));
+           locale.toString(now.time(),
+                           timeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)));
 }
 
 } // namespace tavo

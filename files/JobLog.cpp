@@ -36,8 +36,8 @@ bool copyWithCrLf(QIODevice& source, FileReplacer& out)
     constexpr qint64 ChunkSize = 256 * 1024;
     QByteArray in(ChunkSize, Qt::Uninitialized);
     QByteArray converted;
-    bool afterCr = false;     // the byte before was a CR
-    bool openLine = false;    // bytes written since the last line end
+    bool afterCr = false;  // the byte before was a CR
+    bool openLine = false; // bytes written since the last line end
     for (;;) {
         const qint64 got = source.read(in.data(), ChunkSize);
         if (got < 0)

@@ -61,8 +61,8 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     if (!transfer || !transfer->abortCheck || !*transfer->abortCheck)
         return 0;
     const auto elapsed = std::chrono::steady_clock::now() - transfer->started;
-    const long elapsedMs = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    const long elapsedMs =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
     return (*transfer->abortCheck)(elapsedMs) ? 1 : 0;
 }
 

@@ -25,7 +25,12 @@ namespace tavo::http {
 class HttpError : public std::runtime_error
 {
 public:
-    enum class Kind { Status, Transport, Aborted };
+    enum class Kind
+    {
+        Status,
+        Transport,
+        Aborted
+    };
     HttpError(Kind kind, int code, const std::string& message)
         : std::runtime_error(message), m_kind(kind), m_code(code)
     {
@@ -70,8 +75,7 @@ public:
     // `lowSpeedSeconds` in a row, or when it takes longer than
     // `totalTimeoutMs` in all (0: no total limit). Replaces the stall
     // time-out of setTimeouts.
-    void setTransferLimits(long lowSpeedBytesPerSecond, long lowSpeedSeconds,
-                           long totalTimeoutMs);
+    void setTransferLimits(long lowSpeedBytesPerSecond, long lowSpeedSeconds, long totalTimeoutMs);
 
     // Asked about once a second while a transfer runs, with the milliseconds
     // since it started; returning true ends it with HttpError::Kind::Aborted.

@@ -2,8 +2,8 @@
 
 #include "engine/AppError.h"
 #include "engine/FileReplacer.h"
-#include "http/HttpClient.h"
 #include "engine/TileMath.h"
+#include "http/HttpClient.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -305,7 +305,8 @@ void TDownThread::Execute()
 
         const QString xText = QString::number(tileX);
         const QString yText = QString::number(tileY);
-        const QString tilePath = tileFolder + xText + QLatin1Char('_') + yText + QStringLiteral(".jpg");
+        const QString tilePath =
+            tileFolder + xText + QLatin1Char('_') + yText + QStringLiteral(".jpg");
         // A tile that cannot be written ends this worker, as a refusal does: its
         // position stays at its last stored tile, so a continued job fetches this
         // one again once the disk has room.

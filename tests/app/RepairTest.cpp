@@ -67,8 +67,9 @@ TEST_F(RepairTest, ContinuedJobNeverSkipsATileAfterARowZeroPosition)
     ASSERT_TRUE(waitForFinish());
     for (int x = 1; x <= 2; ++x)
         for (int y = 0; y <= 3; ++y)
-            EXPECT_TRUE(readAll(savePath(QStringLiteral("J/%1_%2.jpg").arg(x).arg(y))).toStdString() ==
-                        tileserver::TileServer::tileBody(MakeQuadkey(x, y, 2).toStdString()))
+            EXPECT_TRUE(
+                readAll(savePath(QStringLiteral("J/%1_%2.jpg").arg(x).arg(y))).toStdString() ==
+                tileserver::TileServer::tileBody(MakeQuadkey(x, y, 2).toStdString()))
                 << x << "_" << y;
     EXPECT_EQ(positions("J.tavo"), "T1X=2\r\nT1Y=3\r\n");
 }
@@ -118,8 +119,9 @@ TEST_F(RepairTest, FullDiskKeepsTheProjectFileAndNeverReportsAnUnsavedLog)
     EXPECT_EQ(shell.messages, QStringList{"Download finished!"});
     for (int x = 6742; x <= 6744; ++x)
         for (int y = 5087; y <= 5090; ++y)
-            EXPECT_TRUE(readAll(savePath(QStringLiteral("J/%1_%2.jpg").arg(x).arg(y))).toStdString() ==
-                        tileserver::TileServer::tileBody(MakeQuadkey(x, y, 13).toStdString()))
+            EXPECT_TRUE(
+                readAll(savePath(QStringLiteral("J/%1_%2.jpg").arg(x).arg(y))).toStdString() ==
+                tileserver::TileServer::tileBody(MakeQuadkey(x, y, 13).toStdString()))
                 << x << "_" << y;
     EXPECT_TRUE(form().Memo1()->toPlainText().contains("Log continue..."));
     EXPECT_TRUE(form().Memo1()->toPlainText().endsWith("Log file has been saved to " +

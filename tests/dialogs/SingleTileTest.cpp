@@ -4,8 +4,8 @@
 
 #include "dialogs/Shell.h"
 #include "dialogs/TfrmSingle.h"
-#include "tiles/TDownThread.h"
 #include "engine/TileMath.h"
+#include "tiles/TDownThread.h"
 
 #include "WindowTestSupport.h"
 
@@ -343,10 +343,10 @@ TEST(SingleTileFetchTest, ReadsEveryProxyPortTextAsTheWorkersDo)
     {
         const char* port;
         int expected; // 0: refused
-    } cases[] = {{"8080", 8080},  {"  8080", 8080}, {"+8080", 8080},  {"$1F90", 8080},
-                 {"0x1F90", 8080}, {"0X1f90", 8080}, {"x1F90", 0},     {"X1F90", 0},
-                 {"8080 ", 0},    {"80a", 0},       {"", 0},          {"0", 0},
-                 {"65535", 65535}, {"65536", 0},    {"-1", 0},        {"$10000", 0}};
+    } cases[] = {{"8080", 8080},   {"  8080", 8080}, {"+8080", 8080}, {"$1F90", 8080},
+                 {"0x1F90", 8080}, {"0X1f90", 8080}, {"x1F90", 0},    {"X1F90", 0},
+                 {"8080 ", 0},     {"80a", 0},       {"", 0},         {"0", 0},
+                 {"65535", 65535}, {"65536", 0},     {"-1", 0},       {"$10000", 0}};
     for (const auto& c : cases) {
         ProxySettings proxy;
         proxy.useProxy = true;

@@ -1,5 +1,5 @@
-#include "engine/AppError.h"
 #include "engine/FileReplacer.h"
+#include "engine/AppError.h"
 #include "engine/IniFile.h"
 #include "engine/ProjectFile.h"
 
@@ -17,8 +17,8 @@ using namespace tavo::testing;
 namespace {
 
 // Larger than the file-size limit below, so that any rewrite of it fails.
-const QByteArray OldContent = "[AREA]\r\nLeftLongitude=" + QByteArray(40000, '1') +
-                              "\r\n[THREADS]\r\nT1X=5\r\nT1Y=6\r\n";
+const QByteArray OldContent =
+    "[AREA]\r\nLeftLongitude=" + QByteArray(40000, '1') + "\r\n[THREADS]\r\nT1X=5\r\nT1Y=6\r\n";
 
 // Every writer of a whole file, each asked to write more than the limit allows.
 struct Writer
@@ -46,8 +46,9 @@ std::vector<Writer> writers()
          }},
         {"SavePositions",
          [](const QString& path) {
-             return appErrorText([&] { SavePositions(path, {{7, 8}}); }) ==
-                    "Unable to write to " + path;
+             return appErrorText([&] {
+                        SavePositions(path, {{7, 8}});
+                    }) == "Unable to write to " + path;
          }},
     };
 }
@@ -58,7 +59,8 @@ TEST(FileReplacer, AFailedWriteLeavesTheOldFileAndNoTemporary)
         TempFolder dir;
         const QString path = dir.path("target.tavo");
         writeBytes(path, OldContent);
-        const int status = runWithFileSizeLimit(32 * 1024, [&] { return writer.write(path) ? 0 : 1; });
+        const int status =
+            runWithFileSizeLimit(32 * 1024, [&] { return writer.write(path) ? 0 : 1; });
         EXPECT_EQ(status, 0) << writer.name << ": the failure was not reported";
         EXPECT_EQ(readBytes(path), OldContent) << writer.name;
         EXPECT_EQ(QDir(dir.root()).entryList(QDir::Files | QDir::Hidden),

@@ -37,9 +37,8 @@ TEST(TextConv, ReadsDecimalAndHexadecimalIntegers)
 
 TEST(TextConv, RefusesEverythingElseAndLeavesTheValue)
 {
-    const char* bad[] = {"",    " ",   "12 ",        "1.5",  "2147483648", "-2147483649",
-                         "$",   "0x",  "$100000000", "true", "1e2",        "+",
-                         "--1", "\t5", "5a",         "0x-5",
+    const char* bad[] = {"", " ", "12 ", "1.5", "2147483648", "-2147483649", "$", "0x",
+                         "$100000000", "true", "1e2", "+", "--1", "\t5", "5a", "0x-5",
                          // only "$", "0x" and "0X" introduce hexadecimal digits
                          "x10", "X1F90", "-x10", "0h10"};
     for (const char* text : bad) {

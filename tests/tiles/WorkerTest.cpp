@@ -1,8 +1,8 @@
 #include "FullDisk.h"
 #include "QtPrinters.h"
 #include "TileServer.h"
-#include "tiles/TDownThread.h"
 #include "engine/TileMath.h"
+#include "tiles/TDownThread.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -630,8 +630,8 @@ TEST_F(WorkerTest, ProxyPortThatIsNoPortEndsTheWorkerWithItsReason)
         WorkerConfig cfg = config(0);
         cfg.proxy.port = QString::fromUtf8(c.port);
         const QStringList lines = runOne({4, 4, 5, 6, 3}, cfg);
-        EXPECT_EQ(lines, (QStringList{QStringLiteral("Thread1 proxy port: ") + c.reason,
-                                      finishedLine(1)}))
+        EXPECT_EQ(lines,
+                  (QStringList{QStringLiteral("Thread1 proxy port: ") + c.reason, finishedLine(1)}))
             << c.port;
     }
     EXPECT_EQ(m_server.requestCount(), 0);
@@ -667,9 +667,9 @@ TEST_F(WorkerTest, FullDiskEndsTheWorkerAtItsLastStoredTileAndTheJobContinuesLat
         if (line == okLine(1, 1, 4, 1))
             disk.fill();
     });
-    auto worker = std::make_unique<TDownThread>(false, r.minX, r.maxX, r.minY, r.maxY, r.zoom, 1,
-                                                folder, QStringLiteral("Job"), 0, 0, config(0),
-                                                &host);
+    auto worker =
+        std::make_unique<TDownThread>(false, r.minX, r.maxX, r.minY, r.maxY, r.zoom, 1, folder,
+                                      QStringLiteral("Job"), 0, 0, config(0), &host);
     ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
     const QStringList lines = host.lines();
     ASSERT_EQ(lines.size(), 3) << lines.join('|').toStdString();
@@ -711,8 +711,8 @@ TEST_F(WorkerTest, TricklingServerTimesOutAsAFailedFetch)
     const struct
     {
         const char* name;
-        int trickle;   // bytes a second the server sends
-        long totalMs;  // the worker's limit for the whole request
+        int trickle;  // bytes a second the server sends
+        long totalMs; // the worker's limit for the whole request
     } cases[] = {{"below the low-speed limit", 20, 120000}, {"over the total limit", 400, 1500}};
     for (const auto& c : cases) {
         tileserver::Options options;
@@ -729,7 +729,8 @@ TEST_F(WorkerTest, TricklingServerTimesOutAsAFailedFetch)
         const QStringList lines = runOne({4, 4, 5, 5, 3}, cfg, 0, 0, &position);
         EXPECT_LT(timer.elapsed(), 6000) << c.name;
         ASSERT_EQ(lines.size(), 3) << c.name << ": " << lines.join('|').toStdString();
-        EXPECT_EQ(lines[0], QStringLiteral("Thread1 Socket Error # 10060\r\nConnection timed out.->120"))
+        EXPECT_EQ(lines[0],
+                  QStringLiteral("Thread1 Socket Error # 10060\r\nConnection timed out.->120"))
             << c.name;
         EXPECT_EQ(lines[1], QStringLiteral("Thread1:4-5 got a blank image!")) << c.name;
         EXPECT_EQ(lines[2], finishedLine(1));
