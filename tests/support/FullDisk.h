@@ -6,6 +6,7 @@
 // makes every write past it fail with EFBIG.
 
 #include <QDir>
+#include <QFile>
 #include <QString>
 #include <QTemporaryDir>
 
