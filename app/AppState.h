@@ -24,23 +24,9 @@ struct AppState
     int DefaultThreadCount = 0;
     QString UrlTail;
     int InputFormat = 0;
-    bool UseProxy = false;
-    QString ProxyServer;
-    QString ProxyPort;
-    QString ProxyUsername;
-    QString ProxyPassword;
+    ProxySettings Proxy; // UseProxy, ProxyServer, ProxyPort, ProxyUsername, ProxyPassword
     int SleepSeconds = 0;
     bool ParamsFetched = false;
-
-    // The five proxy values, read from the settings together.
-    void setProxy(const ProxyValues& proxy)
-    {
-        UseProxy = proxy.useProxy;
-        ProxyServer = proxy.server;
-        ProxyPort = proxy.port;
-        ProxyUsername = proxy.username;
-        ProxyPassword = proxy.password;
-    }
 };
 
 // Fixed places of the program's maker.

@@ -196,7 +196,7 @@ std::optional<JobController::Plan> JobController::planJob()
 
     // 2.-3. Settings that every job reads again.
     plan.settings = readJobSettings(m_app.SettingsPath);
-    m_app.setProxy(plan.settings.proxy);
+    m_app.Proxy = plan.settings.proxy;
     m_app.SleepSeconds = plan.settings.sleepSeconds;
 
     // 4. Zoom.
@@ -311,11 +311,7 @@ void JobController::startWorkers(const Plan& plan, const std::vector<TilePositio
         config.threadIndex = m_job.WorkersStarted;
         config.sleepSeconds = m_app.SleepSeconds;
         config.urlTail = m_app.UrlTail;
-        config.useProxy = m_app.UseProxy;
-        config.proxyServer = m_app.ProxyServer;
-        config.proxyPort = m_app.ProxyPort;
-        config.proxyUsername = m_app.ProxyUsername;
-        config.proxyPassword = m_app.ProxyPassword;
+        config.proxy = m_app.Proxy;
         config.programFolder = m_app.ProgramFolder;
         const TilePosition start = resume[std::size_t(i)];
         m_job.WorkerSlots[std::size_t(i)] = std::make_unique<TDownThread>(
@@ -378,11 +374,9 @@ void JobController::finish()
 {
     m_form.Timer1()->stop();
 
-    m_view.append(finishLines(QDateTime::currentDateTime(), m_job.logPath()));
-
     QString failure;
     try {
-        m_view.log().save(m_job.logPath());
+        m_view.log().saveWithClosingReport(QDateTime::currentDateTime(), m_job.logPath());
     } catch (const std::exception& error) {
         failure = QString::fromUtf8(error.what());
     }

@@ -32,11 +32,7 @@ MainWindows::MainWindows(const QString& programFolder)
     m_frmSingle->setContextProvider([controller] {
         const AppState& app = controller->appState();
         SingleTileContext context;
-        context.useProxy = app.UseProxy;
-        context.proxyServer = app.ProxyServer;
-        context.proxyPort = app.ProxyPort;
-        context.proxyUsername = app.ProxyUsername;
-        context.proxyPassword = app.ProxyPassword;
+        context.proxy = app.Proxy;
         context.tileVersion = app.TileVersion;
         return context;
     });

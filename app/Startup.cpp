@@ -37,7 +37,7 @@ void startUp(TForm1& form, AppState& app, const QString& programFolder)
     app.DefaultThreadCount = settings.defaultThreadCount;
     app.UrlTail = settings.urlTail;
     app.InputFormat = settings.inputFormat;
-    app.setProxy(settings.proxy);
+    app.Proxy = settings.proxy;
 
     form.setWindowTitle(QStringLiteral("Tavo ") + app.AppVersion);
     form.Edit6()->setText(app.DefaultPath);

@@ -4,16 +4,17 @@
 #include "dialogs/Shell.h"
 #include "dialogs/WindowStyle.h"
 #include "engine/AppError.h"
+#include "engine/FileReplacer.h"
 #include "engine/TextConv.h"
+#include "engine/TileMath.h"
+#include "engine/TileUrl.h"
 #include "tiles/TDownThread.h"
 #include "tiles/WorkerHost.h"
-#include "engine/TileMath.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QThread>
 
 #include <exception>
@@ -96,24 +97,20 @@ bool SingleTileFetch::prepare(const Entries& entries, const SingleTileContext& c
 
     const QString quadkey = MakeQuadkey(column, row, zoom);
 
-    if (context.useProxy) {
-        try {
-            m_proxy.port = StrToInt(context.proxyPort);
-        } catch (const AppError& error) {
-            m_message = error.text();
+    if (context.proxy.useProxy) {
+        // The port is read exactly as the workers read it.
+        const std::optional<http::ProxyEndpoint> proxy = clientProxyFor(context.proxy, &m_message);
+        if (!proxy) {
             m_folder.clear();
             return false;
         }
         m_useProxy = true;
-        m_proxy.host = context.proxyServer.toStdString();
-        m_proxy.username = context.proxyUsername.toStdString();
-        m_proxy.password = context.proxyPassword.toStdString();
+        m_proxy = *proxy;
     }
 
     // Always tile server 1, and always the plain version tail: the URL tail override of the
     // settings file is for the download workers only.
-    m_url = std::string(UrlHead) + "1" + UrlMiddle + quadkey.toStdString() +
-            ".jpeg?g=" + context.tileVersion.toStdString();
+    m_url = tileUrl(1, quadkey, QStringLiteral(".jpeg?g=") + context.tileVersion).toStdString();
     m_filePath = m_folder + QString::number(column) + QLatin1Char('_') + QString::number(row) +
                  QStringLiteral(".jpg");
     return true;
@@ -131,11 +128,9 @@ QString SingleTileFetch::fetchAndSave() const
         std::string body;
         client.get(m_url, body);
 
-        QSaveFile file(m_filePath);
-        if (!file.open(QIODevice::WriteOnly))
-            return failedText();
-        const auto size = static_cast<qint64>(body.size());
-        if (file.write(body.data(), size) != size || !file.commit())
+        FileReplacer file(m_filePath);
+        if (!file.open() || !file.write(body.data(), static_cast<qint64>(body.size())) ||
+            !file.commit())
             return failedText();
         return savedText(m_folder);
     } catch (const std::exception&) {

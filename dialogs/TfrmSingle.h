@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ProxySettings.h"
 #include "http/HttpClient.h"
 
 #include <QDialog>
@@ -22,11 +23,7 @@ class UpDown;
 // start-up or at the last Download press).
 struct SingleTileContext
 {
-    bool useProxy = false;
-    QString proxyServer;
-    QString proxyPort; // as stored; converted to a number only when the proxy is used
-    QString proxyUsername;
-    QString proxyPassword;
+    ProxySettings proxy; // the port is converted only when the proxy is used
     QString tileVersion;
 };
 
@@ -64,7 +61,7 @@ public:
     const QString& folder() const { return m_folder; }
     const QString& filePath() const { return m_filePath; }
     bool usesProxy() const { return m_useProxy; }
-    const http::ProxySettings& proxy() const { return m_proxy; }
+    const http::ProxyEndpoint& proxy() const { return m_proxy; }
 
     // The zooms the tile arithmetic can represent: a column or row of zoom 31 no longer fits
     // 32 bits, and below 1 there is no quadkey.
@@ -83,7 +80,7 @@ private:
     QString m_folder;
     QString m_filePath;
     bool m_useProxy = false;
-    http::ProxySettings m_proxy;
+    http::ProxyEndpoint m_proxy;
     long m_connectTimeoutMs = 10000;
     long m_stallTimeoutMs = 20000;
 };

@@ -1,60 +1,195 @@
 #include "engine/FileReplacer.h"
 
+#include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavo {
 
-FileReplacer::FileReplacer(const QString& path) : m_path(path) {}
+namespace {
 
-// QSaveFile drops its temporary file when destroyed without a commit.
-FileReplacer::~FileReplacer() = default;
+// Closes `fd`, retrying nothing: on Linux the descriptor is gone after EINTR.
+int closeChecked(int fd)
+{
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+FileReplacer::FileReplacer(const QString& path, Temporary temporary)
+    : m_path(path), m_temporaryKind(temporary)
+{
+}
+
+FileReplacer::~FileReplacer()
+{
+    discard();
+}
+
+QString FileReplacer::errorText() const
+{
+    return QString::fromLocal8Bit(std::strerror(m_error));
+}
+
+bool FileReplacer::fail(int error)
+{
+    if (m_error == 0)
+        m_error = error != 0 ? error : EIO;
+    m_ok = false;
+    discard();
+    return false;
+}
+
+void FileReplacer::discard()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_temporary.isEmpty()) {
+        ::unlink(m_temporary.constData());
+        m_temporary.clear();
+    }
+}
 
 bool FileReplacer::open()
 {
+    discard();
     m_ok = false;
+    m_error = 0;
     if (m_path.isEmpty())
-        return false;
+        return fail(ENOENT);
     const QFileInfo info(m_path);
     if (info.isDir())
-        return false;
+        return fail(EISDIR);
     if (info.exists() && !info.isWritable())
-        return false;
-    m_file = std::make_unique<QSaveFile>(m_path);
-    if (!m_file->open(QIODevice::WriteOnly))
-        return false;
+        return fail(EACCES);
+
+    m_target = QFile::encodeName(m_path);
+    struct stat existing;
+    const bool targetExists = ::stat(m_target.constData(), &existing) == 0;
+
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    if (m_temporaryKind == Temporary::PartSuffix) {
+        const QByteArray name = m_target + ".part";
+        // A leftover of an interrupted write is replaced; O_EXCL never
+        // follows a link planted under that name.
+        ::unlink(name.constData());
+        m_fd = ::open(name.constData(), flags, 0666);
+        if (m_fd < 0)
+            return fail(errno);
+        m_temporary = name;
+    } else {
+        for (int attempt = 0; m_fd < 0; ++attempt) {
+            const QByteArray name = m_target + '.' +
+                                    QByteArray::number(QRandomGenerator::global()->generate(), 36) +
+                                    ".tmp";
+            m_fd = ::open(name.constData(), flags, 0666);
+            if (m_fd >= 0)
+                m_temporary = name;
+            else if (errno != EEXIST || attempt == 100)
+                return fail(errno);
+        }
+    }
+    // The replaced file keeps its permission bits.
+    if (targetExists && ::fchmod(m_fd, existing.st_mode & 07777) != 0)
+        return fail(errno);
     m_ok = true;
     return true;
 }
 
 bool FileReplacer::write(const QByteArray& bytes)
 {
-    if (!m_ok || !m_file)
+    return write(bytes.constData(), bytes.size());
+}
+
+bool FileReplacer::write(const char* data, qint64 size)
+{
+    if (!m_ok || m_fd < 0)
         return false;
-    if (m_file->write(bytes) != bytes.size())
-        m_ok = false;
-    return m_ok;
+    while (size > 0) {
+        const ssize_t written = ::write(m_fd, data, static_cast<size_t>(size));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(errno);
+        }
+        if (written == 0)
+            return fail(EIO);
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool FileReplacer::finish()
+{
+    if (!m_ok || m_fd < 0)
+        return false;
+    // The bytes must be on the disk before the name points at them: a full
+    // disk or an I/O error that the writes did not report shows up here.
+    int result;
+    do {
+        result = ::fsync(m_fd);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0)
+        return fail(errno);
+    const int fd = m_fd;
+    m_fd = -1;
+    if (const int error = closeChecked(fd))
+        return fail(error);
+    return true;
 }
 
 bool FileReplacer::commit()
 {
-    if (!m_file || !m_file->isOpen())
+    if (!finish())
         return false;
-    if (!m_ok) {
-        m_file.reset();
-        return false;
-    }
-    m_ok = m_file->commit();
-    return m_ok;
+    if (::rename(m_temporary.constData(), m_target.constData()) != 0)
+        return fail(errno);
+    m_temporary.clear();
+    m_ok = false; // committed: nothing more to write
+    return true;
 }
 
-bool FileReplacer::replace(const QString& path, const QByteArray& bytes, bool* opened)
+bool FileReplacer::commitIfAbsent()
+{
+    if (!finish())
+        return false;
+    // A hard link never replaces an existing file; where links are not
+    // supported fall back to a rename after a fresh check.
+    if (::link(m_temporary.constData(), m_target.constData()) != 0) {
+        const int error = errno;
+        if (error == EEXIST || ::access(m_target.constData(), F_OK) == 0)
+            return fail(EEXIST);
+        if (::rename(m_temporary.constData(), m_target.constData()) != 0)
+            return fail(errno);
+        m_temporary.clear();
+        m_ok = false;
+        return true;
+    }
+    ::unlink(m_temporary.constData());
+    m_temporary.clear();
+    m_ok = false;
+    return true;
+}
+
+bool FileReplacer::replace(const QString& path, const QByteArray& bytes, bool* opened, int* error)
 {
     FileReplacer file(path);
     const bool created = file.open();
     if (opened)
         *opened = created;
-    return created && file.write(bytes) && file.commit();
+    const bool done = created && file.write(bytes) && file.commit();
+    if (error)
+        *error = file.error();
+    return done;
 }
 
 } // namespace tavo

@@ -146,13 +146,25 @@ qsizetype IniFile::findKey(const QString& section, const QString& key) const
 QString IniFile::readString(const QString& section, const QString& key,
                             const QString& defaultValue) const
 {
+    return readValue(section, key, defaultValue, true);
+}
+
+QString IniFile::readRawString(const QString& section, const QString& key,
+                               const QString& defaultValue) const
+{
+    return readValue(section, key, defaultValue, false);
+}
+
+QString IniFile::readValue(const QString& section, const QString& key, const QString& defaultValue,
+                           bool trimmed) const
+{
     const qsizetype index = findKey(section, key);
     QString value = defaultValue;
     if (index >= 0) {
         QString name;
         QByteArray raw;
         parseKey(m_lines[static_cast<size_t>(index)].text, name, &raw);
-        value = QString::fromUtf8(trimBlanks(raw));
+        value = QString::fromUtf8(trimmed ? trimBlanks(raw) : raw);
     }
     if (value.size() > MaxValueLength) {
         qsizetype length = MaxValueLength;

@@ -47,6 +47,10 @@ public:
 
     QString readString(const QString& section, const QString& key,
                        const QString& defaultValue) const;
+    // As readString, but the value exactly as it stands after the '=', blanks
+    // around it included (texts stored byte for byte as typed).
+    QString readRawString(const QString& section, const QString& key,
+                          const QString& defaultValue) const;
     // The value read as StrToInt reads it; a missing key, an empty value or
     // one that is not an integer gives `defaultValue`.
     int readInteger(const QString& section, const QString& key, int defaultValue) const;
@@ -71,6 +75,8 @@ private:
     };
 
     void load();
+    QString readValue(const QString& section, const QString& key, const QString& defaultValue,
+                      bool trimmed) const;
     void setValue(const QString& section, const QString& key, const QString& value);
     void save();
     // Index of the first key line, or -1.

@@ -34,6 +34,18 @@ bool LineReader::fill()
 
 bool LineReader::next(QByteArray& line, Ending* ending)
 {
+    // The start of a line that is longer than the bound, kept while the rest
+    // of it is read past.
+    QByteArray head;
+    bool cut = false;
+    const auto finishLine = [&](QByteArray bytes) {
+        if (cut)
+            bytes.prepend(head);
+        if (m_maxLine > 0 && bytes.size() > m_maxLine)
+            bytes.truncate(m_maxLine);
+        line = bytes;
+    };
+
     qsizetype searchFrom = m_pos;
     for (;;) {
         qsizetype i = searchFrom;
@@ -50,7 +62,7 @@ bool LineReader::next(QByteArray& line, Ending* ending)
                 }
                 i = m_pos + offset;
             }
-            line = m_buffer.mid(m_pos, i - m_pos);
+            finishLine(m_buffer.mid(m_pos, i - m_pos));
             Ending found = Ending::Lf;
             if (m_buffer[i] == '\r') {
                 if (i + 1 < m_buffer.size() && m_buffer[i + 1] == '\n') {
@@ -65,11 +77,28 @@ bool LineReader::next(QByteArray& line, Ending* ending)
                 *ending = found;
             return true;
         }
+        if (m_maxLine > 0 && n - m_pos > m_maxLine) {
+            // No line end yet and more than the bound pending: keep the
+            // line's start, drop the rest.
+            if (head.size() < m_maxLine)
+                head += m_buffer.mid(m_pos, std::min(m_maxLine - head.size(), n - m_pos));
+            cut = true;
+            m_buffer.clear();
+            m_pos = 0;
+            searchFrom = 0;
+            if (!fill()) {
+                finishLine(QByteArray());
+                if (ending)
+                    *ending = Ending::None;
+                return true;
+            }
+            continue;
+        }
         const qsizetype offset = n - m_pos;
         if (!fill()) {
-            if (m_pos >= m_buffer.size())
+            if (m_pos >= m_buffer.size() && !cut)
                 return false;
-            line = m_buffer.mid(m_pos);
+            finishLine(m_buffer.mid(m_pos));
             m_pos = m_buffer.size();
             if (ending)
                 *ending = Ending::None;

@@ -33,6 +33,11 @@ public:
     // True when the device reported a read error.
     bool failed() const { return m_failed; }
 
+    // Lines longer than `bytes` are returned cut to their first `bytes`
+    // bytes; the rest is read past without being held, so memory stays
+    // bounded whatever the input. 0 (the default) returns lines whole.
+    void setMaxLineLength(qsizetype bytes) { m_maxLine = bytes > 0 ? bytes : 0; }
+
 private:
     bool fill();
 
@@ -40,6 +45,7 @@ private:
     qint64 m_chunkSize;
     QByteArray m_buffer;
     qsizetype m_pos = 0;
+    qsizetype m_maxLine = 0;
     bool m_atEnd = false;
     bool m_failed = false;
 };

@@ -26,12 +26,13 @@ QString extensionOf(const QString& name)
     return name.mid(dot);
 }
 
+// The area texts exactly as they were typed and stored, blanks included.
 AreaTexts readArea(const IniFile& ini)
 {
-    return {ini.readString(Area, QStringLiteral("LeftLongitude"), QString()),
-            ini.readString(Area, QStringLiteral("RightLongitude"), QString()),
-            ini.readString(Area, QStringLiteral("TopLatitude"), QString()),
-            ini.readString(Area, QStringLiteral("BottomLatitude"), QString())};
+    return {ini.readRawString(Area, QStringLiteral("LeftLongitude"), QString()),
+            ini.readRawString(Area, QStringLiteral("RightLongitude"), QString()),
+            ini.readRawString(Area, QStringLiteral("TopLatitude"), QString()),
+            ini.readRawString(Area, QStringLiteral("BottomLatitude"), QString())};
 }
 
 QString positionKey(int worker, char axis)
@@ -142,10 +143,12 @@ void SavePositions(const QString& projectPath, const std::vector<TilePosition>& 
     QList<QPair<QString, QString>> changes;
     for (size_t i = 0; i < current.size(); ++i) {
         const int n = static_cast<int>(i) + 1;
-        if (current[i].x > 0)
+        // A position is a pair: written whole or not at all, so the file
+        // never pairs the column of one tile with the row of another.
+        if (current[i].x > 0 && current[i].y > 0) {
             changes.append({positionKey(n, 'X'), QString::number(current[i].x)});
-        if (current[i].y > 0)
             changes.append({positionKey(n, 'Y'), QString::number(current[i].y)});
+        }
     }
     if (changes.isEmpty())
         return;

@@ -61,7 +61,9 @@ bool resumeMatches(const StoredInputs& stored, const EnteredInputs& entered);
 std::vector<TilePosition> ReadPositions(const QString& projectPath, int threadCount);
 
 // Stores the positions of workers 1..current.size() (worker n at index n-1):
-// each coordinate is written only when it is greater than 0, every other line
+// a worker's pair is written only when both coordinates are greater than 0;
+// otherwise its stored pair stays as it was (a tile in column 0 or row 0 is
+// then fetched again when the job continues, never skipped). Every other line
 // stays as it is. All the changed keys go into one rewrite of the file, so a
 // failure writes none of them. Throws AppError::unableToWrite(path).
 void SavePositions(const QString& projectPath, const std::vector<TilePosition>& current);

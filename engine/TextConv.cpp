@@ -45,9 +45,6 @@ bool tryStrToInt(const QString& text, int& value)
     } else if (i + 1 < n && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X')) {
         hex = true;
         i += 2;
-    } else if (i < n && (text[i] == u'x' || text[i] == u'X')) {
-        hex = true;
-        ++i;
     }
 
     if (i == n)
@@ -113,11 +110,36 @@ QString FloatToStr(double value)
     return text + exponent;
 }
 
+QString timeFormatWithoutZone(const QString& format)
+{
+    // Drops every unquoted 't' (the zone field) with the blanks before it.
+    QString result;
+    bool quoted = false;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        const QChar c = format[i];
+        if (c == u'\'') {
+            quoted = !quoted;
+        } else if (!quoted && c == u't') {
+            while (!result.isEmpty() && result.back().isSpace())
+                result.chop(1);
+            while (i + 1 < format.size() && format[i + 1] == u't')
+                ++i;
+            // A zone at the very start takes the blanks after it instead.
+            while (result.isEmpty() && i + 1 < format.size() && format[i + 1].isSpace())
+                ++i;
+            continue;
+        }
+        result += c;
+    }
+    return result;
+}
+
 QString nowText(const QDateTime& now)
 {
     const QLocale locale = QLocale::system();
     return locale.toString(now.date(), QLocale::ShortFormat) + u' ' +
-           locale.toString(now.time(), QLocale::LongFormat);
+           locale.toString(now.time(),
+                           timeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)));
 }
 
 } // namespace tavo

@@ -8,7 +8,8 @@ namespace tavo {
 // Reads `text` as a 32-bit integer the way the program has always read
 // integers typed by users or stored in its files:
 //  - optional leading blanks (spaces), then an optional '+' or '-';
-//  - decimal digits, or hexadecimal digits after "$", "0x", "0X", "x" or "X";
+//  - decimal digits, or hexadecimal digits after "$", "0x" or "0X" (nothing
+//    else is a prefix: "x1F" is not an integer);
 //  - nothing after the digits (no trailing blanks either).
 // Decimal values must lie in the 32-bit signed range. Hexadecimal values may
 // use all 32 bits and are taken as the bit pattern ("$FFFFFFFF" is -1).
@@ -24,7 +25,12 @@ int StrToInt(const QString& text);
 QString FloatToStr(double value);
 
 // The local date and time: the system's short date format, one blank, the
-// system's long time format.
+// system's long time format without its time-zone name ("12:07:45", never
+// "12:07:45 UTC").
 QString nowText(const QDateTime& now = QDateTime::currentDateTime());
+
+// A time format with its time-zone fields ('t' outside quotes) and the blanks
+// before them removed.
+QString timeFormatWithoutZone(const QString& format);
 
 } // namespace tavo

@@ -8,6 +8,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <unistd.h>
 
 namespace tavo {
 
@@ -25,6 +26,45 @@ QString nowLine(const QDateTime& now)
 QString masked(const QString& secret)
 {
     return QString(secret.toUcs4().size(), u'*');
+}
+
+// Copies `source` to `out` in bounded pieces with every line end (CR, LF or
+// CR LF) made CR LF and a last line without one given CR LF; the other bytes
+// pass unchanged. False when reading or writing fails.
+bool copyWithCrLf(QIODevice& source, FileReplacer& out)
+{
+    constexpr qint64 ChunkSize = 256 * 1024;
+    QByteArray in(ChunkSize, Qt::Uninitialized);
+    QByteArray converted;
+    bool afterCr = false;  // the byte before was a CR
+    bool openLine = false; // bytes written since the last line end
+    for (;;) {
+        const qint64 got = source.read(in.data(), ChunkSize);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        converted.clear();
+        converted.reserve(got + got / 8);
+        for (qint64 i = 0; i < got; ++i) {
+            const char c = in[i];
+            if (c == '\n' && afterCr) { // the LF of a CR LF already written
+                afterCr = false;
+                continue;
+            }
+            afterCr = c == '\r';
+            if (c == '\r' || c == '\n') {
+                converted += CrLf;
+                openLine = false;
+            } else {
+                converted += c;
+                openLine = true;
+            }
+        }
+        if (!out.write(converted))
+            return false;
+    }
+    return !openLine || out.write(CrLf);
 }
 
 } // namespace
@@ -144,6 +184,9 @@ void JobLog::loadForResume(const QString& path)
         throw AppError::cannotOpenFile(path);
 
     LineReader reader(file);
+    // A log of one endless line must not take endless memory: the window
+    // shows the start of such a line, the file keeps it whole.
+    reader.setMaxLineLength(ViewLineBytes);
     std::deque<QByteArray> tail;
     qint64 count = 0;
     bool exact = true;
@@ -199,7 +242,7 @@ void JobLog::appendUnsaved(const QString& path)
         throw AppError::cannotCreateFile(path);
     const qint64 sizeBefore = file.size();
     const QByteArray bytes = unsavedBytes();
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
+    if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0) {
         // Take back a partial write, so that the retry does not double it.
         file.resize(sizeBefore);
         throw AppError::unableToWrite(path);
@@ -217,25 +260,46 @@ void JobLog::writeAll(const QString& path)
         // line ends. Should it have gone, they are lost already and only the
         // newer lines can be written.
         QFile source(m_basePath);
-        if (source.open(QIODevice::ReadOnly)) {
-            LineReader reader(source);
-            QByteArray chunk;
-            QByteArray line;
-            while (reader.next(line)) {
-                chunk += line;
-                chunk += CrLf;
-                if (chunk.size() >= 256 * 1024) {
-                    if (!out.write(chunk))
-                        throw AppError::unableToWrite(path);
-                    chunk.clear();
-                }
-            }
-            if (reader.failed() || !out.write(chunk))
-                throw AppError::unableToWrite(path);
-        }
+        if (source.open(QIODevice::ReadOnly) && !copyWithCrLf(source, out))
+            throw AppError::unableToWrite(path);
     }
     if (!out.write(unsavedBytes()) || !out.commit())
         throw AppError::unableToWrite(path);
+}
+
+void JobLog::saveWithClosingReport(const QDateTime& now, const QString& path)
+{
+    const QStringList lines = finishLines(now, path);
+    append(lines);
+    try {
+        save(path);
+    } catch (...) {
+        // The window must not claim a save that did not happen.
+        dropLastLine();
+        append(notSavedLine(path));
+        throw;
+    }
+}
+
+void JobLog::dropLastLine()
+{
+    if (m_view.empty())
+        return;
+    m_view.pop_back();
+    --m_lineCount;
+    if (!m_unsaved.isEmpty())
+        m_unsaved.removeLast();
+    if (!m_viewReset) {
+        if (!m_newViewLines.isEmpty())
+            m_newViewLines.removeLast();
+        else
+            m_viewReset = true;
+    }
+}
+
+QString notSavedLine(const QString& logPath)
+{
+    return QStringLiteral("Log file could not be saved to ") + logPath;
 }
 
 QStringList JobLog::viewLines() const

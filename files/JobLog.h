@@ -25,7 +25,7 @@ struct NewJobHeader
     };
 
     QString saveFolder, projectName;
-    ProxyValues proxy;
+    ProxySettings proxy;
     AreaTexts area; // as typed
     TileRect rect;  // its count is the job's number of tiles
     Extent download;
@@ -44,6 +44,9 @@ QStringList resumedJobLines(const QDateTime& now);
 
 // The closing report of a job; `logPath` is where the log is saved.
 QStringList finishLines(const QDateTime& now, const QString& logPath);
+
+// What replaces the closing report's last line when the log could not be saved.
+QString notSavedLine(const QString& logPath);
 
 // The job log: every line ever appended, shown through a bounded view and
 // saved incrementally to the log file.
@@ -88,7 +91,8 @@ public:
 
     // Replaces the log by the lines of the file at `path`: CR, LF or CR LF end
     // a line and a final line break adds no empty line. The file is read as a
-    // stream; only the view's tail is kept. Throws
+    // stream in bounded pieces; only the view's tail is kept, each of its
+    // lines cut to ViewLineBytes bytes. Throws
     // AppError::cannotOpenFile(path), leaving the log unchanged, when the
     // file cannot be read.
     void loadForResume(const QString& path);
@@ -97,6 +101,14 @@ public:
     // AppError::cannotCreateFile(path) when the file cannot be opened or
     // created and AppError::unableToWrite(path) when writing it fails.
     void save(const QString& path);
+
+    // Appends the closing report (finishLines) and saves. When the save
+    // fails the report's last line, "Log file has been saved to ...", is
+    // replaced by notSavedLine(path) and the error is thrown on.
+    void saveWithClosingReport(const QDateTime& now, const QString& path);
+
+    // Lines longer than this many bytes are shown cut when a log is loaded.
+    static constexpr qsizetype ViewLineBytes = 4096;
 
     // The last lines of the log, at most viewCap() of them, oldest first.
     QStringList viewLines() const;
@@ -124,6 +136,7 @@ public:
 
 private:
     void addLine(const QString& line);
+    void dropLastLine();
     void trimView();
     void writeAll(const QString& path);
     void appendUnsaved(const QString& path);

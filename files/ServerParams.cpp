@@ -5,15 +5,45 @@
 #include "engine/LineReader.h"
 #include "http/HttpClient.h"
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QFile>
 #include <QStringList>
 
+#include <optional>
 #include <string>
 
 namespace tavo {
 
 const char* const ParamsUrl = "http://www.tavosoft.net/tavo/s.txt";
+
+namespace {
+
+// The seventh comma-separated field of `firstLine`, none when it has fewer.
+std::optional<QString> seventhField(const QByteArray& firstLine)
+{
+    QStringList fields = QString::fromUtf8(firstLine).split(u',');
+    // One comma at the very end closes the last field instead of opening a
+    // new one; an empty line has no fields at all.
+    if (!fields.isEmpty() && fields.last().isEmpty())
+        fields.removeLast();
+    if (fields.size() < 7)
+        return std::nullopt;
+    return fields.at(6);
+}
+
+} // namespace
+
+bool holdsTileVersion(const QByteArray& bytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return false;
+    LineReader reader(buffer);
+    QByteArray firstLine;
+    return reader.next(firstLine) && seventhField(firstLine).has_value();
+}
 
 QString ReadTileVersion(const QString& paramsPath)
 {
@@ -30,14 +60,10 @@ QString ReadTileVersion(const QString& paramsPath)
         throw AppError::listIndexOutOfBounds(0);
     }
 
-    QStringList fields = QString::fromUtf8(firstLine).split(u',');
-    // One comma at the very end closes the last field instead of opening a
-    // new one; an empty line has no fields at all.
-    if (!fields.isEmpty() && fields.last().isEmpty())
-        fields.removeLast();
-    if (fields.size() < 7)
+    const std::optional<QString> version = seventhField(firstLine);
+    if (!version)
         throw AppError::listIndexOutOfBounds(6);
-    return fields.at(6);
+    return *version;
 }
 
 FetchOutcome FetchServerParams(const QString& paramsUrl, const QString& paramsPath)
@@ -47,16 +73,19 @@ FetchOutcome FetchServerParams(const QString& paramsUrl, const QString& paramsPa
         http::HttpClient client;
         // Explicitly direct, so that no proxy from the environment applies
         // either: this request never goes through a proxy.
-        client.setProxy(http::ProxySettings{});
+        client.setProxy(http::ProxyEndpoint{});
         try {
             client.get(paramsUrl.toStdString(), body);
         } catch (const http::HttpError&) {
             return FetchOutcome::Failed;
         }
     }
-    const bool stored = FileReplacer::replace(
-        paramsPath, QByteArray(body.data(), static_cast<qsizetype>(body.size())));
-    if (!stored)
+    const QByteArray bytes(body.data(), static_cast<qsizetype>(body.size()));
+    // An answer that carries no tile version (an empty body, an error page)
+    // would break every later start: the good copy stays, as on a failed fetch.
+    if (!holdsTileVersion(bytes))
+        return FetchOutcome::Failed;
+    if (!FileReplacer::replace(paramsPath, bytes))
         throw AppError::cannotCreateFile(paramsPath);
     return FetchOutcome::Fetched;
 }

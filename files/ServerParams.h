@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace tavo {
@@ -28,12 +29,21 @@ enum class FetchOutcome
     Failed
 };
 
-// Downloads `paramsUrl` with a fresh HTTP client (never through a proxy, no
-// time-outs of our own) and, on success, replaces the file at `paramsPath`
-// with the response body byte for byte (through a temporary file, so the
-// old copy stays whole if anything goes wrong). A failed request leaves the
-// file as it was and returns Failed. Throws AppError::cannotCreateFile(path)
-// when the body cannot be stored.
+// True when the first line of `bytes` has a seventh field, so that
+// ReadTileVersion would read a tile version from a file holding them.
+bool holdsTileVersion(const QByteArray& bytes);
+
+// Downloads `paramsUrl` with a fresh HTTP client (never through a proxy) and,
+// when the answer holds a tile version (holdsTileVersion), replaces the file at
+// `paramsPath` with the response body byte for byte (through a temporary file,
+// synced before it is renamed, so the old copy stays whole if anything goes
+// wrong). A failed request, or an answer without a tile version (an empty body,
+// an HTML page), leaves the file as it was and returns Failed. Throws
+// AppError::cannotCreateFile(path) when the body cannot be stored.
+//
+// The request keeps the HTTP client's time-outs (10 s to connect, 30 s without
+// data): the fetch blocks the window, and a window frozen without limit by an
+// unanswering server is worse than a refresh tried again at the next Download.
 FetchOutcome FetchServerParams(const QString& paramsUrl, const QString& paramsPath);
 
 // The status texts shown while and after fetching.

@@ -12,9 +12,9 @@ namespace {
 const QString IniParas = QStringLiteral("IniParas");
 const QString Proxy = QStringLiteral("Proxy");
 
-ProxyValues readProxy(const IniFile& ini)
+ProxySettings readProxy(const IniFile& ini)
 {
-    ProxyValues proxy;
+    ProxySettings proxy;
     proxy.useProxy = ini.readInteger(Proxy, QStringLiteral("UseProxy"), 0) == 1;
     proxy.server = ini.readString(Proxy, QStringLiteral("ProxyServer"), QString());
     proxy.port = ini.readString(Proxy, QStringLiteral("ProxyPort"), QString());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/ProxySettings.h"
+
 #include <QString>
 
 namespace tavo {
@@ -9,12 +11,6 @@ namespace tavo {
 // section or key, or a value that is not an integer where one is read, gives
 // the reader's default.
 
-struct ProxyValues
-{
-    bool useProxy = false; // the stored integer is exactly 1
-    QString server, port, username, password;
-};
-
 // What the main window takes when it is first shown.
 struct StartupSettings
 {
@@ -23,7 +19,7 @@ struct StartupSettings
     int defaultThreadCount = 1;
     QString urlTail; // appended after the quadkey of every tile URL
     int inputFormat = 0;
-    ProxyValues proxy;
+    ProxySettings proxy;
 };
 
 // `tileVersion` builds the default URL tail ".jpeg?g=<version>"; a stored
@@ -33,7 +29,7 @@ StartupSettings readStartupSettings(const QString& settingsPath, const QString& 
 // What every Download press reads again.
 struct JobSettings
 {
-    ProxyValues proxy;
+    ProxySettings proxy;
     int sleepSeconds = 0;
 };
 JobSettings readJobSettings(const QString& settingsPath);
@@ -46,7 +42,7 @@ struct OptionsValues
     int defaultThreadCount = 3;
     int sleepSeconds = 0;
     int inputFormat = 0;
-    ProxyValues proxy;
+    ProxySettings proxy;
 };
 OptionsValues readOptionsValues(const QString& settingsPath);
 

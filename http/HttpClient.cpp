@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <cerrno>
+#include <chrono>
 #include <new>
 
 namespace tavo::http {
@@ -16,6 +17,8 @@ struct Transfer
 {
     std::string* body;
     std::string* statusLine;
+    const std::function<bool(long)>* abortCheck = nullptr;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user)
@@ -40,6 +43,17 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
         static_cast<Transfer*>(user)->statusLine->assign(data, length);
     }
     return bytes;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto* transfer = static_cast<Transfer*>(user);
+    if (!transfer || !transfer->abortCheck || !*transfer->abortCheck)
+        return 0;
+    const auto elapsed = std::chrono::steady_clock::now() - transfer->started;
+    const long elapsedMs =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    return (*transfer->abortCheck)(elapsedMs) ? 1 : 0;
 }
 
 long stallSeconds(long stallTimeoutMs)
@@ -186,6 +200,7 @@ HttpClient::HttpClient()
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &onBody);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &onProgress);
     setTimeouts(m_connectTimeoutMs, m_stallTimeoutMs);
 }
 
@@ -194,7 +209,7 @@ HttpClient::~HttpClient()
     curl_easy_cleanup(static_cast<CURL*>(m_curl));
 }
 
-void HttpClient::setProxy(const ProxySettings& proxy)
+void HttpClient::setProxy(const ProxyEndpoint& proxy)
 {
     CURL* curl = static_cast<CURL*>(m_curl);
     if (proxy.host.empty()) {
@@ -224,6 +239,23 @@ void HttpClient::setTimeouts(long connectTimeoutMs, long stallTimeoutMs)
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stallSeconds(stallTimeoutMs));
 }
 
+void HttpClient::setTransferLimits(long lowSpeedBytesPerSecond, long lowSpeedSeconds,
+                                   long totalTimeoutMs)
+{
+    CURL* curl = static_cast<CURL*>(m_curl);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT,
+                     lowSpeedBytesPerSecond > 0 ? lowSpeedBytesPerSecond : 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, lowSpeedSeconds > 0 ? lowSpeedSeconds : 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, totalTimeoutMs > 0 ? totalTimeoutMs : 0L);
+    m_stallTimeoutMs = (lowSpeedSeconds > 0 ? lowSpeedSeconds : 1L) * 1000;
+}
+
+void HttpClient::setAbortCheck(std::function<bool(long elapsedMs)> check)
+{
+    m_abortCheck = std::move(check);
+    curl_easy_setopt(static_cast<CURL*>(m_curl), CURLOPT_NOPROGRESS, m_abortCheck ? 0L : 1L);
+}
+
 void HttpClient::get(const std::string& url, std::string& body)
 {
     CURL* curl = static_cast<CURL*>(m_curl);
@@ -231,15 +263,22 @@ void HttpClient::get(const std::string& url, std::string& body)
     m_statusLine.clear();
     m_errorText[0] = '\0';
 
-    Transfer transfer{&body, &m_statusLine};
+    Transfer transfer{&body, &m_statusLine, &m_abortCheck};
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
     const CURLcode result = curl_easy_perform(curl);
     // The callbacks must never see this request's locals again.
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
 
+    if (result == CURLE_ABORTED_BY_CALLBACK) {
+        body.clear();
+        throw HttpError(HttpError::Kind::Aborted, 10004,
+                        socketErrorMessage({10004, "Interrupted function call."}));
+    }
     if (result != CURLE_OK) {
         long osErrno = 0;
         curl_easy_getinfo(curl, CURLINFO_OS_ERRNO, &osErrno);

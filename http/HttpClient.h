@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -18,10 +19,18 @@ namespace tavo::http {
 //                              <n> is the Windows Sockets number of the OS
 //                              error (10054 reset, 10061 refused, 10060 timed
 //                              out, 11001 host not found, ...)
+//  - a transfer ended by the abort check (Kind::Aborted):
+//                              "Socket Error # 10004" and "Interrupted
+//                              function call."
 class HttpError : public std::runtime_error
 {
 public:
-    enum class Kind { Status, Transport };
+    enum class Kind
+    {
+        Status,
+        Transport,
+        Aborted
+    };
     HttpError(Kind kind, int code, const std::string& message)
         : std::runtime_error(message), m_kind(kind), m_code(code)
     {
@@ -35,7 +44,7 @@ private:
     int m_code;
 };
 
-struct ProxySettings
+struct ProxyEndpoint
 {
     std::string host;
     int port = 0;
@@ -66,13 +75,25 @@ public:
 
     // Every later request goes through this HTTP proxy (absolute-form
     // request line, Basic Proxy-Authorization when a user name is given).
-    void setProxy(const ProxySettings& proxy);
+    void setProxy(const ProxyEndpoint& proxy);
 
     // Connect time-out and stalled-transfer time-out (no byte for this long).
     // The stall time-out is applied in whole seconds, rounded up (at least 1).
     void setTimeouts(long connectTimeoutMs, long stallTimeoutMs);
     long connectTimeoutMs() const { return m_connectTimeoutMs; }
     long stallTimeoutMs() const { return m_stallTimeoutMs; }
+
+    // Bounds of every later transfer: it fails as timed out ("Socket Error #
+    // 10060") when fewer than `lowSpeedBytesPerSecond` arrive per second for
+    // `lowSpeedSeconds` in a row, or when it takes longer than
+    // `totalTimeoutMs` in all (0: no total limit). Replaces the stall
+    // time-out of setTimeouts.
+    void setTransferLimits(long lowSpeedBytesPerSecond, long lowSpeedSeconds, long totalTimeoutMs);
+
+    // Asked about once a second while a transfer runs, with the milliseconds
+    // since it started; returning true ends it with HttpError::Kind::Aborted.
+    // Called on the thread that runs get().
+    void setAbortCheck(std::function<bool(long elapsedMs)> check);
 
     // GET url; on success `body` holds exactly the response body (it is
     // cleared first). Throws HttpError on any failure, with `body` empty.
@@ -82,6 +103,7 @@ private:
     void* m_curl = nullptr; // CURL*
     long m_connectTimeoutMs = 10000;
     long m_stallTimeoutMs = 30000;
+    std::function<bool(long)> m_abortCheck;
     std::string m_statusLine;            // last status line of the running request
     std::array<char, 256> m_errorText{}; // libcurl's error buffer (CURL_ERROR_SIZE)
 };

@@ -1,8 +1,9 @@
 #include "tiles/TDownThread.h"
 
 #include "engine/AppError.h"
-#include "http/HttpClient.h"
+#include "engine/FileReplacer.h"
 #include "engine/TileMath.h"
+#include "http/HttpClient.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -10,23 +11,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <unistd.h>
 
 namespace tavo {
 
-const char* const UrlHead = "http://ecn.t";
-const char* const UrlMiddle = ".tiles.virtualearth.net/tiles/a";
-
 namespace {
 
 // A connection reset is retried at once, but not for ever.
 constexpr int MaxResetRetries = 5;
-// Time-outs of the worker's HTTP client.
-constexpr long ConnectTimeoutMs = 10000;
-constexpr long StallTimeoutMs = 20000;
 // The pause after a stored tile is slept in slices this long, so a stop request ends it.
 constexpr int PauseSliceMs = 50;
 
@@ -45,71 +39,34 @@ QString errnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-bool writeAll(int fd, const char* data, std::size_t size)
+// Stores a tile: written under "<name>.part" in the same folder, synced, then
+// renamed over `target`, so `target` is never seen half written and a full disk
+// never leaves an empty tile. Returns 0 or an errno.
+int storeTile(const QString& target, const std::string& body)
 {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Writes `bytes` to `temporary`, a new file in the target's folder. Returns 0 or an errno.
-int writeTemporary(const QByteArray& temporary, const char* data, std::size_t size)
-{
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return errno;
-    int error = writeAll(fd, data, size) ? 0 : errno;
-    if (::close(fd) != 0 && error == 0)
-        error = errno;
-    if (error != 0)
-        ::unlink(temporary.constData());
-    return error;
-}
-
-// Stores a tile: written under a temporary name in the same folder, then renamed
-// over `target`, so `target` is never seen half written. Returns 0 or an errno.
-int storeTile(const QByteArray& target, const std::string& body)
-{
-    const QByteArray temporary = target + ".part";
-    if (const int error = writeTemporary(temporary, body.data(), body.size()))
-        return error;
-    if (::rename(temporary.constData(), target.constData()) != 0) {
-        const int error = errno;
-        ::unlink(temporary.constData());
-        return error;
-    }
-    return 0;
+    FileReplacer file(target, FileReplacer::Temporary::PartSuffix);
+    if (file.open() && file.write(body.data(), static_cast<qint64>(body.size())) && file.commit())
+        return 0;
+    return file.error();
 }
 
 // Puts a copy of the placeholder image at `target` unless a file is there already.
-// The outcome is not reported: a missing placeholder leaves the tile missing.
-void copyPlaceholder(const QString& placeholderPath, const QByteArray& target)
+// A placeholder that cannot be read leaves the tile missing without a word; the
+// errno of a copy that cannot be written is returned (0 otherwise).
+int copyPlaceholder(const QString& placeholderPath, const QString& target)
 {
-    if (::access(target.constData(), F_OK) == 0)
-        return;
+    if (::access(QFile::encodeName(target).constData(), F_OK) == 0)
+        return 0;
     QFile placeholder(placeholderPath);
     if (!placeholder.open(QIODevice::ReadOnly))
-        return;
+        return 0;
     const QByteArray bytes = placeholder.readAll();
-    const QByteArray temporary = target + ".part";
-    if (writeTemporary(temporary, bytes.constData(), static_cast<std::size_t>(bytes.size())) != 0)
-        return;
-    // A hard link never replaces an existing file; where links are not supported
-    // fall back to a rename after a fresh check.
-    if (::link(temporary.constData(), target.constData()) != 0 && errno != EEXIST &&
-        ::access(target.constData(), F_OK) != 0) {
-        if (::rename(temporary.constData(), target.constData()) == 0)
-            return;
-    }
-    ::unlink(temporary.constData());
+    if (placeholder.error() != QFileDevice::NoError)
+        return 0;
+    FileReplacer file(target, FileReplacer::Temporary::PartSuffix);
+    if (file.open() && file.write(bytes) && file.commitIfAbsent())
+        return 0;
+    return file.error() == EEXIST ? 0 : file.error();
 }
 
 enum class FetchResult
@@ -128,7 +85,8 @@ struct Fetch
 
 // GETs `url` into `body`. A connection reset is retried at once, with an empty
 // buffer, up to MaxResetRetries times; between the retries a stop request ends
-// the attempt (FetchResult::Stopped) and leaves the tile undone.
+// the attempt (FetchResult::Stopped) and leaves the tile undone. A transfer that
+// the client's abort check ended is Stopped as well.
 template <typename StopRequested>
 Fetch fetchTile(http::HttpClient& client, const std::string& url, std::string& body,
                 StopRequested stopRequested)
@@ -140,6 +98,15 @@ Fetch fetchTile(http::HttpClient& client, const std::string& url, std::string& b
             client.get(url, body);
             fetch.result = FetchResult::Ok;
             return fetch;
+        } catch (const http::HttpError& error) {
+            if (error.kind() == http::HttpError::Kind::Aborted) {
+                body.clear();
+                fetch.result = FetchResult::Stopped;
+                return fetch;
+            }
+            fetch.result = FetchResult::Failed;
+            fetch.hasMessage = true;
+            fetch.message = error.what();
         } catch (const std::exception& error) {
             fetch.result = FetchResult::Failed;
             fetch.hasMessage = true;
@@ -161,54 +128,17 @@ Fetch fetchTile(http::HttpClient& client, const std::string& url, std::string& b
 
 } // namespace
 
-std::optional<qint32> IntegerFromText(const QString& text)
+std::optional<http::ProxyEndpoint> clientProxyFor(const ProxySettings& proxy, QString* error)
 {
-    const QByteArray bytes = text.toUtf8();
-    int i = 0;
-    const int size = bytes.size();
-    while (i < size && bytes[i] == ' ')
-        ++i;
-    bool negative = false;
-    if (i < size && (bytes[i] == '+' || bytes[i] == '-')) {
-        negative = bytes[i] == '-';
-        ++i;
-    }
-    int base = 10;
-    if (i < size && bytes[i] == '$') {
-        base = 16;
-        ++i;
-    } else if (i + 1 < size && bytes[i] == '0' && (bytes[i + 1] == 'x' || bytes[i + 1] == 'X')) {
-        base = 16;
-        i += 2;
-    }
-    if (i >= size)
+    const std::optional<int> port = proxyPortNumber(proxy.port, error);
+    if (!port)
         return std::nullopt;
-    quint64 magnitude = 0;
-    for (; i < size; ++i) {
-        const char c = bytes[i];
-        int digit;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else
-            return std::nullopt;
-        magnitude = magnitude * static_cast<quint64>(base) + static_cast<quint64>(digit);
-        if (magnitude > 0xFFFFFFFFull)
-            return std::nullopt;
-    }
-    if (base == 16) {
-        // Hexadecimal covers the 32 bits: $FFFFFFFF is -1.
-        const auto bits = static_cast<quint32>(magnitude);
-        const auto value = static_cast<qint32>(bits);
-        return negative ? static_cast<qint32>(0u - bits) : value;
-    }
-    if (negative ? magnitude > 0x80000000ull : magnitude > 0x7FFFFFFFull)
-        return std::nullopt;
-    const auto value = static_cast<qint64>(magnitude);
-    return static_cast<qint32>(negative ? -value : value);
+    http::ProxyEndpoint endpoint;
+    endpoint.host = proxy.server.toStdString();
+    endpoint.port = *port;
+    endpoint.username = proxy.username.toStdString();
+    endpoint.password = proxy.password.toStdString();
+    return endpoint;
 }
 
 TDownThread::TDownThread(bool createSuspended, qint32 MinX, qint32 MaxX, qint32 MinY, qint32 MaxY,
@@ -308,29 +238,25 @@ void TDownThread::pause()
 void TDownThread::Execute()
 {
     auto http = std::make_unique<http::HttpClient>();
-    http->setTimeouts(ConnectTimeoutMs, StallTimeoutMs);
-    if (m_config.useProxy) {
-        const std::optional<qint32> port = IntegerFromText(m_config.proxyPort);
-        if (!port) {
-            report(threadName() + QStringLiteral(" proxy port: ") +
-                   AppError::notAnInteger(m_config.proxyPort).text());
+    const RequestLimits& limits = m_config.limits;
+    http->setTimeouts(limits.connectMs, limits.lowSpeedSeconds * 1000);
+    http->setTransferLimits(limits.lowSpeedBytesPerSecond, limits.lowSpeedSeconds, limits.totalMs);
+    // A stop request ends a long transfer; a short one is let finish.
+    http->setAbortCheck(
+        [this, &limits](long elapsedMs) { return Terminated() && elapsedMs > limits.stopAfterMs; });
+    if (m_config.proxy.useProxy) {
+        QString error;
+        const std::optional<http::ProxyEndpoint> proxy = clientProxyFor(m_config.proxy, &error);
+        if (!proxy) {
+            report(threadName() + QStringLiteral(" proxy port: ") + error);
             return;
         }
-        http::ProxySettings proxy;
-        proxy.host = m_config.proxyServer.toStdString();
-        proxy.port = *port;
-        proxy.username = m_config.proxyUsername.toStdString();
-        proxy.password = m_config.proxyPassword.toStdString();
-        http->setProxy(proxy);
+        http->setProxy(*proxy);
     }
 
     const QString name = threadName();
-    const QByteArray tileFolder =
-        QFile::encodeName(m_saveFolder + m_projectBase + QLatin1Char('/'));
+    const QString tileFolder = m_saveFolder + m_projectBase + QLatin1Char('/');
     const QString placeholderPath = m_config.programFolder + QStringLiteral("blankimg/blank.jpg");
-    const std::string urlTail = m_config.urlTail.toStdString();
-    const std::string urlHead = UrlHead;
-    const std::string urlMiddle = UrlMiddle;
 
     // Positions are numbered from 1 over the whole rectangle; 64 bits, since a
     // rectangle at a deep zoom can hold more than 2^31 of them.
@@ -369,11 +295,9 @@ void TDownThread::Execute()
         const auto tileX = static_cast<qint32>(x);
         const auto tileY = static_cast<qint32>(y);
         const std::string quadkey = MakeQuadkeyString(tileX, tileY, m_zoom);
-        std::string url = urlHead;
-        url += static_cast<char>('0' + seq % 4);
-        url += urlMiddle;
-        url += quadkey;
-        url += urlTail;
+        const QByteArray urlBytes = tileUrl(static_cast<int>(seq % 4),
+                                            QString::fromLatin1(quadkey.c_str()), m_config.urlTail);
+        const std::string url(urlBytes.constData(), static_cast<size_t>(urlBytes.size()));
 
         const Fetch fetch = fetchTile(*http, url, body, [this] { return Terminated(); });
         if (fetch.result == FetchResult::Stopped)
@@ -381,16 +305,22 @@ void TDownThread::Execute()
 
         const QString xText = QString::number(tileX);
         const QString yText = QString::number(tileY);
-        const QByteArray tilePath =
-            tileFolder + QByteArray::number(tileX) + '_' + QByteArray::number(tileY) + ".jpg";
+        const QString tilePath =
+            tileFolder + xText + QLatin1Char('_') + yText + QStringLiteral(".jpg");
+        // A tile that cannot be written ends this worker, as a refusal does: its
+        // position stays at its last stored tile, so a continued job fetches this
+        // one again once the disk has room.
+        const auto cannotWrite = [&](int error) {
+            report(name + QStringLiteral(" cannot write ") + xText + QLatin1Char('-') + yText +
+                   QStringLiteral(".jpg: ") + errnoText(error));
+        };
 
         if (fetch.result == FetchResult::Ok) {
             const int error = storeTile(tilePath, body);
             body.clear();
             if (error != 0) {
-                report(name + QStringLiteral(" cannot write ") + xText + QLatin1Char('-') + yText +
-                       QStringLiteral(".jpg: ") + errnoText(error));
-                continue;
+                cannotWrite(error);
+                return;
             }
             report(name + QStringLiteral(":seq=") + QString::number(seq) +
                    QStringLiteral(", file=") + xText + QLatin1Char('-') + yText +
@@ -410,7 +340,10 @@ void TDownThread::Execute()
             if (contains(fetch.message, "404"))
                 report(NotFoundText);
         }
-        copyPlaceholder(placeholderPath, tilePath);
+        if (const int error = copyPlaceholder(placeholderPath, tilePath)) {
+            cannotWrite(error);
+            return;
+        }
         report(name + QLatin1Char(':') + xText + QLatin1Char('-') + yText +
                QStringLiteral(" got a blank image!"));
         setPosition(tileX, tileY);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "engine/ProxySettings.h"
 #include "engine/TileTypes.h"
+#include "engine/TileUrl.h"
+#include "http/HttpClient.h"
 #include "tiles/WorkerHost.h"
 
 #include <QString>
@@ -10,28 +13,36 @@
 
 namespace tavo {
 
+// How long one tile request may take. A request that gets fewer than
+// `lowSpeedBytesPerSecond` for `lowSpeedSeconds` in a row, or runs longer than
+// `totalMs`, fails as timed out (a failed fetch: the placeholder takes the
+// tile's place). A stop request ends a transfer that has run for more than
+// `stopAfterMs`; that tile is then not recorded.
+struct RequestLimits
+{
+    long connectMs = 10000;
+    long lowSpeedBytesPerSecond = 100;
+    long lowSpeedSeconds = 20;
+    long totalMs = 120000;
+    long stopAfterMs = 3000;
+};
+
 // What a worker copies from the application state when it is created.
 struct WorkerConfig
 {
     int threadIndex = 0;  // 0-based; the log calls the worker "Thread" threadIndex+1
     int sleepSeconds = 0; // pause after every stored tile
     QString urlTail;      // text after the quadkey in every tile URL
-    bool useProxy = false;
-    QString proxyServer;
-    QString proxyPort; // as typed in the settings; converted when the worker starts
-    QString proxyUsername;
-    QString proxyPassword;
+    ProxySettings proxy;  // the port is converted when the worker starts
     QString programFolder; // ends with '/', holds blankimg/blank.jpg
+    RequestLimits limits;
 };
 
-// Start of every tile URL, before the server digit, and the part after it.
-extern const char* const UrlHead;
-extern const char* const UrlMiddle;
-
-// A 32-bit integer written as text the way the settings accept it: optional
-// leading blanks, an optional sign, decimal digits or hexadecimal digits after
-// "$" or "0x". Anything else, or a number out of range, gives no value.
-std::optional<qint32> IntegerFromText(const QString& text);
+// The HTTP client's proxy for `proxy` when it is in use: its port read with
+// proxyPortNumber. No value when the port is not a port; `error` then holds
+// the reason. The workers and the single-tile dialog both configure their
+// proxy this way.
+std::optional<http::ProxyEndpoint> clientProxyFor(const ProxySettings& proxy, QString* error);
 
 // One download worker of a job. Every worker walks the whole tile rectangle,
 // column by column from the west and row by row from the south, numbering the

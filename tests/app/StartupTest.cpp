@@ -32,11 +32,11 @@ TEST_F(StartupTest, FullSettingsFileFillsTheWindowAndTheState)
     const AppState& app = controller().appState();
     EXPECT_EQ(app.TileVersion, "321");
     EXPECT_EQ(app.UrlTail, ".png?v=9");
-    EXPECT_TRUE(app.UseProxy);
-    EXPECT_EQ(app.ProxyServer, "proxy.lan");
-    EXPECT_EQ(app.ProxyPort, "3128");
-    EXPECT_EQ(app.ProxyUsername, "ann");
-    EXPECT_EQ(app.ProxyPassword, "s3cret");
+    EXPECT_TRUE(app.Proxy.useProxy);
+    EXPECT_EQ(app.Proxy.server, "proxy.lan");
+    EXPECT_EQ(app.Proxy.port, "3128");
+    EXPECT_EQ(app.Proxy.username, "ann");
+    EXPECT_EQ(app.Proxy.password, "s3cret");
     EXPECT_EQ(app.SleepSeconds, 0);
     EXPECT_EQ(app.SettingsPath, programFolder + "ini/config.ini");
     EXPECT_EQ(app.ParamsPath, programFolder + "ini/s.txt");
@@ -55,7 +55,7 @@ TEST_F(StartupTest, MissingOrEmptySettingsFileGivesTheStartupDefaults)
         EXPECT_EQ(form().Edit10()->text(), "1");
         EXPECT_FALSE(form().PanelDMS()->isVisibleTo(&form()));
         EXPECT_EQ(controller().appState().UrlTail, ".jpeg?g=321");
-        EXPECT_FALSE(controller().appState().UseProxy);
+        EXPECT_FALSE(controller().appState().Proxy.useProxy);
         EXPECT_TRUE(shell.messages.isEmpty());
         windows.reset();
     }
@@ -68,7 +68,7 @@ TEST_F(StartupTest, EmptySv3GivesAnEmptyTailAndOtherFormatsHideThePanel)
     launch();
     EXPECT_EQ(controller().appState().UrlTail, "");
     EXPECT_FALSE(form().PanelDMS()->isVisibleTo(&form()));
-    EXPECT_FALSE(controller().appState().UseProxy);
+    EXPECT_FALSE(controller().appState().Proxy.useProxy);
 }
 
 TEST_F(StartupTest, MissingParametersFileShowsOneErrorAndKeepsTheLayout)

@@ -5,6 +5,7 @@
 #include "dialogs/Shell.h"
 #include "dialogs/TfrmSingle.h"
 #include "engine/TileMath.h"
+#include "tiles/TDownThread.h"
 
 #include "WindowTestSupport.h"
 
@@ -51,9 +52,9 @@ protected:
     {
         ASSERT_TRUE(m_dir.isValid());
         m_folder = m_dir.path() + QStringLiteral("/tiles");
-        m_context.useProxy = true;
-        m_context.proxyServer = QStringLiteral("127.0.0.1");
-        m_context.proxyPort = QString::number(m_server.start(0));
+        m_context.proxy.useProxy = true;
+        m_context.proxy.server = QStringLiteral("127.0.0.1");
+        m_context.proxy.port = QString::number(m_server.start(0));
         m_context.tileVersion = QStringLiteral("14913");
         m_previousShell = Shell::install(&m_shell);
         m_dialog = std::make_unique<TfrmSingle>();
@@ -117,7 +118,7 @@ TEST_F(SingleTileTest, EntriesThatFailTheChecksEndThePressWithoutARequest)
     pressAndWait();
     enter("4", "5", "3", QString());
     pressAndWait();
-    m_context.proxyPort = QStringLiteral("80a");
+    m_context.proxy.port = QStringLiteral("80a");
     enter("4", "5", "3", m_folder);
     pressAndWait();
 
@@ -131,8 +132,8 @@ TEST_F(SingleTileTest, EntriesThatFailTheChecksEndThePressWithoutARequest)
 
 TEST_F(SingleTileTest, FetchesQuadkeyFromServerOneAndStoresColumnUnderscoreRow)
 {
-    m_context.proxyUsername = QStringLiteral("ann");
-    m_context.proxyPassword = QStringLiteral("p:ss");
+    m_context.proxy.username = QStringLiteral("ann");
+    m_context.proxy.password = QStringLiteral("p:ss");
     enter("4", "5", "3", m_folder);
     pressAndWait();
 
@@ -298,9 +299,9 @@ TEST(SingleTileFetchTest, PrepareReadsTheProxyPortOnlyWhenTheProxyIsUsed)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     SingleTileContext context;
-    context.useProxy = true;
-    context.proxyServer = QStringLiteral("proxy.local");
-    context.proxyPort = QStringLiteral("$1F90"); // read as the program reads integers
+    context.proxy.useProxy = true;
+    context.proxy.server = QStringLiteral("proxy.local");
+    context.proxy.port = QStringLiteral("$1F90"); // read as the program reads integers
     context.tileVersion = QStringLiteral("7");
 
     SingleTileFetch fetch;
@@ -310,8 +311,8 @@ TEST(SingleTileFetchTest, PrepareReadsTheProxyPortOnlyWhenTheProxyIsUsed)
     EXPECT_EQ(fetch.proxy().host, "proxy.local");
     EXPECT_EQ(fetch.proxy().port, 8080);
 
-    context.useProxy = false;
-    context.proxyPort = QStringLiteral("not a port");
+    context.proxy.useProxy = false;
+    context.proxy.port = QStringLiteral("not a port");
     ASSERT_TRUE(fetch.prepare({"-1", "0", "1", dir.path()}, context));
     EXPECT_FALSE(fetch.usesProxy());
     EXPECT_EQ(fetch.filePath(), dir.path() + "/-1_0.jpg");
@@ -321,9 +322,9 @@ TEST(SingleTileFetchTest, FailureToSaveIsReportedAsAFailedFetch)
 {
     TileServer server;
     SingleTileContext context;
-    context.useProxy = true;
-    context.proxyServer = QStringLiteral("127.0.0.1");
-    context.proxyPort = QString::number(server.start(0));
+    context.proxy.useProxy = true;
+    context.proxy.server = QStringLiteral("127.0.0.1");
+    context.proxy.port = QString::number(server.start(0));
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -334,6 +335,61 @@ TEST(SingleTileFetchTest, FailureToSaveIsReportedAsAFailedFetch)
 
     EXPECT_EQ(fetch.fetchAndSave(), QStringLiteral("Failed to get the image."));
     EXPECT_EQ(server.requestCount(), 1) << "the tile was fetched; only the save failed";
+}
+
+TEST(SingleTileFetchTest, ReadsEveryProxyPortTextAsTheWorkersDo)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const struct
+    {
+        const char* port;
+        int expected; // 0: refused
+    } cases[] = {{"8080", 8080},   {"  8080", 8080}, {"+8080", 8080}, {"$1F90", 8080},
+                 {"0x1F90", 8080}, {"0X1f90", 8080}, {"x1F90", 0},    {"X1F90", 0},
+                 {"8080 ", 0},     {"80a", 0},       {"", 0},         {"0", 0},
+                 {"65535", 65535}, {"65536", 0},     {"-1", 0},       {"$10000", 0}};
+    for (const auto& c : cases) {
+        ProxySettings proxy;
+        proxy.useProxy = true;
+        proxy.server = QStringLiteral("proxy.local");
+        proxy.port = QString::fromUtf8(c.port);
+        QString workerError;
+        const std::optional<http::ProxyEndpoint> worker = clientProxyFor(proxy, &workerError);
+
+        SingleTileContext context;
+        context.proxy = proxy;
+        SingleTileFetch fetch;
+        const bool prepared = fetch.prepare({"4", "5", "3", dir.path()}, context);
+
+        EXPECT_EQ(worker.has_value(), c.expected != 0) << c.port;
+        EXPECT_EQ(prepared, worker.has_value()) << c.port;
+        if (worker && prepared) {
+            EXPECT_EQ(worker->port, c.expected) << c.port;
+            EXPECT_EQ(fetch.proxy().port, worker->port) << c.port;
+        } else if (!prepared && !worker) {
+            EXPECT_EQ(fetch.message(), workerError) << c.port;
+        }
+    }
+}
+
+TEST(SingleTileFetchTest, TileVersionWithBlanksIsSentPercentEncoded)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    TileServer server;
+    SingleTileContext context;
+    context.proxy.useProxy = true;
+    context.proxy.server = QStringLiteral("127.0.0.1");
+    context.proxy.port = QString::number(server.start(0));
+    context.tileVersion = QStringLiteral(" 123 ");
+
+    SingleTileFetch fetch;
+    ASSERT_TRUE(fetch.prepare({"4", "5", "3", dir.path()}, context));
+    EXPECT_EQ(fetch.url(), "http://ecn.t1.tiles.virtualearth.net/tiles/a120.jpeg?g=%20123%20");
+    EXPECT_EQ(fetch.fetchAndSave(), SingleTileFetch::savedText(dir.path() + "/"));
+    ASSERT_EQ(server.requestCount(), 1);
+    EXPECT_EQ(server.requests()[0].target, fetch.url());
 }
 
 } // namespace

@@ -16,11 +16,12 @@ struct Read
     QList<LineReader::Ending> endings;
 };
 
-Read readAll(QByteArray bytes, qint64 chunkSize)
+Read readAll(QByteArray bytes, qint64 chunkSize, qsizetype maxLine = 0)
 {
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     LineReader reader(buffer, chunkSize);
+    reader.setMaxLineLength(maxLine);
     Read read;
     QByteArray line;
     LineReader::Ending ending;
@@ -47,4 +48,16 @@ TEST(LineReader, SplitsAtCrLfLfAndCrWhateverTheChunks)
     EXPECT_TRUE(readAll("", 4).lines.isEmpty());
     EXPECT_EQ(readAll("x\r\n", 2).lines, QList<QByteArray>({"x"})); // no empty last line
     EXPECT_EQ(readAll("x\r", 2).endings, QList<LineReader::Ending>({LineReader::Ending::Cr}));
+}
+
+// Lines longer than the bound come back cut, with their endings, whatever the chunks.
+TEST(LineReader, BoundedLinesAreCutAndTheRestIsPassedOver)
+{
+    using E = LineReader::Ending;
+    const QByteArray bytes("abcdefgh\r\nxy\nlong-long-line\r" + QByteArray(100, 'z'));
+    for (qint64 chunk = 1; chunk <= bytes.size() + 1; ++chunk) {
+        const Read read = readAll(bytes, chunk, 4);
+        EXPECT_EQ(read.lines, QList<QByteArray>({"abcd", "xy", "long", "zzzz"})) << chunk;
+        EXPECT_EQ(read.endings, QList<E>({E::CrLf, E::Lf, E::Cr, E::None})) << chunk;
+    }
 }

@@ -98,7 +98,7 @@ TEST(ProjectFile, ResumeNeedsAllEightTextsEqual)
     EXPECT_EQ(bare.threadCount, QStringLiteral("8"));
 }
 
-TEST(ProjectFile, PositionsAreWrittenOnlyWhenPositive)
+TEST(ProjectFile, PositionsAreWrittenAsWholePairs)
 {
     TempFolder folder;
     const QString path = folder.path("Job.tavo");
@@ -107,22 +107,48 @@ TEST(ProjectFile, PositionsAreWrittenOnlyWhenPositive)
 
     SavePositions(path, {{11, 20}, {0, 22}, {0, 0}});
     QByteArray expected = fresh;
-    expected.replace("T1X=\r\nT1Y=\r\nT2X=\r\nT2Y=\r\n", "T1X=11\r\nT1Y=20\r\nT2X=\r\nT2Y=22\r\n");
+    expected.replace("T1X=\r\nT1Y=\r\n", "T1X=11\r\nT1Y=20\r\n");
     EXPECT_EQ(readBytes(path), expected);
 
-    // A later save with nothing finished keeps what is stored.
-    SavePositions(path, {{0, 0}, {10, -1}, {0, 0}});
-    expected.replace("T2X=\r\n", "T2X=10\r\n");
+    // A pair with a coordinate of 0 or less is no position: the stored pair
+    // stays whole (row 0, column 0, nothing finished yet, a bad value).
+    const TilePosition noPositions[] = {{12, 0}, {0, 21}, {0, 0}, {12, -1}};
+    for (const TilePosition& current : noPositions) {
+        SavePositions(path, {current, {0, 0}, {0, 0}});
+        EXPECT_EQ(readBytes(path), expected) << current.x << "," << current.y;
+    }
+
+    SavePositions(path, {{12, 1}, {0, 0}, {5, 6}});
+    expected.replace("T1X=11\r\nT1Y=20\r\n", "T1X=12\r\nT1Y=1\r\n");
+    expected.replace("T3X=\r\nT3Y=\r\n", "T3X=5\r\nT3Y=6\r\n");
     EXPECT_EQ(readBytes(path), expected);
 
     const std::vector<TilePosition> read = ReadPositions(path, 3);
     ASSERT_EQ(read.size(), 3u);
-    EXPECT_EQ(read[0].x, 11);
-    EXPECT_EQ(read[0].y, 20);
-    EXPECT_EQ(read[1].x, 10);
-    EXPECT_EQ(read[1].y, 22);
-    EXPECT_EQ(read[2].x, 0);
-    EXPECT_EQ(read[2].y, 0);
+    EXPECT_EQ(read[0].x, 12);
+    EXPECT_EQ(read[0].y, 1);
+    EXPECT_EQ(read[1].x, 0);
+    EXPECT_EQ(read[1].y, 0);
+    EXPECT_EQ(read[2].x, 5);
+    EXPECT_EQ(read[2].y, 6);
+}
+
+TEST(ProjectFile, AreaTextsWithBlanksAreReadBackAsTyped)
+{
+    TempFolder folder;
+    const QString saveFolder = ensureTrailingSeparator(folder.root());
+    const QString path = saveFolder + "Job.tavo";
+    WriteNewProject(path, {"116.3 ", " 116,4", "\t40", "39.9  "}, 13, {6742, 6744, 5087, 5090}, 8);
+    const StoredInputs stored = ReadResumeKeys(path, 13, 1);
+    EXPECT_EQ(stored.left, "116.3 ");
+    EXPECT_EQ(stored.right, " 116,4");
+    EXPECT_EQ(stored.top, "\t40");
+    EXPECT_EQ(stored.bottom, "39.9  ");
+    EnteredInputs entered{"116.3 ", " 116,4", "\t40", "39.9  ", "13", "8", saveFolder, "Job.tavo"};
+    EXPECT_TRUE(resumeMatches(stored, entered));
+    entered.edit1 = "116.3";
+    EXPECT_FALSE(resumeMatches(stored, entered));
+    EXPECT_EQ(readProjectForOpen(path, 13, 1).edit1, "116.3 ");
 }
 
 TEST(ProjectFile, PositionsDefaultToZero)

@@ -23,7 +23,6 @@ TEST(TextConv, ReadsDecimalAndHexadecimalIntegers)
                 {"$10", 16},
                 {"0x10", 16},
                 {"0X1f", 31},
-                {"x10", 16},
                 {"-$10", -16},
                 {"007", 7},
                 {"2147483647", INT_MAX},
@@ -38,9 +37,10 @@ TEST(TextConv, ReadsDecimalAndHexadecimalIntegers)
 
 TEST(TextConv, RefusesEverythingElseAndLeavesTheValue)
 {
-    const char* bad[] = {"",    " ",   "12 ",        "1.5",  "2147483648", "-2147483649",
-                         "$",   "0x",  "$100000000", "true", "1e2",        "+",
-                         "--1", "\t5", "5a",         "0x-5"};
+    const char* bad[] = {"", " ", "12 ", "1.5", "2147483648", "-2147483649", "$", "0x",
+                         "$100000000", "true", "1e2", "+", "--1", "\t5", "5a", "0x-5",
+                         // only "$", "0x" and "0X" introduce hexadecimal digits
+                         "x10", "X1F90", "-x10", "0h10"};
     for (const char* text : bad) {
         int value = 99;
         EXPECT_FALSE(tryStrToInt(QString::fromUtf8(text), value)) << text;
@@ -53,6 +53,30 @@ TEST(TextConv, StrToIntThrowsTheIntegerMessage)
     EXPECT_EQ(StrToInt(QStringLiteral("$1F")), 31);
     EXPECT_EQ(appErrorText([] { StrToInt(QStringLiteral("x1y")); }),
               QStringLiteral("'x1y' is not a valid integer value"));
+}
+
+TEST(TextConv, TimeOfDayNamesNoTimeZone)
+{
+    const struct
+    {
+        const char* format;
+        const char* expected;
+    } cases[] = {{"HH:mm:ss t", "HH:mm:ss"},
+                 {"h:mm:ss AP t", "h:mm:ss AP"},
+                 {"HH:mm:ss tttt", "HH:mm:ss"},
+                 {"t HH:mm:ss", "HH:mm:ss"},
+                 {"HH'h'mm 'at' ss", "HH'h'mm 'at' ss"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(timeFormatWithoutZone(QString::fromUtf8(c.format)), QString::fromUtf8(c.expected))
+            << c.format;
+
+    const QDateTime now(QDate(2026, 3, 4), QTime(12, 7, 45), Qt::UTC);
+    const QString text = nowText(now);
+    EXPECT_TRUE(text.contains(QLocale::system().toString(QTime(12, 7, 45), "HH:mm:ss")) ||
+                text.contains(QLocale::system().toString(QTime(12, 7, 45), "h:mm:ss")))
+        << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("UTC"))) << text.toStdString();
+    EXPECT_FALSE(text.contains(QStringLiteral("GMT"))) << text.toStdString();
 }
 
 TEST(TextConv, FloatToStrUsesFifteenDigitsAndTheSystemSeparator)

@@ -3,6 +3,7 @@
 #include "engine/TextConv.h"
 
 #include "FileTestSupport.h"
+#include "FullDisk.h"
 
 #include <QDir>
 #include <QLocale>
@@ -260,4 +261,82 @@ TEST(JobLog, ViewKeepsOnlyTheTail)
     EXPECT_TRUE(log.takeViewUpdate().reset);
     log.save(path); // a cleared log replaces the file
     EXPECT_EQ(readBytes(path), QByteArray());
+}
+
+namespace {
+
+// Pages of address space the process maps now.
+long mappedBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    return statm.readAll().split(' ').value(0).toLong() * ::sysconf(_SC_PAGESIZE);
+}
+
+} // namespace
+
+// A log of one 64 MB line is continued and saved within 48 MB more memory.
+TEST(JobLog, ResumingAHugeSingleLineLogNeedsBoundedMemory)
+{
+    tavo::testing::TempFolder folder;
+    const QString path = folder.path("Job_log.txt");
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(file.resize(64LL * 1024 * 1024)); // one line of zero bytes, no line end
+    }
+    const int status = runInChild([&] {
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = rlim_t(mappedBytes() + 48L * 1024 * 1024);
+        if (::setrlimit(RLIMIT_AS, &limit) != 0)
+            return 3;
+        try {
+            JobLog log;
+            log.loadForResume(path);
+            log.append(QStringLiteral("Log continue..."));
+            log.save(path);
+            return log.lineCount() == 2 && log.viewLines().first().size() == JobLog::ViewLineBytes
+                       ? 0
+                       : 2;
+        } catch (...) {
+            return 1;
+        }
+    });
+    EXPECT_EQ(status, 0);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.size(), 64LL * 1024 * 1024 + 2 + 15 + 2);
+    ASSERT_TRUE(file.seek(64LL * 1024 * 1024 - 1));
+    EXPECT_EQ(file.readAll(), QByteArray(1, '\0') + "\r\nLog continue...\r\n");
+}
+
+TEST(JobLog, ClosingReportNeverClaimsAFailedSave)
+{
+    tavo::testing::TempFolder folder;
+    const QDateTime now(QDate(2026, 1, 2), QTime(3, 4, 5));
+    const struct
+    {
+        const char* name;
+        bool saved;
+    } cases[] = {{"Job_log.txt", true}, {"missing/Job_log.txt", false}};
+    for (const auto& c : cases) {
+        const QString path = folder.path(c.name);
+        JobLog log;
+        log.append(QStringLiteral("a tile"));
+        (void)log.takeViewUpdate();
+        bool threw = false;
+        try {
+            log.saveWithClosingReport(now, path);
+        } catch (const AppError&) {
+            threw = true;
+        }
+        EXPECT_EQ(threw, !c.saved) << c.name;
+        const QString last = c.saved ? "Log file has been saved to " + path
+                                     : "Log file could not be saved to " + path;
+        EXPECT_EQ(log.lastLine(), last) << c.name;
+        EXPECT_EQ(log.viewLines().filter("Log file has been saved").size(), c.saved ? 1 : 0);
+        EXPECT_EQ(log.takeViewUpdate().lines.last(), last) << c.name;
+        EXPECT_EQ(log.lineCount(), 8) << c.name;
+    }
 }

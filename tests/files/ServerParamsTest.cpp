@@ -116,6 +116,23 @@ TEST_F(FetchServerParamsTest, FailuresLeaveTheCopyAlone)
     EXPECT_EQ(readBytes(m_path), QByteArray("old,copy\r\n"));
 }
 
+TEST_F(FetchServerParamsTest, AnAnswerWithoutATileVersionKeepsTheGoodCopy)
+{
+    const char* bad[] = {"", "<html><body>Service unavailable</body></html>\r\n",
+                         "1,2,3,4,5,6\r\n7,8,9\r\n", "1,2,3,4,5,6,\r\n", "\r\n1,2,3,4,5,6,7\r\n"};
+    for (const char* body : bad) {
+        tileserver::Options o = options(body);
+        o.paramsEmptyIs200 = true;
+        m_server.setOptions(o);
+        EXPECT_EQ(FetchServerParams(url(), m_path), FetchOutcome::Failed) << body;
+        EXPECT_EQ(readBytes(m_path), QByteArray("old,copy\r\n")) << body;
+    }
+    // Two commas at the end make an empty seventh field: that is a version.
+    m_server.setOptions(options("1,2,3,4,5,6,,\r\n"));
+    EXPECT_EQ(FetchServerParams(url(), m_path), FetchOutcome::Fetched);
+    EXPECT_EQ(ReadTileVersion(m_path), QString());
+}
+
 TEST_F(FetchServerParamsTest, UnwritableCopyIsCannotCreateFile)
 {
     const QString target = m_folder.path("ini/s.txt"); // folder missing

@@ -10,7 +10,7 @@
 
 using tavo::http::HttpClient;
 using tavo::http::HttpError;
-using tavo::http::ProxySettings;
+using tavo::http::ProxyEndpoint;
 using tavo::tileserver::Options;
 using tavo::tileserver::TileServer;
 

@@ -1,7 +1,8 @@
+#include "FullDisk.h"
 #include "QtPrinters.h"
 #include "TileServer.h"
-#include "tiles/TDownThread.h"
 #include "engine/TileMath.h"
+#include "tiles/TDownThread.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -163,9 +164,9 @@ protected:
         WorkerConfig result;
         result.threadIndex = threadIndex;
         result.urlTail = QStringLiteral(".jpeg?g=7");
-        result.useProxy = true;
-        result.proxyServer = QStringLiteral("127.0.0.1");
-        result.proxyPort = QString::number(port ? port : m_port);
+        result.proxy.useProxy = true;
+        result.proxy.server = QStringLiteral("127.0.0.1");
+        result.proxy.port = QString::number(port ? port : m_port);
         result.programFolder = QStringLiteral(TAVO_RUNTIME_DIR "/");
         return result;
     }
@@ -604,9 +605,9 @@ TEST_F(WorkerTest, PositionIsNeverTornAcrossAColumnChange)
 TEST_F(WorkerTest, ProxyCredentialsReachTheRequest)
 {
     WorkerConfig cfg = config(0);
-    cfg.proxyUsername = QStringLiteral("user");
-    cfg.proxyPassword = QStringLiteral("secret");
-    cfg.proxyPort = QStringLiteral("$%1").arg(m_port, 0, 16); // hexadecimal is accepted
+    cfg.proxy.username = QStringLiteral("user");
+    cfg.proxy.password = QStringLiteral("secret");
+    cfg.proxy.port = QStringLiteral("$%1").arg(m_port, 0, 16); // hexadecimal is accepted
     runOne({4, 4, 5, 5, 3}, cfg);
     const auto requests = m_server.requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -615,31 +616,149 @@ TEST_F(WorkerTest, ProxyCredentialsReachTheRequest)
     EXPECT_EQ(requests[0].method, "GET");
 }
 
-TEST_F(WorkerTest, BadProxyPortEndsTheWorkerWithFinished)
+TEST_F(WorkerTest, ProxyPortThatIsNoPortEndsTheWorkerWithItsReason)
 {
-    WorkerConfig cfg = config(0);
-    cfg.proxyPort = QStringLiteral("80a");
-    const QStringList lines = runOne({4, 4, 5, 6, 3}, cfg);
-    EXPECT_EQ(lines,
-              (QStringList{QStringLiteral("Thread1 proxy port: '80a' is not a valid integer value"),
-                           finishedLine(1)}));
+    const struct
+    {
+        const char* port;
+        const char* reason;
+    } cases[] = {{"80a", "'80a' is not a valid integer value"},
+                 {"x1F90", "'x1F90' is not a valid integer value"},
+                 {"0", "'0' is not a valid proxy port (1 to 65535)"},
+                 {"65536", "'65536' is not a valid proxy port (1 to 65535)"},
+                 {"-8080", "'-8080' is not a valid proxy port (1 to 65535)"}};
+    for (const auto& c : cases) {
+        WorkerConfig cfg = config(0);
+        cfg.proxy.port = QString::fromUtf8(c.port);
+        const QStringList lines = runOne({4, 4, 5, 6, 3}, cfg);
+        EXPECT_EQ(lines,
+                  (QStringList{QStringLiteral("Thread1 proxy port: ") + c.reason, finishedLine(1)}))
+            << c.port;
+    }
     EXPECT_EQ(m_server.requestCount(), 0);
 }
 
-TEST_F(WorkerTest, UnwritableTileFolderCostsEachTileAndStillFinishesOnce)
+TEST_F(WorkerTest, UnwritableTileEndsTheWorkerLikeARefusal)
 {
     RecordingHost host;
     auto worker =
         makeWorker({4, 4, 5, 6, 3}, 1, config(0), &host, 0, 0, QStringLiteral("NoSuchFolder"));
     ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
     const QStringList lines = host.lines();
-    ASSERT_EQ(lines.size(), 3);
+    ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Thread1 cannot write 4-5.jpg: "))) << lines[0];
-    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Thread1 cannot write 4-6.jpg: ")));
-    EXPECT_EQ(lines[2], finishedLine(1));
+    EXPECT_EQ(lines[1], finishedLine(1));
     EXPECT_EQ(host.done(), std::vector<int>{0});
     EXPECT_EQ(worker->currentPosition().x, 0);
-    EXPECT_EQ(m_server.requestCount(), 2);
+    EXPECT_EQ(m_server.requestCount(), 1);
+}
+
+TEST_F(WorkerTest, FullDiskEndsTheWorkerAtItsLastStoredTileAndTheJobContinuesLater)
+{
+    tavo::testing::SmallFileSystem disk(512 * 1024);
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small file system is not permitted here";
+    ASSERT_TRUE(QDir(disk.path()).mkdir(QStringLiteral("Job")));
+    const QString folder = disk.path() + QLatin1Char('/');
+    const Rect r{4, 4, 1, 3, 3};
+
+    // The disk fills up while the first tile is being logged.
+    RecordingHost host;
+    host.onLine([&](const QString& line) {
+        if (line == okLine(1, 1, 4, 1))
+            disk.fill();
+    });
+    auto worker =
+        std::make_unique<TDownThread>(false, r.minX, r.maxX, r.minY, r.maxY, r.zoom, 1, folder,
+                                      QStringLiteral("Job"), 0, 0, config(0), &host);
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    const QStringList lines = host.lines();
+    ASSERT_EQ(lines.size(), 3) << lines.join('|').toStdString();
+    EXPECT_EQ(lines[0], okLine(1, 1, 4, 1));
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Thread1 cannot write 4-2.jpg: "))) << lines[1];
+    EXPECT_EQ(lines[2], finishedLine(1));
+    EXPECT_EQ(m_server.requestCount(), 2) << "no tile is fetched after the disk is full";
+    const TilePosition stopped = worker->currentPosition();
+    EXPECT_EQ(stopped.x, 4);
+    EXPECT_EQ(stopped.y, 1);
+    EXPECT_EQ(QDir(folder + "Job").entryList(QDir::Files | QDir::Hidden), QStringList{"4_1.jpg"});
+
+    // With room again, continuing from the recorded position fetches the rest.
+    disk.removeFiller();
+    RecordingHost again;
+    auto resumed = std::make_unique<TDownThread>(false, r.minX, r.maxX, r.minY, r.maxY, r.zoom, 1,
+                                                 folder, QStringLiteral("Job"), stopped.x,
+                                                 stopped.y, config(0), &again);
+    ASSERT_TRUE(resumed->wait(QDeadlineTimer(15000)));
+    EXPECT_EQ(again.lines(),
+              (QStringList{okLine(1, 2, 4, 2), okLine(1, 3, 4, 3), finishedLine(1)}));
+    for (int y = 1; y <= 3; ++y)
+        EXPECT_EQ(readFile(folder + QStringLiteral("Job/4_%1.jpg").arg(y)),
+                  bytes(TileServer::tileBody(MakeQuadkeyString(4, y, 3))));
+}
+
+TEST_F(WorkerTest, UrlTailIsSentAsWrittenWithBlanksEncoded)
+{
+    WorkerConfig cfg = config(0);
+    cfg.urlTail = QStringLiteral(".jpeg?g= 123 ");
+    const QStringList lines = runOne({4, 4, 5, 5, 3}, cfg);
+    EXPECT_EQ(lines, (QStringList{okLine(1, 1, 4, 5), finishedLine(1)}));
+    EXPECT_EQ(targets(), (std::vector<std::string>{
+                             "http://ecn.t1.tiles.virtualearth.net/tiles/a120.jpeg?g=%20123%20"}));
+}
+
+TEST_F(WorkerTest, TricklingServerTimesOutAsAFailedFetch)
+{
+    const struct
+    {
+        const char* name;
+        int trickle;  // bytes a second the server sends
+        long totalMs; // the worker's limit for the whole request
+    } cases[] = {{"below the low-speed limit", 20, 120000}, {"over the total limit", 400, 1500}};
+    for (const auto& c : cases) {
+        tileserver::Options options;
+        options.trickleBytesPerSecond = c.trickle;
+        options.tileSize = 20000;
+        m_server.setOptions(options);
+        WorkerConfig cfg = config(0);
+        cfg.limits.lowSpeedBytesPerSecond = 100;
+        cfg.limits.lowSpeedSeconds = 1;
+        cfg.limits.totalMs = c.totalMs;
+        QElapsedTimer timer;
+        timer.start();
+        TilePosition position;
+        const QStringList lines = runOne({4, 4, 5, 5, 3}, cfg, 0, 0, &position);
+        EXPECT_LT(timer.elapsed(), 6000) << c.name;
+        ASSERT_EQ(lines.size(), 3) << c.name << ": " << lines.join('|').toStdString();
+        EXPECT_EQ(lines[0],
+                  QStringLiteral("Thread1 Socket Error # 10060\r\nConnection timed out.->120"))
+            << c.name;
+        EXPECT_EQ(lines[1], QStringLiteral("Thread1:4-5 got a blank image!")) << c.name;
+        EXPECT_EQ(lines[2], finishedLine(1));
+        EXPECT_EQ(position.x, 4) << c.name;
+        QFile::remove(tilePath(4, 5));
+    }
+}
+
+TEST_F(WorkerTest, StopEndsALongTransferAndLeavesTheTileUnrecorded)
+{
+    tileserver::Options options;
+    options.trickleBytesPerSecond = 400;
+    options.tileSize = 20000;
+    m_server.setOptions(options);
+    WorkerConfig cfg = config(0);
+    cfg.limits.stopAfterMs = 500;
+    RecordingHost host;
+    auto worker = makeWorker({4, 4, 5, 6, 3}, 1, cfg, &host);
+    QThread::msleep(1000);
+    QElapsedTimer timer;
+    timer.start();
+    worker->Terminate();
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
+    EXPECT_LT(timer.elapsed(), 2500);
+    EXPECT_EQ(host.lines(), QStringList{finishedLine(1)});
+    EXPECT_EQ(worker->currentPosition().x, 0);
+    EXPECT_EQ(QDir(saveFolder() + "Job").entryList(QDir::Files | QDir::Hidden), QStringList{});
 }
 
 TEST_F(WorkerTest, LargeTileIsStoredWholeWithNoTemporaryLeft)
@@ -758,28 +877,6 @@ TEST(BlockingWorkerHostTest, ClosingReleasesAWaitingWorkerAndDropsEveryLaterRepo
     QCoreApplication::processEvents(); // a stale queued call must not reach the receiver
     EXPECT_TRUE(inner.lines.isEmpty());
     EXPECT_TRUE(inner.done.empty());
-}
-
-// --- Proxy port text ------------------------------------------------------------------------
-
-TEST(IntegerFromTextTest, AcceptsDecimalAndHexadecimal)
-{
-    EXPECT_EQ(IntegerFromText("8080"), 8080);
-    EXPECT_EQ(IntegerFromText("  8080"), 8080);
-    EXPECT_EQ(IntegerFromText("+12"), 12);
-    EXPECT_EQ(IntegerFromText("-5"), -5);
-    EXPECT_EQ(IntegerFromText("$1F90"), 8080);
-    EXPECT_EQ(IntegerFromText("0x1f90"), 8080);
-    EXPECT_EQ(IntegerFromText("-2147483648"), std::numeric_limits<qint32>::min());
-    EXPECT_EQ(IntegerFromText("2147483647"), std::numeric_limits<qint32>::max());
-    EXPECT_EQ(IntegerFromText("$FFFFFFFF"), -1);
-}
-
-TEST(IntegerFromTextTest, RejectsEverythingElse)
-{
-    for (const char* text : {"", " ", "-", "$", "0x", "80a", "8080 ", "8 080", "2147483648",
-                             "-2147483649", "$100000000", "1.5", "٣"})
-        EXPECT_FALSE(IntegerFromText(QString::fromUtf8(text)).has_value()) << text;
 }
 
 } // namespace

@@ -9,9 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -364,6 +366,8 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
     bool notFound = false;
     std::size_t tileSize = 0;
     std::string paramsBody;
+    bool paramsEmptyIs200 = false;
+    int trickle = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_requests.push_back({request.method, request.target, request.get_header_value("Host"),
@@ -376,6 +380,8 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
         if (m_options.refuseFromRequest > 0 && number >= m_options.refuseFromRequest)
             refuseStatus = m_options.refuseStatus;
         tileSize = m_options.tileSize;
+        paramsEmptyIs200 = m_options.paramsEmptyIs200;
+        trickle = m_options.trickleBytesPerSecond;
         if (target.kind == Target::Kind::Tile) {
             notFound = m_options.notFoundQuadkeys.count(target.quadkey) > 0;
             if (m_options.refusedQuadkeys.count(target.quadkey) > 0)
@@ -421,13 +427,29 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
         if (notFound) {
             response.status = 404;
             response.set_content("no such tile\n", "text/plain");
+        } else if (trickle > 0) {
+            response.status = 200;
+            auto body = std::make_shared<std::string>(tileBody(target.quadkey, tileSize));
+            const std::size_t piece = std::max(1, trickle / 2);
+            response.set_content_provider(
+                body->size(), "image/jpeg",
+                [this, body, piece](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    {
+                        std::unique_lock<std::mutex> lock(m_mutex);
+                        if (m_stopSignal.wait_for(lock, std::chrono::milliseconds(500),
+                                                  [this] { return m_stopping; }))
+                            return false;
+                    }
+                    const std::size_t size = std::min(piece, body->size() - offset);
+                    return sink.write(body->data() + offset, size);
+                });
         } else {
             response.status = 200;
             response.set_content(tileBody(target.quadkey, tileSize), "image/jpeg");
         }
         return;
     case Target::Kind::Params:
-        if (paramsBody.empty()) {
+        if (paramsBody.empty() && !paramsEmptyIs200) {
             response.status = 404;
             response.set_content("no parameters\n", "text/plain");
         } else {

@@ -30,6 +30,10 @@ struct Options
     int delayMs = 0;   // wait this long before answering each request
     std::size_t tileSize = 0; // body size of a tile; 0 = small (a few hundred bytes)
     std::string paramsBody;   // body served for GET .../s.txt; empty = 404
+    bool paramsEmptyIs200 = false; // an empty paramsBody is served as 200 with no body
+    // When > 0, tiles are sent this many bytes a second (in two pieces a
+    // second), as a server that trickles its answer.
+    int trickleBytesPerSecond = 0;
 };
 
 struct RecordedRequest

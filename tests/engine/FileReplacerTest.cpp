@@ -1,0 +1,119 @@
+#include "engine/FileReplacer.h"
+#include "engine/AppError.h"
+#include "engine/IniFile.h"
+#include "engine/ProjectFile.h"
+
+#include "FileTestSupport.h"
+#include "FullDisk.h"
+
+#include <QDir>
+
+#include <cerrno>
+#include <sys/stat.h>
+
+using namespace tavo;
+using namespace tavo::testing;
+
+namespace {
+
+// Larger than the file-size limit below, so that any rewrite of it fails.
+const QByteArray OldContent =
+    "[AREA]\r\nLeftLongitude=" + QByteArray(40000, '1') + "\r\n[THREADS]\r\nT1X=5\r\nT1Y=6\r\n";
+
+// Every writer of a whole file, each asked to write more than the limit allows.
+struct Writer
+{
+    const char* name;
+    std::function<bool(const QString& path)> write; // true when it reported the failure
+};
+
+const QByteArray Big(64 * 1024, 'b');
+
+std::vector<Writer> writers()
+{
+    return {
+        {"FileReplacer::replace",
+         [](const QString& path) {
+             int error = 0;
+             return !FileReplacer::replace(path, Big, nullptr, &error) && error != 0;
+         }},
+        {"IniFile::writeString",
+         [](const QString& path) {
+             IniFile ini(path);
+             return appErrorText([&] {
+                        ini.writeString("IniParas", "DefaultPath", QString(Big));
+                    }) == "Unable to write to " + path;
+         }},
+        {"SavePositions",
+         [](const QString& path) {
+             return appErrorText([&] {
+                        SavePositions(path, {{7, 8}});
+                    }) == "Unable to write to " + path;
+         }},
+    };
+}
+
+TEST(FileReplacer, AFailedWriteLeavesTheOldFileAndNoTemporary)
+{
+    for (const Writer& writer : writers()) {
+        TempFolder dir;
+        const QString path = dir.path("target.tavo");
+        writeBytes(path, OldContent);
+        const int status =
+            runWithFileSizeLimit(32 * 1024, [&] { return writer.write(path) ? 0 : 1; });
+        EXPECT_EQ(status, 0) << writer.name << ": the failure was not reported";
+        EXPECT_EQ(readBytes(path), OldContent) << writer.name;
+        EXPECT_EQ(QDir(dir.root()).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{"target.tavo"})
+            << writer.name;
+    }
+}
+
+TEST(FileReplacer, FullFileSystemLeavesTheOldFile)
+{
+    SmallFileSystem disk(256 * 1024);
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a small file system is not permitted here";
+    const QString path = disk.path() + "/J.tavo";
+    writeBytes(path, OldContent);
+    disk.fill();
+
+    for (const Writer& writer : writers())
+        EXPECT_TRUE(writer.write(path) || writer.name == std::string("FileReplacer::replace"))
+            << writer.name;
+    int error = 0;
+    EXPECT_FALSE(FileReplacer::replace(path, Big, nullptr, &error));
+    EXPECT_EQ(error, ENOSPC);
+    EXPECT_EQ(readBytes(path), OldContent);
+    EXPECT_EQ(QDir(disk.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              (QStringList{"J.tavo", "filler"}));
+
+    // With room again the same write goes through whole.
+    disk.removeFiller();
+    EXPECT_TRUE(FileReplacer::replace(path, Big));
+    EXPECT_EQ(readBytes(path), Big);
+}
+
+TEST(FileReplacer, KeepsPermissionsAndRefusesToReplaceWhenAsked)
+{
+    TempFolder dir;
+    const QString path = dir.path("tile.jpg");
+    writeBytes(path, "old");
+    const QByteArray encoded = QFile::encodeName(path);
+    ASSERT_EQ(::chmod(encoded.constData(), 0604), 0);
+    ASSERT_TRUE(FileReplacer::replace(path, "new"));
+    EXPECT_EQ(readBytes(path), "new");
+    struct stat info;
+    ASSERT_EQ(::stat(encoded.constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0604u);
+
+    FileReplacer noReplace(path, FileReplacer::Temporary::PartSuffix);
+    ASSERT_TRUE(noReplace.open());
+    ASSERT_TRUE(noReplace.write("placeholder"));
+    EXPECT_FALSE(noReplace.commitIfAbsent());
+    EXPECT_EQ(noReplace.error(), EEXIST);
+    EXPECT_EQ(readBytes(path), "new");
+    EXPECT_EQ(QDir(dir.root()).entryList(QDir::Files), QStringList{"tile.jpg"});
+}
+
+} // namespace
