@@ -35,6 +35,9 @@ public:
     // Workers that did not end within the close wait; they are abandoned.
     int abandonedWorkers() const { return m_job.abandonedWorkers(); }
 
+    // Opens a project named on the command line, after the window is shown.
+    void openProjectFile(const QString& path) { m_commands.openProjectFile(path); }
+
     // TForm1Handler
     void FormShow() override;
     void BitBtn1Click() override;

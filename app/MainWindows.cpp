@@ -7,6 +7,7 @@
 #include "dialogs/TfrmOptions.h"
 #include "dialogs/TfrmSingle.h"
 #include "engine/ProjectFile.h"
+#include "engine/SettingsLocation.h"
 
 namespace tavo {
 
@@ -16,8 +17,7 @@ MainWindows::MainWindows(const QString& programFolder)
     m_frmAbout = new TfrmAbout(m_form1.get());
     m_frmConvert = std::make_unique<TfrmConvert>();
     m_frmOptions = new TfrmOptions(m_form1.get());
-    m_frmOptions->setSettingsPath(ensureTrailingSeparator(programFolder) +
-                                  QStringLiteral("ini/config.ini"));
+    m_frmOptions->setSettingsPath(settingsFolder(programFolder) + QStringLiteral("config.ini"));
     m_frmSingle = std::make_unique<TfrmSingle>();
 
     Windows windows;

@@ -9,6 +9,7 @@
 #include "dialogs/TfrmConvert.h"
 #include "dialogs/TfrmOptions.h"
 #include "dialogs/TfrmSingle.h"
+#include "engine/AppError.h"
 #include "engine/ProjectFile.h"
 
 #include <QCoreApplication>
@@ -65,8 +66,27 @@ void MenuCommands::openProjectOrThrow()
                                       m_app.DefaultPath, QStringLiteral("TAVO Projects(*.tavo)"));
     if (chosen.isEmpty())
         return;
+    fillFromProject(chosen);
+}
+
+void MenuCommands::openProjectFile(const QString& path)
+{
+    const QFileInfo file(path);
+    if (!file.isFile() || !file.isReadable()) {
+        message(AppError::cannotOpenFile(path).text());
+        return;
+    }
+    try {
+        fillFromProject(path);
+    } catch (const std::exception& error) {
+        message(QString::fromUtf8(error.what()));
+    }
+}
+
+void MenuCommands::fillFromProject(const QString& path)
+{
     const OpenedProject opened =
-        readProjectForOpen(chosen, m_app.DefaultZoom, m_app.DefaultThreadCount);
+        readProjectForOpen(path, m_app.DefaultZoom, m_app.DefaultThreadCount);
     TForm1& form = *m_windows.Form1;
     form.Edit1()->setText(opened.edit1);
     form.Edit3()->setText(opened.edit3);

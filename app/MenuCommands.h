@@ -37,6 +37,10 @@ public:
     void browseSaveFolder();
     // "Open project...": a failure is shown in a message box.
     void openProject();
+    // Opens the project file at `path` into the fields as "Open project..."
+    // does with a chosen file (the command line's project); a file that
+    // cannot be read is shown in a message box and the fields stay as they are.
+    void openProjectFile(const QString& path);
     void exit();
     void options();
     void converter();
@@ -50,6 +54,7 @@ public:
 
 private:
     void openProjectOrThrow();
+    void fillFromProject(const QString& path);
     QString siblingProgram(const QString& name) const;
     void message(const QString& text);
 

@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "dialogs/TForm1.h"
 #include "engine/ProjectFile.h"
+#include "engine/SettingsLocation.h"
 #include "files/ServerParams.h"
 #include "files/Settings.h"
 
@@ -16,8 +17,9 @@ void startUp(TForm1& form, AppState& app, const QString& programFolder)
 {
     app.ProgramFolder = ensureTrailingSeparator(programFolder);
     app.HomePageUrl = QString::fromLatin1(HomePageUrlValue);
-    app.SettingsPath = app.ProgramFolder + QStringLiteral("ini/config.ini");
-    app.ParamsPath = app.ProgramFolder + QStringLiteral("ini/s.txt");
+    const QString ini = settingsFolder(app.ProgramFolder);
+    app.SettingsPath = ini + QStringLiteral("config.ini");
+    app.ParamsPath = ini + QStringLiteral("s.txt");
     app.ParamsUrl = QString::fromLatin1(ParamsUrl);
 #ifdef Q_OS_WIN
     app.HelpPath = app.ProgramFolder + QStringLiteral("help/help.chm");

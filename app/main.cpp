@@ -1,8 +1,12 @@
 #include "app/MainWindows.h"
 #include "app/TavoApplication.h"
+#include "app/MainController.h"
 #include "dialogs/TForm1.h"
 #include "http/HttpClient.h"
 #include "tiles/WorkerHost.h"
+
+#include <QFileInfo>
+#include <QStringList>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +24,11 @@ int main(int argc, char** argv)
         {
             tavo::MainWindows windows(QCoreApplication::applicationDirPath());
             windows.Form1().show();
+            // "tavo Job.tavo" (a project opened from the desktop) opens it
+            // into the fields as "Open project..." does.
+            const QStringList arguments = QCoreApplication::arguments();
+            if (arguments.size() > 1)
+                windows.controller().openProjectFile(QFileInfo(arguments.at(1)).absoluteFilePath());
             result = app.exec();
         }
         if (tavo::abandonedThreadCount() > 0) {

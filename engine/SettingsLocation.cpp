@@ -42,8 +42,13 @@ QString userSettingsFolder()
 
 QString settingsFolder(const QString& programFolder)
 {
-    return settingsFolder(programFolder,
-                          canCreateFilesIn(withSlash(programFolder) + QStringLiteral("ini/")));
+    // A program folder without "ini/" that can be written is a copy someone
+    // is setting up: its writes fail with the usual error rather than go
+    // elsewhere unnoticed.
+    const QString shipped = withSlash(programFolder) + QStringLiteral("ini/");
+    const bool writable = QFileInfo(shipped).isDir() ? canCreateFilesIn(shipped)
+                                                     : canCreateFilesIn(withSlash(programFolder));
+    return settingsFolder(programFolder, writable);
 }
 
 QString settingsFolder(const QString& programFolder, bool shippedWritable)

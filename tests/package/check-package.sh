@@ -58,6 +58,7 @@ if [ -n "$install_test" ]; then
   home=$work/home
   mkdir -p "$home"
   chown -R nobody "$home"
+  chmod 700 "$home"
   cp "$install_test" "$work/install-test"
   chmod 755 "$work/install-test"
   runuser -u nobody -- env HOME="$home" XDG_CONFIG_HOME="$home/config" \
@@ -65,5 +66,17 @@ if [ -n "$install_test" ]; then
     "$work/install-test" || fail "installed settings test"
   cmp -s "$prog/ini/config.ini" "$source/packaging/config.ini" || fail "the installed config.ini was changed"
   grep -q '^ProxyServer=' "$home/config/tavo/ini/config.ini" || fail "no settings in the user's folder"
+
+  # The installed command itself, through its link on the PATH: it finds its
+  # program folder and starts with the user's settings folder.
+  home2=$work/home2
+  mkdir -p "$home2" && chown nobody "$home2" && chmod 700 "$home2"
+  set +e
+  timeout 5 runuser -u nobody -- env HOME="$home2" XDG_CONFIG_HOME="$home2/config" \
+    XDG_RUNTIME_DIR="$home2" QT_QPA_PLATFORM=offscreen "$root/usr/bin/tavo" >"$work/run.log" 2>&1
+  status=$?
+  set -e
+  [ "$status" -eq 124 ] || { cat "$work/run.log"; fail "installed tavo ended with status $status"; }
+  cmp -s "$home2/config/tavo/ini/s.txt" "$prog/ini/s.txt" || fail "installed tavo did not set up the user's settings"
 fi
 echo "package checks passed"
