@@ -5,9 +5,9 @@
 #include "dialogs/WindowStyle.h"
 #include "engine/AppError.h"
 #include "engine/TextConv.h"
+#include "engine/TileMath.h"
 #include "tiles/TDownThread.h"
 #include "tiles/WorkerHost.h"
-#include "engine/TileMath.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -230,8 +230,7 @@ void TfrmSingle::Button1Click()
     // The thread owns its copy of the fetch and the slot for its outcome; the dialog only hears
     // of it through a queued call, which Qt drops if the dialog is gone by then.
     auto outcome = std::make_shared<QString>();
-    m_fetchThread.reset(
-        QThread::create([fetch, outcome] { *outcome = fetch.fetchAndSave(); }));
+    m_fetchThread.reset(QThread::create([fetch, outcome] { *outcome = fetch.fetchAndSave(); }));
     connect(m_fetchThread.get(), &QThread::finished, this,
             [this, outcome] { finishDownload(*outcome); });
     m_fetchThread->start();

@@ -1,7 +1,7 @@
 #include "QtPrinters.h"
 #include "TileServer.h"
-#include "tiles/TDownThread.h"
 #include "engine/TileMath.h"
+#include "tiles/TDownThread.h"
 
 #include <QCoreApplication>
 #include <QDir>
