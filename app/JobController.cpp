@@ -139,7 +139,8 @@ void JobController::setUp()
 
     // 14. Image folder.
     if (!QFileInfo(plan.imageFolder).isDir() && !QDir().mkdir(plan.imageFolder)) {
-        message(QStringLiteral("Create directory ") + plan.imageFolder + QStringLiteral(" Failed."));
+        message(QStringLiteral("Create directory ") + plan.imageFolder +
+                QStringLiteral(" Failed."));
         return;
     }
 
@@ -295,9 +296,9 @@ void JobController::startLog(const Plan& plan, bool resumeJob)
         log.append(resumedJobLines(now));
     } else {
         log.clear();
-        log.append(newJobHeaderLines({plan.saveFolder, plan.projectName, plan.settings.proxy,
-                                      plan.area, plan.rect, plan.download, plan.threadCount,
-                                      plan.zoom, now}));
+        log.append(
+            newJobHeaderLines({plan.saveFolder, plan.projectName, plan.settings.proxy, plan.area,
+                               plan.rect, plan.download, plan.threadCount, plan.zoom, now}));
     }
     m_view.refresh();
 }

@@ -79,7 +79,7 @@ private:
     JobState m_job;
     std::array<bool, MaxWorkers> m_reportedEnd{}; // worker i has made its last call
     qint32 m_monitorTicks = 0;
-    QString m_lastTickError; // a failing save is reported once, not on every tick
+    QString m_lastTickError;           // a failing save is reported once, not on every tick
     QEventLoop* m_closeLoop = nullptr; // the close wait, while it runs
     int m_closeWaitMs = 40000;
     int m_abandonedWorkers = 0;

@@ -9,9 +9,9 @@
 #include "app/MainWindows.h"
 #include "app/TavoApplication.h"
 #include "dialogs/TForm1.h"
+#include "engine/TileMath.h"
 #include "http/HttpClient.h"
 #include "tiles/TDownThread.h"
-#include "engine/TileMath.h"
 
 #include <QDir>
 #include <QElapsedTimer>

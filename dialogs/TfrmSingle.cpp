@@ -225,8 +225,7 @@ void TfrmSingle::Button1Click()
     // The thread owns its copy of the fetch and the slot for its outcome; the dialog only hears
     // of it through a queued call, which Qt drops if the dialog is gone by then.
     auto outcome = std::make_shared<QString>();
-    m_fetchThread.reset(
-        QThread::create([fetch, outcome] { *outcome = fetch.fetchAndSave(); }));
+    m_fetchThread.reset(QThread::create([fetch, outcome] { *outcome = fetch.fetchAndSave(); }));
     connect(m_fetchThread.get(), &QThread::finished, this,
             [this, outcome] { finishDownload(*outcome); });
     m_fetchThread->start();

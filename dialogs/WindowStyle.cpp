@@ -42,9 +42,8 @@ void makeGreen(QWidget* widget)
 {
     // An editor draws its text in the Text colour; its scroll bars, which take
     // its palette, draw their arrows in WindowText, which must stay as it is.
-    const QPalette::ColorRole role = qobject_cast<QAbstractScrollArea*>(widget)
-                                         ? QPalette::Text
-                                         : QPalette::WindowText;
+    const QPalette::ColorRole role =
+        qobject_cast<QAbstractScrollArea*>(widget) ? QPalette::Text : QPalette::WindowText;
     QPalette palette = widget->palette();
     for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
         palette.setColor(group, role, green());

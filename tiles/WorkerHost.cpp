@@ -56,7 +56,7 @@ struct BlockingWorkerHost::Channel
         }
     }
 
-    QObject relay; // lives on the main thread; queued calls reach it there
+    QObject relay;               // lives on the main thread; queued calls reach it there
     WorkerHost* inner = nullptr; // main thread only
     // Standard primitives rather than Qt's: ThreadSanitizer sees them.
     std::mutex mutex;
@@ -103,8 +103,8 @@ template <typename Call> void BlockingWorkerHost::forward(const Call& call)
     channel.pending.push_back(task);
     // Posted while the lock is held, so close() cannot come in between: a
     // closed channel is never posted to.
-    QMetaObject::invokeMethod(&channel.relay, [&channel] { channel.runPending(); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &channel.relay, [&channel] { channel.runPending(); }, Qt::QueuedConnection);
     channel.finished.wait(lock, [&task] { return task->finished; });
     if (task->failure)
         std::rethrow_exception(task->failure);

@@ -5,12 +5,12 @@
 // server reached through the program's own proxy settings.
 
 #include "TileServer.h"
+#include "WindowTestSupport.h"
 #include "app/MainController.h"
 #include "app/MainWindows.h"
 #include "app/TavoApplication.h"
 #include "dialogs/Shell.h"
 #include "dialogs/TForm1.h"
-#include "WindowTestSupport.h"
 
 #include <QDir>
 #include <QFile>

@@ -425,8 +425,8 @@ TEST_F(JobSetUpTest, ZoomOutsideTheTileArithmeticOrAProjectNameWithAPathIsRefuse
     const QString zoomText = "Zoom level should be between 1 and 30.";
     const QString nameText = "Project name should not contain a path (\"/\", \"\\\" or \"..\").";
     const Case cases[] = {
-        {0, "Job", zoomText},          {-3, "Job", zoomText},      {31, "Job", zoomText},
-        {13, "../x", nameText},        {13, "sub/x.tavo", nameText}, {13, "a\\b", nameText},
+        {0, "Job", zoomText},   {-3, "Job", zoomText},        {31, "Job", zoomText},
+        {13, "../x", nameText}, {13, "sub/x.tavo", nameText}, {13, "a\\b", nameText},
         {13, "..", nameText},
     };
     for (const Case& c : cases) {
@@ -509,14 +509,14 @@ TEST_F(JobSetUpTest, WorkedExampleWritesExactlyTheseBytes)
 
     EXPECT_EQ(readAll(savePath("Job.tavo")).toStdString(),
               std::string("[AREA]\r\nLeftLongitude=116.3\r\nRightLongitude=116,4\r\n"
-                         "TopLatitude=40\r\nBottomLatitude=39.9\r\n\r\n"
-                         "[Zoom]\r\nZoom=13\r\n\r\n"
-                         "[XY]\r\nMinX=6742\r\nMinY=5087\r\nMaxX=6744\r\nMaxY=5090\r\n\r\n"
-                         "[THREADS]\r\nThreadCount=8\r\n"
-                         "T1X=6743\r\nT1Y=5090\r\nT2X=6744\r\nT2Y=5087\r\n"
-                         "T3X=6744\r\nT3Y=5088\r\nT4X=6744\r\nT4Y=5089\r\n"
-                         "T5X=6744\r\nT5Y=5090\r\nT6X=6743\r\nT6Y=5087\r\n"
-                         "T7X=6743\r\nT7Y=5088\r\nT8X=6743\r\nT8Y=5089\r\n\r\n"));
+                          "TopLatitude=40\r\nBottomLatitude=39.9\r\n\r\n"
+                          "[Zoom]\r\nZoom=13\r\n\r\n"
+                          "[XY]\r\nMinX=6742\r\nMinY=5087\r\nMaxX=6744\r\nMaxY=5090\r\n\r\n"
+                          "[THREADS]\r\nThreadCount=8\r\n"
+                          "T1X=6743\r\nT1Y=5090\r\nT2X=6744\r\nT2Y=5087\r\n"
+                          "T3X=6744\r\nT3Y=5088\r\nT4X=6744\r\nT4Y=5089\r\n"
+                          "T5X=6744\r\nT5Y=5090\r\nT6X=6743\r\nT6Y=5087\r\n"
+                          "T7X=6743\r\nT7Y=5088\r\nT8X=6743\r\nT8Y=5089\r\n\r\n"));
 
     QByteArray log = readAll(savePath("Job_log.txt"));
     log.replace(saveFolder.toUtf8(), "<save>");

@@ -29,11 +29,11 @@
 namespace tavo {
 namespace {
 
-using tileserver::TileServer;
 using tavo::testing::ensureApplication;
 using tavo::testing::readAll;
 using tavo::testing::RecordingShell;
 using tavo::testing::writeFile;
+using tileserver::TileServer;
 
 using tavo::testing::waitUntil;
 

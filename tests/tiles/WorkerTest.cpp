@@ -492,10 +492,7 @@ TEST_F(WorkerTest, StopDuringResetRetriesLeavesTheTileUndone)
     m_server.setOptions(options);
     RecordingHost host;
     auto worker = makeWorker({4, 4, 5, 5, 3}, 1, config(0), &host);
-    QElapsedTimer waited;
-    waited.start();
-    while (m_server.requestCount() < 2 && waited.elapsed() < 5000)
-        QThread::msleep(5);
+    (void)QTest::qWaitFor([this] { return m_server.requestCount() >= 2; }, 5000);
     worker->Terminate();
     ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
     EXPECT_EQ(host.lines(), QStringList{finishedLine(1)});
@@ -513,10 +510,7 @@ TEST_F(WorkerTest, StopDuringAFetchFinishesThatTileThenEnds)
     m_server.setOptions(options);
     RecordingHost host;
     auto worker = makeWorker({0, 0, 1, 10, 10}, 1, config(0), &host);
-    QElapsedTimer waited;
-    waited.start();
-    while (m_server.requestCount() < 1 && waited.elapsed() < 5000)
-        QThread::msleep(5);
+    (void)QTest::qWaitFor([this] { return m_server.requestCount() >= 1; }, 5000);
     worker->Terminate();
     ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
     EXPECT_EQ(host.lines(), (QStringList{okLine(1, 1, 0, 1), finishedLine(1)}));
