@@ -5,7 +5,6 @@
 #include "files/JobLog.h"
 #include "tiles/WorkerHost.h"
 
-#include <QObject>
 #include <QString>
 
 #include <array>
@@ -24,7 +23,7 @@ class TForm1;
 // the workers, the monitor that saves their positions and the log, Stop, the
 // completion, and the bounded wait when the window closes during a job.
 // Workers report here through a blocking call run on the main thread.
-class JobController final : public QObject, public WorkerHost
+class JobController final : public WorkerHost
 {
 public:
     JobController(TForm1& form, AppState& app, LogView& view);
