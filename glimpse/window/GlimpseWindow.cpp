@@ -1,0 +1,215 @@
+#include "glimpse/window/GlimpseWindow.h"
+
+#include "glimpse/Texts.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QStatusBar>
+
+namespace tavo::glimpse {
+
+namespace {
+
+const QString Title = QStringLiteral("Glimpse");
+
+// The local project file among dropped URLs; empty when none.
+QString droppedProject(const QMimeData* mime)
+{
+    if (!mime || !mime->hasUrls())
+        return QString();
+    for (const QUrl& url : mime->urls())
+        if (url.isLocalFile() && url.toLocalFile().endsWith(QStringLiteral(".tavo"), Qt::CaseInsensitive))
+            return url.toLocalFile();
+    return QString();
+}
+
+} // namespace
+
+GlimpseFiles GlimpseFiles::besideExecutable()
+{
+    const QString folder = QCoreApplication::applicationDirPath() + u'/';
+    return {folder + QStringLiteral("ini/glimpse.ini"), folder + QStringLiteral("blankimg/blank.jpg")};
+}
+
+GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
+    : QMainWindow(parent), m_files(files), m_document(files.placeholderPath)
+{
+    setWindowTitle(Title);
+    setAcceptDrops(true);
+    m_map = new MapWidget(m_document, m_cache, this);
+    setCentralWidget(m_map);
+
+    m_pointerLabel = new QLabel(this);
+    m_pointerLabel->setObjectName(QStringLiteral("pointer"));
+    m_countsLabel = new QLabel(this);
+    m_countsLabel->setObjectName(QStringLiteral("counts"));
+    statusBar()->addWidget(m_pointerLabel, 1);
+    statusBar()->addPermanentWidget(m_countsLabel);
+
+    buildMenus();
+    connect(&m_document, &JobDocument::scanProgress, this, &GlimpseWindow::updateCounts);
+    connect(&m_document, &JobDocument::scanFinished, this, &GlimpseWindow::updateCounts);
+    connect(m_map, &MapWidget::pointerMoved, this, &GlimpseWindow::updatePointer);
+    resize(1000, 720);
+}
+
+void GlimpseWindow::buildMenus()
+{
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction* open = file->addAction(QStringLiteral("&Open project..."), this, &GlimpseWindow::chooseProject);
+    open->setShortcut(QKeySequence::Open);
+    QAction* reload = file->addAction(QStringLiteral("&Reload"), &m_document, &JobDocument::rescan);
+    reload->setShortcut(QKeySequence(Qt::Key_F5));
+    file->addSeparator();
+    QAction* quit = file->addAction(QStringLiteral("E&xit"), this, &QWidget::close);
+    quit->setShortcut(QKeySequence::Quit);
+
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    QAction* fit = view->addAction(QStringLiteral("&Fit to window"), m_map, &MapWidget::fitToWindow);
+    fit->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_0), QKeySequence(Qt::Key_Home)});
+    QAction* in = view->addAction(QStringLiteral("Zoom &in"), this, [this] { m_map->zoomStep(2.0); });
+    in->setShortcuts({QKeySequence(Qt::Key_Plus), QKeySequence(Qt::Key_Equal), QKeySequence::ZoomIn});
+    QAction* out = view->addAction(QStringLiteral("Zoom &out"), this, [this] { m_map->zoomStep(0.5); });
+    out->setShortcuts({QKeySequence(Qt::Key_Minus), QKeySequence::ZoomOut});
+
+    QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
+    tools->addAction(QStringLiteral("Copy area to the clipboard"), this,
+                     [this] { copyAreaToClipboard(); });
+    tools->addAction(QStringLiteral("Export view as PNG..."), this, [this] {
+        const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export view as PNG"),
+                                                          QString(), QStringLiteral("PNG image (*.png)"));
+        if (!path.isEmpty())
+            exportView(path.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive) ? path : path + ".png");
+    });
+}
+
+void GlimpseWindow::showMessage(const QString& text)
+{
+    if (m_messageSink)
+        m_messageSink(text);
+    else
+        QMessageBox::warning(this, Title, text);
+}
+
+bool GlimpseWindow::openProject(const QString& path)
+{
+    QString error;
+    if (!m_document.open(path, &error)) {
+        showMessage(error);
+        return false;
+    }
+    writeLastProject(m_files.iniPath, QFileInfo(path).absoluteFilePath());
+    setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), Title));
+    m_pointerLabel->clear();
+    updateCounts();
+    if (!QFileInfo(m_document.info().imageFolder).isDir())
+        showMessage(QStringLiteral("The image folder %1 does not exist: every tile is missing.")
+                        .arg(QDir::toNativeSeparators(m_document.info().imageFolder)));
+    return true;
+}
+
+void GlimpseWindow::chooseProject()
+{
+    QString folder;
+    const QString last = readLastProject(m_files.iniPath);
+    if (!last.isEmpty())
+        folder = QFileInfo(last).absolutePath();
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open project"), folder,
+                                                      QStringLiteral("Tavo projects (*.tavo);;All files (*)"));
+    if (!path.isEmpty())
+        openProject(path);
+}
+
+void GlimpseWindow::openAtStart(const QStringList& arguments)
+{
+    if (!arguments.isEmpty()) {
+        openProject(arguments.first());
+        return;
+    }
+    const QString last = readLastProject(m_files.iniPath);
+    if (!last.isEmpty() && QFileInfo(last).isFile() && openProject(last))
+        return;
+    chooseProject();
+}
+
+bool GlimpseWindow::copyAreaToClipboard()
+{
+    if (!m_document.isOpen())
+        return false;
+    const QString text = areaText(m_map->view().visibleArea());
+    QApplication::clipboard()->setText(text);
+    statusBar()->showMessage(QStringLiteral("Copied: %1").arg(QString(text).replace(u'\t', QStringLiteral(", "))), 5000);
+    return true;
+}
+
+bool GlimpseWindow::exportView(const QString& path)
+{
+    QImageWriter writer(path, "png");
+    if (!writer.write(m_map->renderImage())) {
+        showMessage(QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), writer.errorString()));
+        return false;
+    }
+    statusBar()->showMessage(QStringLiteral("Saved %1").arg(QDir::toNativeSeparators(path)), 5000);
+    return true;
+}
+
+QString GlimpseWindow::countsLabelText() const
+{
+    return m_countsLabel->text();
+}
+
+QString GlimpseWindow::pointerLabelText() const
+{
+    return m_pointerLabel->text();
+}
+
+void GlimpseWindow::updateCounts()
+{
+    if (const ScanResult* result = m_document.result(); result && !m_document.scanning())
+        m_countsLabel->setText(countsText(result->scan));
+    else if (m_document.isOpen())
+        m_countsLabel->setText(QStringLiteral("Reading the folder... %1 of %2 files")
+                                   .arg(countLocale().toString(m_document.scanDone()),
+                                        countLocale().toString(m_document.scanTotal())));
+    else
+        m_countsLabel->clear();
+}
+
+void GlimpseWindow::updatePointer(const QPointF& point, bool inside)
+{
+    if (!inside || !m_document.isOpen()) {
+        m_pointerLabel->clear();
+        return;
+    }
+    const ScanResult* result = m_document.result();
+    m_pointerLabel->setText(pointText(m_map->view(), point, result ? &result->scan : nullptr));
+}
+
+void GlimpseWindow::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!droppedProject(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void GlimpseWindow::dropEvent(QDropEvent* event)
+{
+    const QString path = droppedProject(event->mimeData());
+    if (path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    openProject(path);
+}
+
+} // namespace tavo::glimpse
