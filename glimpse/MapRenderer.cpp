@@ -13,6 +13,17 @@ namespace {
 
 const QColor Background(0x30, 0x33, 0x38);
 
+// A tile's place snapped to whole pixels, its edges computed from the grid
+// lines so that neighbours share them: smooth scaling leaves no seam of
+// background between tiles.
+QRectF snappedTileRect(const MapView& view, qint32 x, qint32 y)
+{
+    const double u = double(x) - view.rect().minX, v = double(view.rect().maxY) - y;
+    const QPointF a = view.worldToScreen(QPointF(u, v));
+    const QPointF b = view.worldToScreen(QPointF(u + 1, v + 1));
+    return QRectF(QPointF(std::round(a.x()), std::round(a.y())), QPointF(std::round(b.x()), std::round(b.y())));
+}
+
 } // namespace
 
 std::vector<TileKey> MapRenderer::paint(QPainter& painter, const MapView& view,
@@ -90,7 +101,7 @@ void MapRenderer::paintImages(QPainter& painter, const MapView& view, const Scan
 
     for (qint32 y = visible.maxY; y >= visible.minY; --y) {
         for (qint32 x = visible.minX; x <= visible.maxX; ++x) {
-            const QRectF rect = view.tileScreenRect(x, y);
+            const QRectF rect = snappedTileRect(view, x, y);
             const TileState state = result.scan.state(x, y);
             if (state != TileState::Good) {
                 painter.fillRect(rect, stateColor(state));

@@ -18,7 +18,7 @@ class MapRenderer final
 {
 public:
     // Pixels per tile from which images are drawn.
-    static constexpr double ImageScale = 32.0;
+    static constexpr double ImageScale = 16.0;
 
     struct Options
     {

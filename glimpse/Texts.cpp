@@ -50,15 +50,16 @@ QString pointText(const MapView& view, const QPointF& screen, const JobScan* sca
     if (!view.hasGrid())
         return QString();
     const GeoPoint geo = view.geoAt(screen);
-    QString text = QStringLiteral("Lon %1  Lat %2").arg(degrees(geo.longitude), degrees(geo.latitude));
+    QString text = QStringLiteral("lon %1, lat %2")
+                       .arg(QString::number(geo.longitude, 'f', 6), QString::number(geo.latitude, 'f', 6));
     TilePosition tile;
     if (!view.tileAt(screen, tile))
         return text;
-    text += QStringLiteral("   column %1, row %2   quadkey %3   %4")
+    text += QStringLiteral("; column %1, row %2; quadkey %3; %4")
                 .arg(tile.x)
                 .arg(tile.y)
                 .arg(MakeQuadkey(tile.x, tile.y, view.zoom()), tileFileName(tile.x, tile.y));
-    if (scan)
+    if (scan && scan->state(tile.x, tile.y) != TileState::Good)
         text += QStringLiteral(" (%1)").arg(tileStateName(scan->state(tile.x, tile.y)));
     return text;
 }

@@ -17,7 +17,8 @@ QLocale countLocale();
 QString countsText(const JobScan& scan, const QLocale& locale = countLocale());
 
 // What lies under the pointer: degrees, column and row, quadkey, file name
-// and the tile's state; only the degrees outside the job's rectangle.
+// and the tile's state unless it is good; only the degrees outside the job's
+// rectangle.
 QString pointText(const MapView& view, const QPointF& screen, const JobScan* scan);
 
 // The visible area as the main window's fields take it: left longitude,

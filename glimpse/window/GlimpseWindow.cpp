@@ -48,6 +48,7 @@ GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
 {
     setWindowTitle(Title);
     setAcceptDrops(true);
+    m_settingsWriter.setMaxThreadCount(1);
     m_map = new MapWidget(m_document, m_cache, this);
     setCentralWidget(m_map);
 
@@ -55,6 +56,8 @@ GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
     m_pointerLabel->setObjectName(QStringLiteral("pointer"));
     m_countsLabel = new QLabel(this);
     m_countsLabel->setObjectName(QStringLiteral("counts"));
+    m_pointerLabel->setMinimumWidth(0);
+    m_pointerLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(m_pointerLabel, 1);
     statusBar()->addPermanentWidget(m_countsLabel);
 
@@ -62,7 +65,7 @@ GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
     connect(&m_document, &JobDocument::scanProgress, this, &GlimpseWindow::updateCounts);
     connect(&m_document, &JobDocument::scanFinished, this, &GlimpseWindow::updateCounts);
     connect(m_map, &MapWidget::pointerMoved, this, &GlimpseWindow::updatePointer);
-    resize(1000, 720);
+    resize(1280, 820);
 }
 
 void GlimpseWindow::buildMenus()
@@ -110,7 +113,12 @@ bool GlimpseWindow::openProject(const QString& path)
         showMessage(error);
         return false;
     }
-    writeLastProject(m_files.iniPath, QFileInfo(path).absoluteFilePath());
+    // The settings file is replaced safely (written, synced, renamed), which
+    // can take a while on a busy disk: not on the window's thread. One
+    // thread keeps the writes in order.
+    m_settingsWriter.start([ini = m_files.iniPath, project = QFileInfo(path).absoluteFilePath()] {
+        writeLastProject(ini, project);
+    });
     setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), Title));
     m_pointerLabel->clear();
     updateCounts();

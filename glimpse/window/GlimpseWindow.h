@@ -5,6 +5,7 @@
 #include "glimpse/window/MapWidget.h"
 
 #include <QMainWindow>
+#include <QThreadPool>
 
 #include <functional>
 
@@ -60,6 +61,7 @@ private:
     void updatePointer(const QPointF& point, bool inside);
 
     GlimpseFiles m_files;
+    QThreadPool m_settingsWriter; // writes the settings file; waits for the last write when destroyed
     JobDocument m_document;
     TileImageCache m_cache;
     MapWidget* m_map = nullptr;
