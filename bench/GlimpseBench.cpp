@@ -233,7 +233,7 @@ int measure(const std::map<std::string, std::string>& args)
     const double panSeconds = number(args, "--pan-seconds", 20);
     QTemporaryDir iniDir;
     GlimpseWindow window({iniDir.filePath(QStringLiteral("glimpse.ini")),
-                          QCoreApplication::applicationDirPath() + QStringLiteral("/blankimg/blank.jpg")});
+                          QCoreApplication::applicationDirPath() + QStringLiteral("/blankimg/blank.jpg"), QString()});
     window.setMessageSink([](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); });
     window.resize(1280, 800);
     window.show();

@@ -1,5 +1,6 @@
 #include "glimpse/window/GlimpseWindow.h"
 
+#include "engine/IniFile.h"
 #include "glimpse/Texts.h"
 
 #include <QAction>
@@ -40,7 +41,8 @@ QString droppedProject(const QMimeData* mime)
 GlimpseFiles GlimpseFiles::besideExecutable()
 {
     const QString folder = QCoreApplication::applicationDirPath() + u'/';
-    return {folder + QStringLiteral("ini/glimpse.ini"), folder + QStringLiteral("blankimg/blank.jpg")};
+    return {folder + QStringLiteral("ini/glimpse.ini"), folder + QStringLiteral("blankimg/blank.jpg"),
+            folder + QStringLiteral("ini/config.ini")};
 }
 
 GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
@@ -51,6 +53,7 @@ GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
     m_settingsWriter.setMaxThreadCount(1);
     m_map = new MapWidget(m_document, m_cache, this);
     setCentralWidget(m_map);
+    m_map->setFocus(); // arrows, + and - work at once
 
     m_pointerLabel = new QLabel(this);
     m_pointerLabel->setObjectName(QStringLiteral("pointer"));
@@ -83,9 +86,9 @@ void GlimpseWindow::buildMenus()
     QAction* fit = view->addAction(QStringLiteral("&Fit to window"), m_map, &MapWidget::fitToWindow);
     fit->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_0), QKeySequence(Qt::Key_Home)});
     QAction* in = view->addAction(QStringLiteral("Zoom &in"), this, [this] { m_map->zoomStep(2.0); });
-    in->setShortcuts({QKeySequence(Qt::Key_Plus), QKeySequence(Qt::Key_Equal), QKeySequence::ZoomIn});
+    in->setShortcuts(QKeySequence::ZoomIn); // + and - alone: MapWidget
     QAction* out = view->addAction(QStringLiteral("Zoom &out"), this, [this] { m_map->zoomStep(0.5); });
-    out->setShortcuts({QKeySequence(Qt::Key_Minus), QKeySequence::ZoomOut});
+    out->setShortcuts(QKeySequence::ZoomOut);
 
     QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
     tools->addAction(QStringLiteral("Copy area to the clipboard"), this,
@@ -130,10 +133,14 @@ bool GlimpseWindow::openProject(const QString& path)
 
 void GlimpseWindow::chooseProject()
 {
+    // Start in the folder of the last project, else in the downloader's save folder.
     QString folder;
     const QString last = readLastProject(m_files.iniPath);
     if (!last.isEmpty())
         folder = QFileInfo(last).absolutePath();
+    else if (QFileInfo(m_files.downloaderIniPath).isFile())
+        folder = IniFile(m_files.downloaderIniPath)
+                     .readString(QStringLiteral("IniParas"), QStringLiteral("DefaultPath"), QString());
     const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open project"), folder,
                                                       QStringLiteral("Tavo projects (*.tavo);;All files (*)"));
     if (!path.isEmpty())

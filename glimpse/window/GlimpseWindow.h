@@ -18,7 +18,8 @@ struct GlimpseFiles
 {
     QString iniPath;         // remembers the last project (ini/glimpse.ini)
     QString placeholderPath; // blankimg/blank.jpg
-    // Both beside the executable.
+    QString downloaderIniPath; // the downloader's settings (ini/config.ini): its save folder
+    // All beside the executable.
     static GlimpseFiles besideExecutable();
 };
 

@@ -136,6 +136,13 @@ void MapWidget::keyPressEvent(QKeyEvent* event)
     case Qt::Key_Down:
         m_view.panBy(QPointF(0, -stepY));
         break;
+    case Qt::Key_Plus:
+    case Qt::Key_Equal: // "+" unshifted on many keyboards
+        zoomStep(2.0);
+        return;
+    case Qt::Key_Minus:
+        zoomStep(0.5);
+        return;
     default:
         QWidget::keyPressEvent(event);
         return;

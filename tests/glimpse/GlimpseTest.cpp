@@ -256,7 +256,7 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
     TestJob withFolder;
     TestJob withoutFolder(false);
     QTemporaryDir iniDir;
-    const GlimpseFiles files{iniDir.filePath(QStringLiteral("glimpse.ini")), glimpsetest::placeholderPath()};
+    const GlimpseFiles files{iniDir.filePath(QStringLiteral("glimpse.ini")), glimpsetest::placeholderPath(), QString()};
     QStringList messages;
     {
         GlimpseWindow window(files);
