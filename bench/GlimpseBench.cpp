@@ -17,7 +17,6 @@
 
 #include <QApplication>
 #include <QBuffer>
-#include <QTemporaryDir>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,6 +25,7 @@
 #include <QImage>
 #include <QPainter>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cmath>
@@ -58,12 +58,14 @@ double number(const std::map<std::string, std::string>& args, const char* name, 
 QRgb landscape(double gx, double gy, int variant)
 {
     const double x = gx / 256.0, y = gy / 256.0;
-    const double hill = std::sin(x * 0.9 + std::sin(y * 0.5)) * std::cos(y * 0.7 + 0.5 * std::sin(x * 0.4));
+    const double hill =
+        std::sin(x * 0.9 + std::sin(y * 0.5)) * std::cos(y * 0.7 + 0.5 * std::sin(x * 0.4));
     const double grain = std::sin(gx * 0.9 + variant) * std::sin(gy * 0.8) * 6;
     // Fields: patches of a skewed grid, each with its own crop.
     const double fx = std::floor(x * 1.6 + y * 0.35), fy = std::floor(y * 2.1 - x * 0.2);
     const int crop = int(std::fabs(std::sin(fx * 12.9898 + fy * 78.233) * 43758.5453)) % 5;
-    static const int crops[5][3] = {{150, 160, 90}, {110, 140, 70}, {185, 170, 110}, {120, 120, 80}, {95, 130, 75}};
+    static const int crops[5][3] = {
+        {150, 160, 90}, {110, 140, 70}, {185, 170, 110}, {120, 120, 80}, {95, 130, 75}};
     double r = crops[crop][0], g = crops[crop][1], b = crops[crop][2];
     if (hill > 0.45) { // woods
         r = 50 + 20 * hill, g = 80 + 15 * hill, b = 45;
@@ -154,7 +156,8 @@ int generate(const std::map<std::string, std::string>& args)
                 continue;
             }
             if (n == stoppedAt) { // the tile in hand when the job was stopped
-                writeBytes(path + QStringLiteral(".part"), pool.empty() ? QByteArray("\xff\xd8") : pool[0].left(100));
+                writeBytes(path + QStringLiteral(".part"),
+                           pool.empty() ? QByteArray("\xff\xd8") : pool[0].left(100));
                 ++counts[5];
                 continue;
             }
@@ -168,7 +171,8 @@ int generate(const std::map<std::string, std::string>& args)
                 writeBytes(path, "<html><body><h1>503 Service Unavailable</h1></body></html>");
                 ++counts[4];
             } else if (unique > 0) {
-                const QByteArray source = QFile::encodeName(poolFiles[std::size_t(random.bounded(unique))]);
+                const QByteArray source =
+                    QFile::encodeName(poolFiles[std::size_t(random.bounded(unique))]);
                 if (::link(source.constData(), QFile::encodeName(path).constData()) != 0) {
                     std::perror("link");
                     return 1;
@@ -182,8 +186,10 @@ int generate(const std::map<std::string, std::string>& args)
     }
     for (const QString& file : poolFiles)
         QFile::remove(file);
-    std::printf("project=%s\ntiles=%lld\ngood=%lld\nmissing=%lld\nblank=%lld\nempty=%lld\nhtml=%lld\npart=%lld\n",
-                qPrintable(project), total, counts[0], counts[1], counts[2], counts[3], counts[4], counts[5]);
+    std::printf("project=%s\ntiles=%lld\ngood=%lld\nmissing=%lld\nblank=%lld\nempty=%lld\nhtml=%"
+                "lld\npart=%lld\n",
+                qPrintable(project), total, counts[0], counts[1], counts[2], counts[3], counts[4],
+                counts[5]);
     return 0;
 }
 
@@ -232,9 +238,12 @@ int measure(const std::map<std::string, std::string>& args)
     const QString project = QString::fromStdString(args.at("--project"));
     const double panSeconds = number(args, "--pan-seconds", 20);
     QTemporaryDir iniDir;
-    GlimpseWindow window({iniDir.filePath(QStringLiteral("glimpse.ini")),
-                          QCoreApplication::applicationDirPath() + QStringLiteral("/blankimg/blank.jpg"), QString()});
-    window.setMessageSink([](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); });
+    GlimpseWindow window(
+        {iniDir.filePath(QStringLiteral("glimpse.ini")),
+         QCoreApplication::applicationDirPath() + QStringLiteral("/blankimg/blank.jpg"),
+         QString()});
+    window.setMessageSink(
+        [](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); });
     window.resize(1280, 800);
     window.show();
     QCoreApplication::processEvents();
@@ -306,7 +315,8 @@ int measure(const std::map<std::string, std::string>& args)
     // 3. Zoom out and in through every level, about the middle.
     double maxZoomFrame = 0;
     for (int round = 0; round < 3; ++round)
-        for (double factor : {0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0}) {
+        for (double factor :
+             {0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 0.5, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0}) {
             frameClock.start();
             view.zoomAbout(QPointF(640, 380), factor);
             map.repaint();
@@ -345,7 +355,9 @@ int main(int argc, char** argv)
         return generate(args);
     if (command == "measure" && args.count("--project"))
         return measure(args);
-    std::fprintf(stderr, "usage: glimpse_bench generate --folder DIR [--columns C --rows R --zoom Z --unique N]\n"
-                         "       glimpse_bench measure --project FILE [--pan-seconds S]\n");
+    std::fprintf(
+        stderr,
+        "usage: glimpse_bench generate --folder DIR [--columns C --rows R --zoom Z --unique N]\n"
+        "       glimpse_bench measure --project FILE [--pan-seconds S]\n");
     return 2;
 }

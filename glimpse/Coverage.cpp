@@ -67,9 +67,9 @@ QColor unknownColor()
 
 const std::vector<TileState>& legendStates()
 {
-    static const std::vector<TileState> states = {TileState::Good,    TileState::Missing,
+    static const std::vector<TileState> states = {TileState::Good,        TileState::Missing,
                                                   TileState::Placeholder, TileState::Empty,
-                                                  TileState::NotJpeg, TileState::Partial};
+                                                  TileState::NotJpeg,     TileState::Partial};
     return states;
 }
 

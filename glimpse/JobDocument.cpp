@@ -6,7 +6,6 @@
 
 namespace tavo::glimpse {
 
-
 JobDocument::JobDocument(const QString& placeholderPath, QObject* parent)
     : QObject(parent), m_placeholderPath(placeholderPath)
 {

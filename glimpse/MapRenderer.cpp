@@ -21,7 +21,8 @@ QRectF snappedTileRect(const MapView& view, qint32 x, qint32 y)
     const double u = double(x) - view.rect().minX, v = double(view.rect().maxY) - y;
     const QPointF a = view.worldToScreen(QPointF(u, v));
     const QPointF b = view.worldToScreen(QPointF(u + 1, v + 1));
-    return QRectF(QPointF(std::round(a.x()), std::round(a.y())), QPointF(std::round(b.x()), std::round(b.y())));
+    return QRectF(QPointF(std::round(a.x()), std::round(a.y())),
+                  QPointF(std::round(b.x()), std::round(b.y())));
 }
 
 } // namespace
@@ -159,13 +160,12 @@ void MapRenderer::paintLegend(QPainter& painter, const MapView& view, const JobD
     if (result) {
         for (TileState state : legendStates()) {
             lines << QStringLiteral("%1  %2").arg(tileStateName(state),
-                                                 locale.toString(result->scan.count(state)));
+                                                  locale.toString(result->scan.count(state)));
             colours.push_back(stateColor(state));
         }
     } else {
-        const int percent = document.scanTotal() > 0
-                                ? int(100 * document.scanDone() / document.scanTotal())
-                                : 0;
+        const int percent =
+            document.scanTotal() > 0 ? int(100 * document.scanDone() / document.scanTotal()) : 0;
         lines << QStringLiteral("reading the folder... %1 %").arg(percent);
         colours.push_back(unknownColor());
     }
@@ -203,7 +203,8 @@ void MapRenderer::paintScaleBar(QPainter& painter, const MapView& view)
     const double right = view.viewportSize().width() - 16;
     const double bottom = view.viewportSize().height() - 14;
     const QRectF back(right - std::max(length, double(metrics.horizontalAdvance(label))) - 8,
-                      bottom - metrics.height() - 12, std::max(length, double(metrics.horizontalAdvance(label))) + 16,
+                      bottom - metrics.height() - 12,
+                      std::max(length, double(metrics.horizontalAdvance(label))) + 16,
                       metrics.height() + 20);
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(255, 255, 255, 225));
@@ -212,8 +213,9 @@ void MapRenderer::paintScaleBar(QPainter& painter, const MapView& view)
     painter.drawLine(QPointF(right - length, bottom), QPointF(right, bottom));
     painter.drawLine(QPointF(right - length, bottom - 5), QPointF(right - length, bottom));
     painter.drawLine(QPointF(right, bottom - 5), QPointF(right, bottom));
-    painter.drawText(QRectF(right - length, bottom - metrics.height() - 6, length, metrics.height()),
-                     Qt::AlignHCenter | Qt::AlignBottom | Qt::TextDontClip, label);
+    painter.drawText(
+        QRectF(right - length, bottom - metrics.height() - 6, length, metrics.height()),
+        Qt::AlignHCenter | Qt::AlignBottom | Qt::TextDontClip, label);
 }
 
 } // namespace tavo::glimpse

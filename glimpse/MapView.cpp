@@ -9,7 +9,8 @@ namespace tavo::glimpse {
 
 namespace {
 
-constexpr double EarthCircumference = 2 * 3.141592653589793 * 6378137.0; // metres, Web Mercator sphere
+constexpr double EarthCircumference =
+    2 * 3.141592653589793 * 6378137.0; // metres, Web Mercator sphere
 
 } // namespace
 
@@ -99,14 +100,16 @@ QPointF MapView::gridAt(const QPointF& screen) const
 
 QRectF MapView::tileScreenRect(qint32 x, qint32 y) const
 {
-    const QPointF topLeft = worldToScreen(QPointF(double(x) - m_rect.minX, double(m_rect.maxY) - y));
+    const QPointF topLeft =
+        worldToScreen(QPointF(double(x) - m_rect.minX, double(m_rect.maxY) - y));
     return QRectF(topLeft, QSizeF(m_scale, m_scale));
 }
 
 QRectF MapView::jobScreenRect() const
 {
     const QPointF topLeft = worldToScreen(QPointF(0, 0));
-    return QRectF(topLeft, QSizeF(m_scale * double(m_rect.width()), m_scale * double(m_rect.height())));
+    return QRectF(topLeft,
+                  QSizeF(m_scale * double(m_rect.width()), m_scale * double(m_rect.height())));
 }
 
 bool MapView::tileAt(const QPointF& screen, TilePosition& tile) const
@@ -134,8 +137,10 @@ TileRect MapView::visibleTiles() const
     const QPointF a = screenToWorld(QPointF(0, 0));
     const QPointF b = screenToWorld(QPointF(m_viewport.width(), m_viewport.height()));
     const double w = double(m_rect.width()), h = double(m_rect.height());
-    const double u0 = std::clamp(std::floor(a.x()), 0.0, w), u1 = std::clamp(std::ceil(b.x()), 0.0, w);
-    const double v0 = std::clamp(std::floor(a.y()), 0.0, h), v1 = std::clamp(std::ceil(b.y()), 0.0, h);
+    const double u0 = std::clamp(std::floor(a.x()), 0.0, w),
+                 u1 = std::clamp(std::ceil(b.x()), 0.0, w);
+    const double v0 = std::clamp(std::floor(a.y()), 0.0, h),
+                 v1 = std::clamp(std::ceil(b.y()), 0.0, h);
     if (u1 <= u0 || v1 <= v0)
         return {};
     // Rows: v counts from the north edge, so the top of the screen is the last row.
@@ -156,9 +161,10 @@ GeoArea MapView::visibleArea() const
 
 double MapView::metresPerPixel() const
 {
-    const double latitude = geoAt(QPointF(m_viewport.width() / 2, m_viewport.height() / 2)).latitude;
-    const double tileMetres =
-        EarthCircumference * std::cos(latitude * 3.141592653589793 / 180) / double(TileScale(m_zoom));
+    const double latitude =
+        geoAt(QPointF(m_viewport.width() / 2, m_viewport.height() / 2)).latitude;
+    const double tileMetres = EarthCircumference * std::cos(latitude * 3.141592653589793 / 180) /
+                              double(TileScale(m_zoom));
     return tileMetres / m_scale;
 }
 

@@ -33,14 +33,14 @@ QLocale countLocale()
 
 QString countsText(const JobScan& scan, const QLocale& locale)
 {
-    QString text = QStringLiteral("%1 of %2 tiles")
-                       .arg(locale.toString(scan.count(TileState::Good)),
-                            locale.toString(scan.total()));
+    QString text =
+        QStringLiteral("%1 of %2 tiles")
+            .arg(locale.toString(scan.count(TileState::Good)), locale.toString(scan.total()));
     for (TileState state : legendStates()) {
         if (state == TileState::Good || scan.count(state) == 0)
             continue;
-        text += QStringLiteral("; %1 %2").arg(locale.toString(scan.count(state)),
-                                              tileStateName(state));
+        text +=
+            QStringLiteral("; %1 %2").arg(locale.toString(scan.count(state)), tileStateName(state));
     }
     return text;
 }
@@ -50,8 +50,9 @@ QString pointText(const MapView& view, const QPointF& screen, const JobScan* sca
     if (!view.hasGrid())
         return QString();
     const GeoPoint geo = view.geoAt(screen);
-    QString text = QStringLiteral("lon %1, lat %2")
-                       .arg(QString::number(geo.longitude, 'f', 6), QString::number(geo.latitude, 'f', 6));
+    QString text =
+        QStringLiteral("lon %1, lat %2")
+            .arg(QString::number(geo.longitude, 'f', 6), QString::number(geo.latitude, 'f', 6));
     TilePosition tile;
     if (!view.tileAt(screen, tile))
         return text;

@@ -78,7 +78,8 @@ void TileImageCache::request(const std::vector<TileKey>& keys)
         m_queue.clear();
         for (const TileKey& key : keys) {
             const quint64 packed = key.packed();
-            if (m_images.contains(packed) || m_failed.contains(packed) || m_inFlight.contains(packed))
+            if (m_images.contains(packed) || m_failed.contains(packed) ||
+                m_inFlight.contains(packed))
                 continue;
             m_inFlight.insert(packed);
             m_queue.push_back(key);
@@ -118,7 +119,8 @@ void TileImageCache::runDecoder()
                                   QStringLiteral(".jpg"),
                               key.level);
         QMetaObject::invokeMethod(
-            this, [this, generation, key, image = std::move(image)]() mutable {
+            this,
+            [this, generation, key, image = std::move(image)]() mutable {
                 deliver(generation, key, std::move(image));
             },
             Qt::QueuedConnection);
@@ -157,7 +159,8 @@ QImage TileImageCache::decode(const QString& path, int level)
     QImage image = reader.read();
     if (image.isNull())
         return image;
-    if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32_Premultiplied)
+    if (image.format() != QImage::Format_RGB32 &&
+        image.format() != QImage::Format_ARGB32_Premultiplied)
         image = image.convertToFormat(QImage::Format_RGB32);
     return image;
 }

@@ -31,7 +31,8 @@ QString droppedProject(const QMimeData* mime)
     if (!mime || !mime->hasUrls())
         return QString();
     for (const QUrl& url : mime->urls())
-        if (url.isLocalFile() && url.toLocalFile().endsWith(QStringLiteral(".tavo"), Qt::CaseInsensitive))
+        if (url.isLocalFile() &&
+            url.toLocalFile().endsWith(QStringLiteral(".tavo"), Qt::CaseInsensitive))
             return url.toLocalFile();
     return QString();
 }
@@ -41,7 +42,8 @@ QString droppedProject(const QMimeData* mime)
 GlimpseFiles GlimpseFiles::besideExecutable()
 {
     const QString folder = QCoreApplication::applicationDirPath() + u'/';
-    return {folder + QStringLiteral("ini/glimpse.ini"), folder + QStringLiteral("blankimg/blank.jpg"),
+    return {folder + QStringLiteral("ini/glimpse.ini"),
+            folder + QStringLiteral("blankimg/blank.jpg"),
             folder + QStringLiteral("ini/config.ini")};
 }
 
@@ -74,7 +76,8 @@ GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
 void GlimpseWindow::buildMenus()
 {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    QAction* open = file->addAction(QStringLiteral("&Open project..."), this, &GlimpseWindow::chooseProject);
+    QAction* open =
+        file->addAction(QStringLiteral("&Open project..."), this, &GlimpseWindow::chooseProject);
     open->setShortcut(QKeySequence::Open);
     QAction* reload = file->addAction(QStringLiteral("&Reload"), &m_document, &JobDocument::rescan);
     reload->setShortcut(QKeySequence(Qt::Key_F5));
@@ -83,21 +86,26 @@ void GlimpseWindow::buildMenus()
     quit->setShortcut(QKeySequence::Quit);
 
     QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
-    QAction* fit = view->addAction(QStringLiteral("&Fit to window"), m_map, &MapWidget::fitToWindow);
+    QAction* fit =
+        view->addAction(QStringLiteral("&Fit to window"), m_map, &MapWidget::fitToWindow);
     fit->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_0), QKeySequence(Qt::Key_Home)});
-    QAction* in = view->addAction(QStringLiteral("Zoom &in"), this, [this] { m_map->zoomStep(2.0); });
+    QAction* in =
+        view->addAction(QStringLiteral("Zoom &in"), this, [this] { m_map->zoomStep(2.0); });
     in->setShortcuts(QKeySequence::ZoomIn); // + and - alone: MapWidget
-    QAction* out = view->addAction(QStringLiteral("Zoom &out"), this, [this] { m_map->zoomStep(0.5); });
+    QAction* out =
+        view->addAction(QStringLiteral("Zoom &out"), this, [this] { m_map->zoomStep(0.5); });
     out->setShortcuts(QKeySequence::ZoomOut);
 
     QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
     tools->addAction(QStringLiteral("Copy area to the clipboard"), this,
                      [this] { copyAreaToClipboard(); });
     tools->addAction(QStringLiteral("Export view as PNG..."), this, [this] {
-        const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export view as PNG"),
-                                                          QString(), QStringLiteral("PNG image (*.png)"));
+        const QString path =
+            QFileDialog::getSaveFileName(this, QStringLiteral("Export view as PNG"), QString(),
+                                         QStringLiteral("PNG image (*.png)"));
         if (!path.isEmpty())
-            exportView(path.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive) ? path : path + ".png");
+            exportView(path.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive) ? path
+                                                                                  : path + ".png");
     });
 }
 
@@ -139,10 +147,12 @@ void GlimpseWindow::chooseProject()
     if (!last.isEmpty())
         folder = QFileInfo(last).absolutePath();
     else if (QFileInfo(m_files.downloaderIniPath).isFile())
-        folder = IniFile(m_files.downloaderIniPath)
-                     .readString(QStringLiteral("IniParas"), QStringLiteral("DefaultPath"), QString());
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open project"), folder,
-                                                      QStringLiteral("Tavo projects (*.tavo);;All files (*)"));
+        folder =
+            IniFile(m_files.downloaderIniPath)
+                .readString(QStringLiteral("IniParas"), QStringLiteral("DefaultPath"), QString());
+    const QString path =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Open project"), folder,
+                                     QStringLiteral("Tavo projects (*.tavo);;All files (*)"));
     if (!path.isEmpty())
         openProject(path);
 }
@@ -165,7 +175,8 @@ bool GlimpseWindow::copyAreaToClipboard()
         return false;
     const QString text = areaText(m_map->view().visibleArea());
     QApplication::clipboard()->setText(text);
-    statusBar()->showMessage(QStringLiteral("Copied: %1").arg(QString(text).replace(u'\t', QStringLiteral(", "))), 5000);
+    statusBar()->showMessage(
+        QStringLiteral("Copied: %1").arg(QString(text).replace(u'\t', QStringLiteral(", "))), 5000);
     return true;
 }
 
@@ -173,7 +184,8 @@ bool GlimpseWindow::exportView(const QString& path)
 {
     QImageWriter writer(path, "png");
     if (!writer.write(m_map->renderImage())) {
-        showMessage(QStringLiteral("Cannot write %1: %2").arg(QDir::toNativeSeparators(path), writer.errorString()));
+        showMessage(QStringLiteral("Cannot write %1: %2")
+                        .arg(QDir::toNativeSeparators(path), writer.errorString()));
         return false;
     }
     statusBar()->showMessage(QStringLiteral("Saved %1").arg(QDir::toNativeSeparators(path)), 5000);

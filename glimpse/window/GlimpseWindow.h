@@ -16,8 +16,8 @@ namespace tavo::glimpse {
 // Where the viewer keeps its files.
 struct GlimpseFiles
 {
-    QString iniPath;         // remembers the last project (ini/glimpse.ini)
-    QString placeholderPath; // blankimg/blank.jpg
+    QString iniPath;           // remembers the last project (ini/glimpse.ini)
+    QString placeholderPath;   // blankimg/blank.jpg
     QString downloaderIniPath; // the downloader's settings (ini/config.ini): its save folder
     // All beside the executable.
     static GlimpseFiles besideExecutable();
@@ -43,7 +43,10 @@ public:
     bool exportView(const QString& path);
 
     // Messages for the user go here (a message box unless replaced).
-    void setMessageSink(std::function<void(const QString&)> sink) { m_messageSink = std::move(sink); }
+    void setMessageSink(std::function<void(const QString&)> sink)
+    {
+        m_messageSink = std::move(sink);
+    }
 
     JobDocument& document() { return m_document; }
     TileImageCache& cache() { return m_cache; }
@@ -62,7 +65,8 @@ private:
     void updatePointer(const QPointF& point, bool inside);
 
     GlimpseFiles m_files;
-    QThreadPool m_settingsWriter; // writes the settings file; waits for the last write when destroyed
+    QThreadPool
+        m_settingsWriter; // writes the settings file; waits for the last write when destroyed
     JobDocument m_document;
     TileImageCache m_cache;
     MapWidget* m_map = nullptr;

@@ -62,7 +62,8 @@ void MapWidget::paintEvent(QPaintEvent*)
     QElapsedTimer timer;
     timer.start();
     QPainter painter(this);
-    const std::vector<TileKey> wanted = MapRenderer::paint(painter, m_view, m_document, &m_cache, {});
+    const std::vector<TileKey> wanted =
+        MapRenderer::paint(painter, m_view, m_document, &m_cache, {});
     m_cache.request(wanted);
     m_lastPaintMs = double(timer.nsecsElapsed()) / 1e6;
     m_maxPaintMs = std::max(m_maxPaintMs, m_lastPaintMs);

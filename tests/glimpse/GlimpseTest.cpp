@@ -50,7 +50,8 @@ protected:
 
     static bool near(QColor a, QColor b, int tolerance)
     {
-        return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+        return std::abs(a.red() - b.red()) <= tolerance &&
+               std::abs(a.green() - b.green()) <= tolerance &&
                std::abs(a.blue() - b.blue()) <= tolerance;
     }
 };
@@ -104,11 +105,12 @@ TEST_F(GlimpseTest, RenderedViewShowsEachTileAtItsPlace)
         const char* what;
         bool images;
     };
-    for (const Case& c : {Case{40, "images", true}, Case{200, "large images", true},
-                          Case{6, "coverage", false}}) {
+    for (const Case& c :
+         {Case{40, "images", true}, Case{200, "large images", true}, Case{6, "coverage", false}}) {
         SCOPED_TRACE(c.what);
         // Centred on tile (4340, 5258): south of the middle row, east of the middle column.
-        view.setCenterAndScale(QPointF(4340.5 - TestJob::MinX, TestJob::MaxY - 5258 + 0.5), c.scale);
+        view.setCenterAndScale(QPointF(4340.5 - TestJob::MinX, TestJob::MaxY - 5258 + 0.5),
+                               c.scale);
         const QImage image = render(view, document, cache);
         int checked = 0;
         for (qint32 x = TestJob::MinX; x <= TestJob::MaxX; ++x) {
@@ -256,7 +258,8 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
     TestJob withFolder;
     TestJob withoutFolder(false);
     QTemporaryDir iniDir;
-    const GlimpseFiles files{iniDir.filePath(QStringLiteral("glimpse.ini")), glimpsetest::placeholderPath(), QString()};
+    const GlimpseFiles files{iniDir.filePath(QStringLiteral("glimpse.ini")),
+                             glimpsetest::placeholderPath(), QString()};
     QStringList messages;
     {
         GlimpseWindow window(files);
@@ -264,9 +267,11 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
         window.resize(640, 520);
         window.show();
 
-        EXPECT_FALSE(window.openProject(withFolder.dir.filePath(QStringLiteral("no such job.tavo"))));
+        EXPECT_FALSE(
+            window.openProject(withFolder.dir.filePath(QStringLiteral("no such job.tavo"))));
         ASSERT_EQ(messages.size(), 1);
-        EXPECT_TRUE(messages[0].contains(QStringLiteral("no such job.tavo"))) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(QStringLiteral("no such job.tavo")))
+            << messages[0].toStdString();
         EXPECT_FALSE(window.document().isOpen());
 
         messages.clear();
@@ -274,15 +279,20 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
         ASSERT_TRUE(waitFor([&] { return window.document().result() != nullptr; }));
         EXPECT_EQ(window.countsLabelText(), QStringLiteral("0 of 300 tiles; 300 missing"));
         ASSERT_EQ(messages.size(), 1);
-        EXPECT_TRUE(messages[0].contains(QStringLiteral("does not exist"))) << messages[0].toStdString();
+        EXPECT_TRUE(messages[0].contains(QStringLiteral("does not exist")))
+            << messages[0].toStdString();
         const QImage shown = window.map().renderImage();
-        EXPECT_EQ(shown.pixelColor(shown.width() / 2, shown.height() / 2), stateColor(TileState::Missing));
+        EXPECT_EQ(shown.pixelColor(shown.width() / 2, shown.height() / 2),
+                  stateColor(TileState::Missing));
 
         // Still usable: the next project opens, and a broken one keeps it shown.
         ASSERT_TRUE(window.openProject(withFolder.projectPath));
-        ASSERT_TRUE(waitFor([&] { return window.document().result() && !window.document().scanning(); }));
-        EXPECT_EQ(window.countsLabelText(),
-                  QStringLiteral("291 of 300 tiles; 5 missing; 1 blank; 1 empty; 1 not a JPEG; 1 partly written"));
+        ASSERT_TRUE(
+            waitFor([&] { return window.document().result() && !window.document().scanning(); }));
+        EXPECT_EQ(
+            window.countsLabelText(),
+            QStringLiteral(
+                "291 of 300 tiles; 5 missing; 1 blank; 1 empty; 1 not a JPEG; 1 partly written"));
         QFile broken(withFolder.dir.filePath(QStringLiteral("broken.tavo")));
         ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
         broken.write("[Zoom]\r\nZoom=13\r\n");
@@ -299,11 +309,23 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
 
         ASSERT_TRUE(window.copyAreaToClipboard());
         EXPECT_EQ(QApplication::clipboard()->text(), areaText(window.map().view().visibleArea()));
+
+        // Export: the view as drawn; a path that cannot be written is reported.
+        const QString png = withFolder.dir.filePath(QStringLiteral("view.png"));
+        ASSERT_TRUE(window.exportView(png));
+        const QImage exported(png);
+        EXPECT_EQ(exported.size(), window.map().size());
+        EXPECT_EQ(exported.pixelColor(tile.center().toPoint()), stateColor(TileState::Placeholder));
+        messages.clear();
+        EXPECT_FALSE(
+            window.exportView(withFolder.dir.filePath(QStringLiteral("no folder/view.png"))));
+        EXPECT_EQ(messages.size(), 1);
     }
     GlimpseWindow again(files);
     again.setMessageSink([&messages](const QString& text) { messages << text; });
     again.openAtStart({});
-    EXPECT_EQ(again.document().info().projectPath, QFileInfo(withFolder.projectPath).absoluteFilePath());
+    EXPECT_EQ(again.document().info().projectPath,
+              QFileInfo(withFolder.projectPath).absoluteFilePath());
 }
 
 } // namespace

@@ -55,7 +55,8 @@ struct TestJob
     QString imageFolder;
 
     // Tiles that are not good images, by kind.
-    const QList<QPoint> missing{{4330, 5250}, {4349, 5264}, {4335, 5257}, {4336, 5257}, {4340, 5260}};
+    const QList<QPoint> missing{
+        {4330, 5250}, {4349, 5264}, {4335, 5257}, {4336, 5257}, {4340, 5260}};
     const QPoint placeholder{4341, 5260};
     const QPoint empty{4342, 5260};
     const QPoint html{4343, 5260};
@@ -71,7 +72,8 @@ struct TestJob
         projectPath = dir.filePath(QStringLiteral("Test job.tavo"));
         imageFolder = dir.filePath(QStringLiteral("Test job/"));
         WriteNewProject(projectPath, QStringLiteral("10.1"), QStringLiteral("10.9"),
-                        QStringLiteral("45.5"), QStringLiteral("45.1"), Zoom, MinX, MinY, MaxX, MaxY, 2);
+                        QStringLiteral("45.5"), QStringLiteral("45.1"), Zoom, MinX, MinY, MaxX,
+                        MaxY, 2);
         if (!withFolder)
             return;
         EXPECT_TRUE(QDir().mkpath(imageFolder));
