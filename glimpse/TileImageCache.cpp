@@ -7,7 +7,30 @@
 #include <algorithm>
 #include <cmath>
 
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace tavo::glimpse {
+
+namespace {
+
+// Decoders yield the processor to the window's thread: a frame must never
+// wait for a decode. Linux keeps a nice value per thread.
+void lowerThisThreadsPriority()
+{
+#ifdef Q_OS_LINUX
+    thread_local bool lowered = false;
+    if (!lowered) {
+        ::setpriority(PRIO_PROCESS, id_t(::syscall(SYS_gettid)), 10);
+        lowered = true;
+    }
+#endif
+}
+
+} // namespace
 
 TileImageCache::TileImageCache(qint64 budgetBytes, QObject* parent)
     : QObject(parent), m_budgetBytes(budgetBytes)
@@ -100,6 +123,7 @@ int TileImageCache::pending() const
 
 void TileImageCache::runDecoder()
 {
+    lowerThisThreadsPriority();
     for (;;) {
         TileKey key;
         QString folder;
