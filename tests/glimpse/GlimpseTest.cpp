@@ -10,7 +10,9 @@
 #include "glimpse/window/GlimpseWindow.h"
 
 #include <QClipboard>
+#include <QDropEvent>
 #include <QLabel>
+#include <QMimeData>
 #include <QPainter>
 #include <QTest>
 
@@ -285,8 +287,17 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
         EXPECT_EQ(shown.pixelColor(shown.width() / 2, shown.height() / 2),
                   stateColor(TileState::Missing));
 
-        // Still usable: the next project opens, and a broken one keeps it shown.
-        ASSERT_TRUE(window.openProject(withFolder.projectPath));
+        // Still usable: the next project opens (dropped on the window), and a
+        // broken one keeps it shown.
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(withFolder.projectPath)});
+        QDragEnterEvent enter(QPoint(100, 100), Qt::CopyAction, &mime, Qt::LeftButton,
+                              Qt::NoModifier);
+        QCoreApplication::sendEvent(&window, &enter);
+        EXPECT_TRUE(enter.isAccepted());
+        QDropEvent drop(QPointF(100, 100), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&window, &drop);
+        EXPECT_EQ(window.document().info().projectPath, withFolder.projectPath);
         ASSERT_TRUE(
             waitFor([&] { return window.document().result() && !window.document().scanning(); }));
         EXPECT_EQ(
