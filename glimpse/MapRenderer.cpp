@@ -34,8 +34,12 @@ std::vector<TileKey> MapRenderer::paint(QPainter& painter, const MapView& view,
     std::vector<TileKey> wanted;
     const QRectF viewport(QPointF(0, 0), view.viewportSize());
     painter.fillRect(viewport, Background);
-    if (!document.isOpen() || !view.hasGrid())
+    if (!document.isOpen() || !view.hasGrid()) {
+        painter.setPen(QColor(0xd0, 0xd0, 0xd0));
+        painter.drawText(viewport, Qt::AlignCenter,
+                         QStringLiteral("File > Open project... or drop a .tavo file here"));
         return wanted;
+    }
 
     const QRectF job = view.jobScreenRect().intersected(viewport);
     const ScanResult* result = document.result();
