@@ -30,12 +30,14 @@ void MapWidget::jobOpened()
     m_cache.setFolder(m_document.info().imageFolder);
     m_view.setViewportSize(size());
     m_view.setGrid(m_document.info().rect, m_document.info().zoom);
+    m_fitted = true;
     update();
 }
 
 void MapWidget::fitToWindow()
 {
     m_view.fit();
+    m_fitted = true;
     update();
 }
 
@@ -46,6 +48,7 @@ void MapWidget::zoomStep(double factor)
                                ? QPointF(cursor)
                                : QPointF(width() / 2.0, height() / 2.0);
     m_view.zoomAbout(anchor, factor);
+    m_fitted = false;
     update();
 }
 
@@ -71,9 +74,9 @@ void MapWidget::paintEvent(QPaintEvent*)
 
 void MapWidget::resizeEvent(QResizeEvent*)
 {
-    const bool first = m_view.viewportSize() == QSizeF(1, 1);
+    // A view that shows the whole job keeps showing it.
     m_view.setViewportSize(size());
-    if (first)
+    if (m_fitted)
         m_view.fit();
 }
 
@@ -91,6 +94,7 @@ void MapWidget::mouseMoveEvent(QMouseEvent* event)
     if (m_dragging) {
         m_view.panBy(event->position() - m_lastDrag);
         m_lastDrag = event->position();
+        m_fitted = false;
         update();
     }
     emit pointerMoved(event->position(), true);
@@ -107,6 +111,7 @@ void MapWidget::mouseReleaseEvent(QMouseEvent* event)
 void MapWidget::mouseDoubleClickEvent(QMouseEvent* event)
 {
     m_view.zoomAbout(event->position(), event->button() == Qt::RightButton ? 0.5 : 2.0);
+    m_fitted = false;
     update();
 }
 
@@ -117,6 +122,7 @@ void MapWidget::wheelEvent(QWheelEvent* event)
         return;
     // One notch (120) zooms by 2^(1/4).
     m_view.zoomAbout(event->position(), std::pow(2.0, angle.y() / 480.0));
+    m_fitted = false;
     update();
     emit pointerMoved(event->position(), true);
 }
@@ -148,6 +154,7 @@ void MapWidget::keyPressEvent(QKeyEvent* event)
         QWidget::keyPressEvent(event);
         return;
     }
+    m_fitted = false;
     update();
 }
 

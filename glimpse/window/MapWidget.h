@@ -52,6 +52,7 @@ private:
     JobDocument& m_document;
     TileImageCache& m_cache;
     MapView m_view;
+    bool m_fitted = true; // the whole job in view, as after "fit to window"
     bool m_dragging = false;
     QPointF m_lastDrag;
     double m_lastPaintMs = 0;
