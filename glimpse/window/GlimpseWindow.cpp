@@ -100,12 +100,17 @@ void GlimpseWindow::buildMenus()
     tools->addAction(QStringLiteral("Copy area to the clipboard"), this,
                      [this] { copyAreaToClipboard(); });
     tools->addAction(QStringLiteral("Export view as PNG..."), this, [this] {
-        const QString path =
-            QFileDialog::getSaveFileName(this, QStringLiteral("Export view as PNG"), QString(),
-                                         QStringLiteral("PNG image (*.png)"));
-        if (!path.isEmpty())
-            exportView(path.endsWith(QStringLiteral(".png"), Qt::CaseInsensitive) ? path
-                                                                                  : path + ".png");
+        // A dialog of its own: the ".png" it adds is covered by its overwrite question.
+        QFileDialog dialog(this, QStringLiteral("Export view as PNG"));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setNameFilter(QStringLiteral("PNG image (*.png)"));
+        dialog.setDefaultSuffix(QStringLiteral("png"));
+        if (m_document.isOpen()) {
+            dialog.setDirectory(m_document.info().saveFolder);
+            dialog.selectFile(m_document.info().projectBase + QStringLiteral(".png"));
+        }
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+            exportView(dialog.selectedFiles().first());
     });
 }
 
