@@ -1,5 +1,7 @@
 #include "glimpse/JobDocument.h"
 
+#include "glimpse/QuickScan.h"
+
 #include <QDir>
 #include <QFile>
 #include <QMetaObject>
@@ -88,8 +90,31 @@ void JobDocument::startScan()
                 },
                 Qt::QueuedConnection);
         };
+        const bool folderExists = QDir(folder).exists();
+        // First the names alone: the holes are on the screen at once, even
+        // while the files themselves take long to read.
+        if (folderExists) {
+            auto names = std::make_shared<ScanResult>();
+            names->folderExists = true;
+            names->complete = false;
+            names->scan = listTileFiles(folder, rect, cancel.get());
+            names->coverage = Coverage::build(names->scan, cancel.get());
+            names->elapsedMs = timer.elapsed();
+            if (cancel->load())
+                return;
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation, names] {
+                    // A folder read again keeps its last full result meanwhile.
+                    if (generation != m_generation || m_result)
+                        return;
+                    m_result = names;
+                    emit scanProgress();
+                },
+                Qt::QueuedConnection);
+        }
         auto result = std::make_shared<ScanResult>();
-        result->folderExists = QDir(folder).exists();
+        result->folderExists = folderExists;
         result->scan = scanJobFolder(folder, rect, options);
         if (cancel->load())
             return;

@@ -20,7 +20,10 @@ struct ScanResult
     JobScan scan;
     Coverage coverage;
     bool folderExists = false;
-    qint64 elapsedMs = 0; // reading the folder and building the coverage
+    // False for the first look at the names alone (every file counts as
+    // good); its missing and partly written tiles are already final.
+    bool complete = true;
+    qint64 elapsedMs = 0; // from the start of the scan to this result
 };
 
 // The open job: its project, and the state of its tiles read from the image
@@ -42,7 +45,9 @@ public:
 
     bool isOpen() const { return m_open; }
     const ProjectInfo& info() const { return m_info; }
-    // Null until the first scan of the open job has finished.
+    // Null until the names of the open job's folder have been read; then
+    // the result from the names alone (complete() false) until the folder's
+    // files have been read.
     const ScanResult* result() const { return m_result.get(); }
     bool scanning() const { return m_scanning; }
     qint64 scanDone() const { return m_scanDone; }

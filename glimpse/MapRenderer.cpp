@@ -161,16 +161,24 @@ void MapRenderer::paintLegend(QPainter& painter, const MapView& view, const JobD
 
     QStringList lines;
     std::vector<QColor> colours;
-    if (result) {
+    if (result && result->complete) {
         for (TileState state : legendStates()) {
             lines << QStringLiteral("%1  %2").arg(tileStateName(state),
                                                   locale.toString(result->scan.count(state)));
             colours.push_back(stateColor(state));
         }
     } else {
+        // Known from the names alone: what has no file.
+        for (TileState state : {TileState::Missing, TileState::Partial}) {
+            if (!result)
+                break;
+            lines << QStringLiteral("%1  %2").arg(tileStateName(state),
+                                                  locale.toString(result->scan.count(state)));
+            colours.push_back(stateColor(state));
+        }
         const int percent =
             document.scanTotal() > 0 ? int(100 * document.scanDone() / document.scanTotal()) : 0;
-        lines << QStringLiteral("reading the folder... %1 %").arg(percent);
+        lines << QStringLiteral("reading the files... %1 %").arg(percent);
         colours.push_back(unknownColor());
     }
     const int line = metrics.height() + 4;

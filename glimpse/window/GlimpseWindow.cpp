@@ -212,7 +212,7 @@ void GlimpseWindow::updateCounts()
     if (const ScanResult* result = m_document.result(); result && !m_document.scanning())
         m_countsLabel->setText(countsText(result->scan));
     else if (m_document.isOpen())
-        m_countsLabel->setText(QStringLiteral("Reading the folder... %1 of %2 files")
+        m_countsLabel->setText(QStringLiteral("Reading the files... %1 of %2")
                                    .arg(countLocale().toString(m_document.scanDone()),
                                         countLocale().toString(m_document.scanTotal())));
     else

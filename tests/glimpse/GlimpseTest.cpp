@@ -5,6 +5,7 @@
 #include "glimpse/JobDocument.h"
 #include "glimpse/MapRenderer.h"
 #include "glimpse/MapView.h"
+#include "glimpse/QuickScan.h"
 #include "glimpse/Texts.h"
 #include "glimpse/TileImageCache.h"
 #include "glimpse/window/GlimpseWindow.h"
@@ -73,6 +74,15 @@ TEST_F(GlimpseTest, CountsEveryStateOfTheTestJob)
     EXPECT_EQ(scan.count(TileState::Good), 291);
     EXPECT_EQ(countsText(scan, QLocale(QLocale::English)),
               "291 of 300 tiles; 5 missing; 1 blank; 1 empty; 1 not a JPEG; 1 partly written");
+
+    // The first look, at the names alone, already has the final holes.
+    const JobScan names = listTileFiles(job.imageFolder, scan.rect());
+    for (qint32 x = TestJob::MinX; x <= TestJob::MaxX; ++x)
+        for (qint32 y = TestJob::MinY; y <= TestJob::MaxY; ++y) {
+            const TileState state = scan.state(x, y);
+            const bool hole = state == TileState::Missing || state == TileState::Partial;
+            EXPECT_EQ(names.state(x, y), hole ? state : TileState::Good) << x << "_" << y;
+        }
 
     // The figures of a large job, grouped as the locale groups digits.
     JobScan large(TileRect{0, 249, 0, 199}); // 50,000 tiles, all missing
