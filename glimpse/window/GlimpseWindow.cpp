@@ -1,10 +1,12 @@
 #include "glimpse/window/GlimpseWindow.h"
 
+#include "engine/FileReplacer.h"
 #include "engine/IniFile.h"
 #include "glimpse/Texts.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QBuffer>
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QDir>
@@ -12,7 +14,6 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QImageWriter>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -79,7 +80,11 @@ void GlimpseWindow::buildMenus()
     QAction* open =
         file->addAction(QStringLiteral("&Open project..."), this, &GlimpseWindow::chooseProject);
     open->setShortcut(QKeySequence::Open);
-    QAction* reload = file->addAction(QStringLiteral("&Reload"), &m_document, &JobDocument::rescan);
+    QAction* reload = file->addAction(QStringLiteral("&Reload"), this, [this] {
+        // Tiles may have changed since they were decoded (a job still running).
+        m_cache.setFolder(m_document.info().imageFolder);
+        m_document.rescan();
+    });
     reload->setShortcut(QKeySequence(Qt::Key_F5));
     file->addSeparator();
     QAction* quit = file->addAction(QStringLiteral("E&xit"), this, &QWidget::close);
@@ -187,10 +192,13 @@ bool GlimpseWindow::copyAreaToClipboard()
 
 bool GlimpseWindow::exportView(const QString& path)
 {
-    QImageWriter writer(path, "png");
-    if (!writer.write(m_map->renderImage())) {
-        showMessage(QStringLiteral("Cannot write %1: %2")
-                        .arg(QDir::toNativeSeparators(path), writer.errorString()));
+    // Encoded in memory, then put in place whole: a failed write never
+    // leaves a torn file where the user's file was.
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    if (!m_map->renderImage().save(&buffer, "PNG") || !FileReplacer::replace(path, bytes)) {
+        showMessage(QStringLiteral("Cannot write %1.").arg(QDir::toNativeSeparators(path)));
         return false;
     }
     statusBar()->showMessage(QStringLiteral("Saved %1").arg(QDir::toNativeSeparators(path)), 5000);
