@@ -14,8 +14,8 @@
 #include <QDropEvent>
 #include <QLabel>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QPainter>
-#include <QTest>
 
 #include <cmath>
 
@@ -323,8 +323,9 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
 
         // The pointer over a tile names it in the status bar.
         const QRectF tile = window.map().view().tileScreenRect(4341, 5260);
-        QTest::mouseMove(&window.map(), tile.center().toPoint());
-        ASSERT_TRUE(waitFor([&] { return !window.pointerLabelText().isEmpty(); }));
+        QMouseEvent move(QEvent::MouseMove, tile.center(), window.map().mapToGlobal(tile.center()),
+                         Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&window.map(), &move);
         EXPECT_TRUE(window.pointerLabelText().contains(QStringLiteral("4341_5260.jpg (blank)")))
             << window.pointerLabelText().toStdString();
 
