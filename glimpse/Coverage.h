@@ -37,7 +37,8 @@ public:
     int levelCount() const { return int(m_levels.size()); }
     // Tiles per cell side of `level` as a power of two.
     int shift(int level) const { return m_baseShift + level; }
-    // Indexed8 image; its colour table gives each cell's colour.
+    // Indexed8 image; its colour table gives each cell's colour (index 0:
+    // good, the least serious state).
     const QImage& level(int index) const { return m_levels[std::size_t(index)]; }
     // The finest level whose cells are at least one screen pixel wide at
     // `pixelsPerTile`.

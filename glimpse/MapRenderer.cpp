@@ -81,7 +81,10 @@ void MapRenderer::paintCoverage(QPainter& painter, const MapView& view, const Sc
     const int j1 = std::clamp(int(std::ceil(b.y())), 0, image.height());
     if (i1 <= i0 || j1 <= j0)
         return;
-    const QImage part = image.copy(i0, j0, i1 - i0, j1 - j0).convertToFormat(QImage::Format_RGB32);
+    QImage part = image.copy(i0, j0, i1 - i0, j1 - j0);
+    if (!result.complete) // files found but not read yet: not known to be good
+        part.setColor(0, unknownColor().rgb());
+    part = part.convertToFormat(QImage::Format_RGB32);
     const QPointF topLeft = view.worldToScreen(QPointF(i0 * cellTiles, j0 * cellTiles));
     const QPointF bottomRight = view.worldToScreen(QPointF(i1 * cellTiles, j1 * cellTiles));
     painter.setRenderHint(QPainter::SmoothPixmapTransform, false);
