@@ -74,6 +74,12 @@ GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
     resize(1280, 820);
 }
 
+GlimpseWindow::~GlimpseWindow()
+{
+    // The map refers to the document and the cache: it goes before them.
+    delete m_map;
+}
+
 void GlimpseWindow::buildMenus()
 {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));

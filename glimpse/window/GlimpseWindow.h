@@ -29,6 +29,7 @@ class GlimpseWindow final : public QMainWindow
     Q_OBJECT
 public:
     explicit GlimpseWindow(const GlimpseFiles& files, QWidget* parent = nullptr);
+    ~GlimpseWindow() override;
 
     // Opens a project; a failure is shown as a message and leaves the window
     // as it was. Returns true on success.
