@@ -1,0 +1,39 @@
+#pragma once
+
+#include "engine/JobFolder.h"
+#include "glimpse/MapView.h"
+
+#include <QLocale>
+#include <QString>
+
+namespace tavo::glimpse {
+
+// The locale used for counts: the user's, or English grouping when the
+// environment names none (the "C" locale groups no digits).
+QLocale countLocale();
+
+// "48,211 of 50,000 tiles; 1,640 missing; 149 blank": the good tiles of all,
+// then each other state that occurs, in the legend's order.
+QString countsText(const JobScan& scan, const QLocale& locale = countLocale());
+
+// What lies under the pointer: degrees, column and row, quadkey, file name
+// and the tile's state unless it is good; only the degrees outside the job's
+// rectangle.
+QString pointText(const MapView& view, const QPointF& screen, const JobScan* scan);
+
+// The visible area as the main window's fields take it: left longitude,
+// right longitude, top latitude, bottom latitude, separated by tabs.
+QString areaText(const GeoArea& area);
+
+// "250 m", "2 km": a length for the scale bar.
+QString lengthText(double metres);
+// The longest round length (1, 2 or 5 times a power of ten metres) that
+// fits in `maxPixels` at `metresPerPixel`.
+double scaleBarMetres(double metresPerPixel, double maxPixels);
+
+// The project that was open last, remembered in an INI file; empty if none.
+QString readLastProject(const QString& iniPath);
+// Returns false when the file cannot be written (a missing folder...).
+bool writeLastProject(const QString& iniPath, const QString& projectPath);
+
+} // namespace tavo::glimpse
