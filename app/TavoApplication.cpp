@@ -1,6 +1,7 @@
 #include "app/TavoApplication.h"
 
 #include "dialogs/Shell.h"
+#include "dialogs/WindowStyle.h"
 
 #include <exception>
 
@@ -14,6 +15,7 @@ TavoApplication::TavoApplication(int& argc, char** argv) : QApplication(argc, ar
     // The main window ends the program; an open converter or single-tile
     // window does not keep it alive.
     setQuitOnLastWindowClosed(false);
+    style::useWindowFontForMenus();
 }
 
 bool TavoApplication::notify(QObject* receiver, QEvent* event)

@@ -1,6 +1,7 @@
 #include "dialogs/WindowStyle.h"
 
 #include <QAbstractScrollArea>
+#include <QApplication>
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
@@ -36,6 +37,11 @@ QFont logFont()
 QColor green()
 {
     return QColor(0, 128, 0);
+}
+
+void useWindowFontForMenus()
+{
+    QApplication::setFont(windowFont(), "QMenu");
 }
 
 void makeGreen(QWidget* widget)

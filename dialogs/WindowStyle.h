@@ -18,6 +18,10 @@ QFont windowFont();
 QFont logFont();
 QColor green();
 
+// Makes every menu use the window font. A menu pops up as a window of its own, which takes no
+// font from the window it belongs to; called once, when the application object exists.
+void useWindowFontForMenus();
+
 // Sets the text colour of a label, or of the text of an editor, to green.
 void makeGreen(QWidget* widget);
 void makeUnderlined(QWidget* widget);

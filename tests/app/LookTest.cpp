@@ -10,6 +10,8 @@
 #include "dialogs/WindowStyle.h"
 
 #include <QGuiApplication>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 
@@ -35,6 +37,16 @@ TEST_F(LookTest, EveryWindowUsesTheElevenPixelWindowFont)
     for (const auto& [name, window] : windowsAndNames) {
         EXPECT_EQ(window->font().pixelSize(), style::kWindowFontPixels) << name;
         EXPECT_EQ(window->font().families(), style::windowFont().families()) << name;
+    }
+    // A menu pops up as a window of its own and takes no font from the window it belongs to.
+    const QList<QAction*> barItems = form().menuBar()->actions();
+    ASSERT_FALSE(barItems.isEmpty());
+    for (QAction* item : barItems) {
+        ASSERT_NE(item->menu(), nullptr) << qPrintable(item->text());
+        EXPECT_EQ(item->menu()->font().pixelSize(), style::kWindowFontPixels)
+            << qPrintable(item->text());
+        EXPECT_EQ(item->menu()->font().families(), style::windowFont().families())
+            << qPrintable(item->text());
     }
 }
 

@@ -1,11 +1,10 @@
-// The single-tile download against the local tile server, reached as the proxy: the checks on
-// the entries, the request, the stored file, the one closing message per press, and the
-// dialog's behaviour while a fetch runs.
+// The "Download single image" dialog against the local tile server, reached as the proxy: the
+// checks on the entries, the request, the stored file, the one closing message per press, and
+// the dialog's behaviour while a fetch runs.
 
 #include "dialogs/Shell.h"
 #include "dialogs/TfrmSingle.h"
 #include "engine/TileMath.h"
-#include "tiles/TDownThread.h"
 
 #include "WindowTestSupport.h"
 
@@ -290,106 +289,6 @@ TEST_F(SingleTileTest, DestroyingTheDialogDuringAFetchIsSafe)
     ASSERT_TRUE(waitUntil([&] { return m_server.requestCount() == 1; }, 3000));
     QTest::qWait(1500);
     EXPECT_TRUE(m_shell.messages.isEmpty());
-}
-
-// The steps without the window.
-
-TEST(SingleTileFetchTest, PrepareReadsTheProxyPortOnlyWhenTheProxyIsUsed)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    SingleTileContext context;
-    context.proxy.useProxy = true;
-    context.proxy.server = QStringLiteral("proxy.local");
-    context.proxy.port = QStringLiteral("$1F90"); // read as the program reads integers
-    context.tileVersion = QStringLiteral("7");
-
-    SingleTileFetch fetch;
-    ASSERT_TRUE(fetch.prepare({"4", " 5", "3", dir.path()}, context))
-        << qPrintable(fetch.message());
-    EXPECT_EQ(fetch.filePath(), dir.path() + "/4_5.jpg");
-    EXPECT_EQ(fetch.proxy().host, "proxy.local");
-    EXPECT_EQ(fetch.proxy().port, 8080);
-
-    context.proxy.useProxy = false;
-    context.proxy.port = QStringLiteral("not a port");
-    ASSERT_TRUE(fetch.prepare({"-1", "0", "1", dir.path()}, context));
-    EXPECT_FALSE(fetch.usesProxy());
-    EXPECT_EQ(fetch.filePath(), dir.path() + "/-1_0.jpg");
-}
-
-TEST(SingleTileFetchTest, FailureToSaveIsReportedAsAFailedFetch)
-{
-    TileServer server;
-    SingleTileContext context;
-    context.proxy.useProxy = true;
-    context.proxy.server = QStringLiteral("127.0.0.1");
-    context.proxy.port = QString::number(server.start(0));
-
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString folder = dir.path() + QStringLiteral("/gone");
-    SingleTileFetch fetch;
-    ASSERT_TRUE(fetch.prepare({"1", "1", "2", folder}, context));
-    ASSERT_TRUE(QDir(folder).removeRecursively());
-
-    EXPECT_EQ(fetch.fetchAndSave(), QStringLiteral("Failed to get the image."));
-    EXPECT_EQ(server.requestCount(), 1) << "the tile was fetched; only the save failed";
-}
-
-TEST(SingleTileFetchTest, ReadsEveryProxyPortTextAsTheWorkersDo)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const struct
-    {
-        const char* port;
-        int expected; // 0: refused
-    } cases[] = {{"8080", 8080},   {"  8080", 8080}, {"+8080", 8080}, {"$1F90", 8080},
-                 {"0x1F90", 8080}, {"0X1f90", 8080}, {"x1F90", 0},    {"X1F90", 0},
-                 {"8080 ", 0},     {"80a", 0},       {"", 0},         {"0", 0},
-                 {"65535", 65535}, {"65536", 0},     {"-1", 0},       {"$10000", 0}};
-    for (const auto& c : cases) {
-        ProxySettings proxy;
-        proxy.useProxy = true;
-        proxy.server = QStringLiteral("proxy.local");
-        proxy.port = QString::fromUtf8(c.port);
-        QString workerError;
-        const std::optional<http::ProxyEndpoint> worker = clientProxyFor(proxy, &workerError);
-
-        SingleTileContext context;
-        context.proxy = proxy;
-        SingleTileFetch fetch;
-        const bool prepared = fetch.prepare({"4", "5", "3", dir.path()}, context);
-
-        EXPECT_EQ(worker.has_value(), c.expected != 0) << c.port;
-        EXPECT_EQ(prepared, worker.has_value()) << c.port;
-        if (worker && prepared) {
-            EXPECT_EQ(worker->port, c.expected) << c.port;
-            EXPECT_EQ(fetch.proxy().port, worker->port) << c.port;
-        } else if (!prepared && !worker) {
-            EXPECT_EQ(fetch.message(), workerError) << c.port;
-        }
-    }
-}
-
-TEST(SingleTileFetchTest, TileVersionWithBlanksIsSentPercentEncoded)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    TileServer server;
-    SingleTileContext context;
-    context.proxy.useProxy = true;
-    context.proxy.server = QStringLiteral("127.0.0.1");
-    context.proxy.port = QString::number(server.start(0));
-    context.tileVersion = QStringLiteral(" 123 ");
-
-    SingleTileFetch fetch;
-    ASSERT_TRUE(fetch.prepare({"4", "5", "3", dir.path()}, context));
-    EXPECT_EQ(fetch.url(), "http://ecn.t1.tiles.virtualearth.net/tiles/a120.jpeg?g=%20123%20");
-    EXPECT_EQ(fetch.fetchAndSave(), SingleTileFetch::savedText(dir.path() + "/"));
-    ASSERT_EQ(server.requestCount(), 1);
-    EXPECT_EQ(server.requests()[0].target, fetch.url());
 }
 
 } // namespace

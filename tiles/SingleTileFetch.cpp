@@ -1,0 +1,132 @@
+#include "tiles/SingleTileFetch.h"
+
+#include "engine/AppError.h"
+#include "engine/FileReplacer.h"
+#include "engine/TextConv.h"
+#include "engine/TileMath.h"
+#include "engine/TileUrl.h"
+#include "tiles/TDownThread.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <exception>
+#include <optional>
+
+namespace tavo {
+
+QString SingleTileFetch::zoomOutOfRangeText()
+{
+    return QStringLiteral("Zoom level should be between %1 and %2.").arg(MinZoom).arg(MaxZoom);
+}
+
+QString SingleTileFetch::noFolderText()
+{
+    return QStringLiteral("Please select path to save images.");
+}
+
+QString SingleTileFetch::createFolderFailedText(const QString& folder)
+{
+    return QStringLiteral("Create directory ") + folder + QStringLiteral(" Failed.");
+}
+
+QString SingleTileFetch::savedText(const QString& folderWithSeparator)
+{
+    return QStringLiteral("Image is saved to ") + folderWithSeparator;
+}
+
+QString SingleTileFetch::failedText()
+{
+    return QStringLiteral("Failed to get the image.");
+}
+
+void SingleTileFetch::setTimeouts(long connectTimeoutMs, long stallTimeoutMs)
+{
+    m_connectTimeoutMs = connectTimeoutMs;
+    m_stallTimeoutMs = stallTimeoutMs;
+}
+
+bool SingleTileFetch::prepare(const Entries& entries, const SingleTileContext& context)
+{
+    m_message.clear();
+    m_url.clear();
+    m_folder.clear();
+    m_filePath.clear();
+    m_useProxy = false;
+    m_proxy = {};
+
+    int column = 0;
+    int row = 0;
+    int zoom = 0;
+    try {
+        // Any whole number is taken for column and row.
+        column = StrToInt(entries.column);
+        row = StrToInt(entries.row);
+        zoom = StrToInt(entries.zoom);
+    } catch (const AppError& error) {
+        m_message = error.text();
+        return false;
+    }
+    if (zoom < MinZoom || zoom > MaxZoom) {
+        m_message = zoomOutOfRangeText();
+        return false;
+    }
+
+    if (entries.folder.isEmpty()) {
+        m_message = noFolderText();
+        return false;
+    }
+    if (!QFileInfo(entries.folder).isDir() && !QDir().mkdir(entries.folder)) {
+        m_message = createFolderFailedText(entries.folder);
+        return false;
+    }
+    m_folder = entries.folder;
+    if (!m_folder.endsWith(QLatin1Char('/')))
+        m_folder += QLatin1Char('/');
+
+    const QString quadkey = MakeQuadkey(column, row, zoom);
+
+    if (context.proxy.useProxy) {
+        // The port is read exactly as the workers read it.
+        const std::optional<http::ProxyEndpoint> proxy = clientProxyFor(context.proxy, &m_message);
+        if (!proxy) {
+            m_folder.clear();
+            return false;
+        }
+        m_useProxy = true;
+        m_proxy = *proxy;
+    }
+
+    // Always tile server 1, and always the plain version tail: the URL tail override of the
+    // settings file is for the download workers only.
+    m_url = tileUrl(1, quadkey, QStringLiteral(".jpeg?g=") + context.tileVersion).toStdString();
+    m_filePath = m_folder + QString::number(column) + QLatin1Char('_') + QString::number(row) +
+                 QStringLiteral(".jpg");
+    return true;
+}
+
+QString SingleTileFetch::fetchAndSave() const
+{
+    if (m_url.empty())
+        return failedText();
+    try {
+        http::HttpClient client;
+        client.setTimeouts(m_connectTimeoutMs, m_stallTimeoutMs);
+        if (m_useProxy)
+            client.setProxy(m_proxy);
+        std::string body;
+        client.get(m_url, body);
+
+        FileReplacer file(m_filePath);
+        if (!file.open() || !file.write(body.data(), static_cast<qint64>(body.size())) ||
+            !file.commit())
+            return failedText();
+        return savedText(m_folder);
+    } catch (const std::exception&) {
+        return failedText();
+    } catch (...) {
+        return failedText();
+    }
+}
+
+} // namespace tavo
