@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStatusBar>
@@ -125,6 +126,10 @@ void TForm1::buildMenus()
     m_downloadsingleimage1 =
         addMenuItem(tools, "Downloadsingleimage1", QStringLiteral("Download single image..."),
                     &TForm1Handler::Downloadsingleimage1Click);
+    addSeparator(tools);
+    m_fetchmissing1 =
+        addMenuItem(tools, "Fetchmissing1", QStringLiteral("Fetch missing tiles again"),
+                    &TForm1Handler::Fetchmissing1Click);
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("Help1"));
@@ -293,7 +298,26 @@ void TForm1::buildLogAndStatusBar()
     auto* text = new QLabel(statusBarText(), m_statusBar1);
     text->setObjectName(QStringLiteral("SimpleText"));
     m_statusBar1->addWidget(text, 1);
+
+    m_jobProgressBar = new QProgressBar(m_statusBar1);
+    m_jobProgressBar->setObjectName(QStringLiteral("JobProgressBar"));
+    m_jobProgressBar->setFixedSize(130, kStatusBarHeight - 5);
+    m_jobProgressBar->setTextVisible(true);
+    m_jobProgressBar->setAlignment(Qt::AlignCenter);
+    m_jobProgressBar->setVisible(false);
+    m_statusBar1->addPermanentWidget(m_jobProgressBar);
+    m_jobStatusText = new QLabel(m_statusBar1);
+    m_jobStatusText->setObjectName(QStringLiteral("JobStatusText"));
+    m_statusBar1->addPermanentWidget(m_jobStatusText);
     setStatusBar(m_statusBar1);
+
+    // The fields the job's size follows.
+    for (QLineEdit* edit : {m_edit1, m_edit2, m_edit3, m_edit4, m_edit5, m_edit10}) {
+        connect(edit, &QLineEdit::textChanged, this, [this] {
+            if (m_handler)
+                m_handler->JobFieldsChanged();
+        });
+    }
 }
 
 void TForm1::buildTabOrder()
