@@ -87,8 +87,9 @@ QString totalsSummary(const JobTotals& totals)
     QString text = QStringLiteral("Stored %1, placeholders %2, not written %3")
                        .arg(groupedNumber(totals.stored), groupedNumber(totals.placeholders),
                             groupedNumber(totals.notWritten()));
+    // The reason first: a narrow status bar shows the start of the text.
     if (totals.unreachable)
-        text += QStringLiteral("; stopped: the server could not be reached");
+        text.prepend(QStringLiteral("Stopped: the server could not be reached. "));
     return text;
 }
 

@@ -8,11 +8,13 @@
 #include <QComboBox>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -21,6 +23,28 @@
 #include <QTimer>
 
 namespace tavo {
+
+namespace {
+
+// A label that shows as much of its text as fits, ended by "...", and the
+// whole text as its tool tip; it never asks for more room than it has.
+class ElidedLabel final : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        const QRect area = contentsRect();
+        const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
+        setToolTip(shown == text() ? QString() : text());
+        painter.drawText(area, int(Qt::AlignLeft | Qt::AlignVCenter), shown);
+    }
+};
+
+} // namespace
 
 TForm1::TForm1(QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -299,16 +323,26 @@ void TForm1::buildLogAndStatusBar()
     text->setObjectName(QStringLiteral("SimpleText"));
     m_statusBar1->addWidget(text, 1);
 
-    m_jobProgressBar = new QProgressBar(m_statusBar1);
+    // The job's figures take the room right of the fixed text, and never more:
+    // the window keeps its size whatever they say.
+    auto* job = new QWidget(m_statusBar1);
+    job->setObjectName(QStringLiteral("JobStatus"));
+    job->setFixedSize(kClientWidth - text->sizeHint().width() - 24, kStatusBarHeight - 2);
+    auto* row = new QHBoxLayout(job);
+    row->setContentsMargins(0, 0, 4, 0);
+    row->setSpacing(6);
+    m_jobProgressBar = new QProgressBar(job);
     m_jobProgressBar->setObjectName(QStringLiteral("JobProgressBar"));
     m_jobProgressBar->setFixedSize(130, kStatusBarHeight - 5);
     m_jobProgressBar->setTextVisible(true);
     m_jobProgressBar->setAlignment(Qt::AlignCenter);
     m_jobProgressBar->setVisible(false);
-    m_statusBar1->addPermanentWidget(m_jobProgressBar);
-    m_jobStatusText = new QLabel(m_statusBar1);
+    row->addWidget(m_jobProgressBar);
+    m_jobStatusText = new ElidedLabel(job);
     m_jobStatusText->setObjectName(QStringLiteral("JobStatusText"));
-    m_statusBar1->addPermanentWidget(m_jobStatusText);
+    m_jobStatusText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    row->addWidget(m_jobStatusText, 1);
+    m_statusBar1->addPermanentWidget(job);
     setStatusBar(m_statusBar1);
 
     // The fields the job's size follows.

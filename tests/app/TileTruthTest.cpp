@@ -49,8 +49,8 @@ TEST(JobProgressTest, TextsOfCountsDurationsAndSizes)
     EXPECT_EQ(totalsLogLine(totals), "Tiles stored: 1234000, placeholders: 500, not written: 67");
     EXPECT_EQ(totalsSummary(totals), "Stored 1,234,000, placeholders 500, not written 67");
     totals.unreachable = true;
-    EXPECT_EQ(totalsSummary(totals), "Stored 1,234,000, placeholders 500, not written 67; "
-                                     "stopped: the server could not be reached");
+    EXPECT_EQ(totalsSummary(totals), "Stopped: the server could not be reached. "
+                                     "Stored 1,234,000, placeholders 500, not written 67");
 
     // The tile arithmetic of the set-up: the worked example, and the whole
     // grid at zoom 9 (512 x 512 tiles between 85 and -85 degrees).
@@ -193,8 +193,9 @@ TEST_F(TileTruthTest, ADeadNetworkStopsTheJobInsteadOfBurningItIntoPlaceholders)
     enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
     pressDownload();
     ASSERT_TRUE(waitForFinish());
-    EXPECT_EQ(statusText(), "Stored 0, placeholders 10, not written 2; "
-                            "stopped: the server could not be reached");
+    EXPECT_EQ(statusText(), "Stopped: the server could not be reached. "
+                            "Stored 0, placeholders 10, not written 2");
+    EXPECT_EQ(form().width(), TForm1::kClientWidth) << "a long summary never widens the window";
     const QStringList lines = logLines();
     EXPECT_EQ(lines
                   .filter("Thread1 stopped: the server could not be reached (10 failed fetches "
