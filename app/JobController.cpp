@@ -292,7 +292,7 @@ void JobController::startLog(const Plan& plan, bool resumeJob)
 }
 
 void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resume,
-                                 const std::vector<TilePosition>* tiles)
+                                 std::shared_ptr<const std::vector<TilePosition>> tiles)
 {
     const TileRect& r = m_job.Rect;
     const qint32 threadCount = m_job.ThreadCount;
@@ -316,7 +316,7 @@ void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resu
             true, r.minX, r.maxX, r.minY, r.maxY, zoom, threadCount, m_job.SaveFolder,
             m_job.ProjectBase, start.x, start.y, config, m_workerHost.get());
         if (tiles)
-            worker->fetchOnly(*tiles);
+            worker->fetchOnly(tiles);
         worker->start();
         m_job.WorkerSlots[std::size_t(i)] = std::move(worker);
         ++m_job.WorkersStarted;
@@ -383,8 +383,8 @@ void JobController::fetchMissing()
 
     // What is there instead of a tile goes, so that a tile that fails again
     // gets the placeholder; placeholders stay until a real tile replaces them.
-    const std::vector<TilePosition> tiles = scan.badTiles();
-    for (const TilePosition tile : tiles) {
+    const auto tiles = std::make_shared<const std::vector<TilePosition>>(scan.badTiles());
+    for (const TilePosition tile : *tiles) {
         const QString file = info.imageFolder + tileFileName(tile.x, tile.y);
         switch (scan.state(tile.x, tile.y)) {
         case TileState::Empty:
@@ -415,7 +415,7 @@ void JobController::fetchMissing()
     m_job.LogFileName = logFileNameFor(info.projectBase);
     m_job.Rect = info.rect;
     m_job.ThreadCount = qint32(qBound<qint64>(
-        1, qMin<qint64>(info.threadCount, qint64(tiles.size())), qint64(MaxWorkers)));
+        1, qMin<qint64>(info.threadCount, qint64(tiles->size())), qint64(MaxWorkers)));
     m_job.WorkersRunning = 0;
     m_job.WorkersStarted = 0;
     m_form.BitBtn1()->setText(StopCaption);
@@ -440,7 +440,7 @@ void JobController::fetchMissing()
     m_view.refresh();
 
     m_fetchingAgain = true;
-    startWorkers(info.zoom, std::vector<TilePosition>(MaxWorkers), &tiles);
+    startWorkers(info.zoom, std::vector<TilePosition>(MaxWorkers), tiles);
     m_form.Timer1()->start();
     m_monitorTicks = 0;
     m_lastTickError.clear();

@@ -80,7 +80,7 @@ private:
     void refuse(const QString& text);
     void startLog(const Plan& plan, bool resumeJob);
     void startWorkers(int zoom, const std::vector<TilePosition>& resume,
-                      const std::vector<TilePosition>* tiles = nullptr);
+                      std::shared_ptr<const std::vector<TilePosition>> tiles = {});
     void fetchMissing();
     QString chooseProject();
     void stop();

@@ -185,7 +185,7 @@ bool TDownThread::Terminated() const
     return isInterruptionRequested();
 }
 
-void TDownThread::fetchOnly(std::vector<TilePosition> tiles)
+void TDownThread::fetchOnly(std::shared_ptr<const std::vector<TilePosition>> tiles)
 {
     m_tileList = std::move(tiles);
 }

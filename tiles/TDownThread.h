@@ -10,6 +10,7 @@
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -78,7 +79,8 @@ public:
     // Fetches exactly `tiles` (those of them in the rectangle) instead of
     // walking the rectangle, dealt out among the workers by their place in
     // the list; the resume position is not used. Only before start().
-    void fetchOnly(std::vector<TilePosition> tiles);
+    // The workers of a job share the list.
+    void fetchOnly(std::shared_ptr<const std::vector<TilePosition>> tiles);
 
     // The stop request; the worker notices it before its next tile and during its pause.
     void Terminate();
@@ -114,7 +116,7 @@ private:
     const WorkerConfig m_config;
     WorkerHost* const m_host;
     std::atomic<quint64> m_position{0}; // CurrentX in the high half, CurrentY in the low half
-    std::optional<std::vector<TilePosition>> m_tileList; // fetchOnly
+    std::shared_ptr<const std::vector<TilePosition>> m_tileList; // fetchOnly
     std::atomic<qint64> m_toFetch{0};
     std::atomic<qint64> m_stored{0};
     std::atomic<qint64> m_placeholders{0};

@@ -175,10 +175,14 @@ TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
     EXPECT_EQ(statusText(), "Stored 9, placeholders 0, not written 0");
     EXPECT_EQ(readAll(savePath("Job.tavo")), projectBefore);
 
-    // Nothing left: nothing is fetched, and the user is told so.
+    // Nothing left: nothing is fetched, and the user is told so. A project
+    // the window does not name is chosen in the file dialog.
     shell.messages.clear();
     server->clearRequests();
+    typeInto(form().Edit11(), "Other");
+    shell.answers.push_back(savePath("Job.tavo"));
     form().Fetchmissing1()->trigger();
+    EXPECT_EQ(shell.openRequests.size(), 1);
     EXPECT_EQ(shell.messages, QStringList{"All 12 tiles of Job.tavo are there: nothing to fetch."});
     EXPECT_EQ(form().BitBtn1()->text(), "Download");
     EXPECT_EQ(server->requestCount(), 0);

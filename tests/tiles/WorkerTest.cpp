@@ -994,7 +994,8 @@ TEST_F(WorkerTest, AListOfTilesIsDealtByPlaceAndKeepsTheirServerDigits)
     // 2 columns x 3 rows at zoom 3; the tiles (4,6), (5,5) and (5,7) are
     // positions 2, 4 and 6 of the walk: servers 2, 0 and 2.
     const Rect rect{4, 5, 5, 7, 3};
-    const std::vector<TilePosition> tiles{{4, 6}, {5, 5}, {5, 7}, {9, 9}};
+    const auto tiles = std::make_shared<const std::vector<TilePosition>>(
+        std::vector<TilePosition>{{4, 6}, {5, 5}, {5, 7}, {9, 9}});
     RecordingHost first, second;
     std::vector<std::unique_ptr<TDownThread>> workers;
     for (int index = 0; index < 2; ++index) {
