@@ -2,21 +2,26 @@
 
 #include "app/LogView.h"
 #include "dialogs/CoordinateEntry.h"
+#include "dialogs/Shell.h"
 #include "dialogs/TForm1.h"
 #include "engine/AppError.h"
+#include "engine/JobFolder.h"
 #include "engine/ProjectFile.h"
 #include "engine/TextConv.h"
 #include "engine/TileMath.h"
 #include "files/ServerParams.h"
 #include "files/Settings.h"
 #include "tiles/TDownThread.h"
+#include "tiles/TileWalk.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 
@@ -166,7 +171,8 @@ void JobController::setUp()
     m_form.Label15()->setText(QStringLiteral("Total images: %1").arg(plan.rect.count()));
 
     // 18.-19. Workers; the monitor takes over.
-    startWorkers(plan, resume);
+    m_fetchingAgain = false;
+    startWorkers(plan.zoom, resume);
     m_form.Timer1()->start();
     m_monitorTicks = 0;
     m_lastTickError.clear();
@@ -223,24 +229,9 @@ std::optional<JobController::Plan> JobController::planJob()
     plan.area = {m_form.Edit1()->text(), m_form.Edit3()->text(), m_form.Edit2()->text(),
                  m_form.Edit4()->text()};
     const AreaValues area = ParseArea(plan.area);
-    auto within = [](double value, double bound) { return value >= -bound && value <= bound; };
-    const struct
-    {
-        bool holds;
-        const char* text;
-    } checks[] = {
-        {within(area.left, 180), "Left Longitude should be between -180 and 180."},
-        {within(area.right, 180), "Right Longitude should be between -180 and 180."},
-        {within(area.top, 85), "Top Latitude should be between -85 and 85."},
-        {within(area.bottom, 85), "Bottom Latitude should be between -85 and 85."},
-        {area.left <= area.right, "Left Longitude should less than Right Longitude!"},
-        {area.top >= area.bottom, "Bottom Latitude should less than Top Latitude!"},
-    };
-    for (const auto& check : checks) {
-        if (!check.holds) {
-            refuse(QString::fromLatin1(check.text));
-            return std::nullopt;
-        }
+    if (const QString failure = areaCheckFailure(area); !failure.isEmpty()) {
+        refuse(failure);
+        return std::nullopt;
     }
 
     // 8. Counters. The job has eight worker slots: a larger count (from a
@@ -255,10 +246,7 @@ std::optional<JobController::Plan> JobController::planJob()
 
     // 9. Tile rectangle and the extent it covers.
     const int zoom = plan.zoom;
-    plan.rect.minX = LongitudeToTileX(area.left, zoom);
-    plan.rect.maxX = LongitudeToTileX(area.right, zoom);
-    plan.rect.minY = LatitudeToTileY(area.bottom, zoom);
-    plan.rect.maxY = LatitudeToTileY(area.top, zoom);
+    plan.rect = tileRectFor(area, zoom);
     plan.download.left = double(TileXToLongitude(plan.rect.minX, zoom));
     plan.download.right = double(TileXToLongitude(double(plan.rect.maxX) + 1, zoom));
     plan.download.bottom = double(TileYToLatitude(plan.rect.minY, zoom));
@@ -303,11 +291,20 @@ void JobController::startLog(const Plan& plan, bool resumeJob)
     m_view.refresh();
 }
 
-void JobController::startWorkers(const Plan& plan, const std::vector<TilePosition>& resume)
+void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resume,
+                                 std::shared_ptr<const std::vector<TilePosition>> tiles)
 {
-    const TileRect& r = plan.rect;
+    const TileRect& r = m_job.Rect;
+    const qint32 threadCount = m_job.ThreadCount;
     m_reportedEnd.fill(false);
-    for (qint32 i = 0; i < plan.threadCount; ++i) {
+    m_toFetch = 0;
+    for (qint32 i = 0; i < threadCount; ++i)
+        m_toFetch += tiles ? TileWalk(r, *tiles, threadCount, i).size()
+                           : TileWalk(r, threadCount, i, resume[std::size_t(i)]).size();
+    m_clock.start();
+    m_progress.start(m_toFetch, 0);
+    showProgress();
+    for (qint32 i = 0; i < threadCount; ++i) {
         WorkerConfig config;
         config.threadIndex = m_job.WorkersStarted;
         config.sleepSeconds = m_app.SleepSeconds;
@@ -315,12 +312,138 @@ void JobController::startWorkers(const Plan& plan, const std::vector<TilePositio
         config.proxy = m_app.Proxy;
         config.programFolder = m_app.ProgramFolder;
         const TilePosition start = resume[std::size_t(i)];
-        m_job.WorkerSlots[std::size_t(i)] = std::make_unique<TDownThread>(
-            false, r.minX, r.maxX, r.minY, r.maxY, plan.zoom, plan.threadCount, plan.saveFolder,
-            plan.projectBase, start.x, start.y, config, m_workerHost.get());
+        auto worker = std::make_unique<TDownThread>(
+            true, r.minX, r.maxX, r.minY, r.maxY, zoom, threadCount, m_job.SaveFolder,
+            m_job.ProjectBase, start.x, start.y, config, m_workerHost.get());
+        if (tiles)
+            worker->fetchOnly(tiles);
+        worker->start();
+        m_job.WorkerSlots[std::size_t(i)] = std::move(worker);
         ++m_job.WorkersStarted;
         ++m_job.WorkersRunning;
     }
+}
+
+// ---------------------------------------------------------------- fetch again
+
+void JobController::fetchMissingPressed()
+{
+    if (running()) {
+        message(QStringLiteral("A download is running. Fetch missing tiles again when it has "
+                               "finished."));
+        return;
+    }
+    try {
+        fetchMissing();
+    } catch (const std::exception& error) {
+        message(QString::fromUtf8(error.what()));
+    }
+}
+
+QString JobController::chooseProject()
+{
+    const QString folder = m_form.Edit6()->text();
+    if (!folder.isEmpty()) {
+        const QString inWindow =
+            ensureTrailingSeparator(folder) + projectNameFor(m_form.Edit11()->text());
+        if (QFileInfo(inWindow).isFile())
+            return inWindow;
+    }
+    return Shell::current().openFileName(&m_form, QStringLiteral("Open project file:"),
+                                         m_app.DefaultPath,
+                                         QStringLiteral("TAVO Projects(*.tavo)"));
+}
+
+void JobController::fetchMissing()
+{
+    const QString path = chooseProject();
+    if (path.isEmpty())
+        return;
+    ProjectInfo info;
+    QString error;
+    if (!readProjectInfo(path, info, &error)) {
+        message(error);
+        return;
+    }
+
+    ScanOptions options;
+    options.placeholderPath = m_app.ProgramFolder + QStringLiteral("blankimg/blank.jpg");
+    QFile placeholder(options.placeholderPath);
+    if (placeholder.open(QIODevice::ReadOnly))
+        options.placeholder = placeholder.readAll();
+    const JobScan scan = scanJobFolder(info.imageFolder, info.rect, options);
+    const QString projectName = QFileInfo(path).fileName();
+    if (scan.bad() == 0) {
+        const QString text = QStringLiteral("All %1 tiles of %2 are there: nothing to fetch.")
+                                 .arg(groupedNumber(scan.total()), projectName);
+        m_form.JobStatusText()->setText(text);
+        message(text);
+        return;
+    }
+
+    // What is there instead of a tile goes, so that a tile that fails again
+    // gets the placeholder; placeholders stay until a real tile replaces them.
+    const auto tiles = std::make_shared<const std::vector<TilePosition>>(scan.badTiles());
+    for (const TilePosition tile : *tiles) {
+        const QString file = info.imageFolder + tileFileName(tile.x, tile.y);
+        switch (scan.state(tile.x, tile.y)) {
+        case TileState::Empty:
+        case TileState::NotJpeg:
+            QFile::remove(file);
+            break;
+        case TileState::Partial:
+            QFile::remove(file + QStringLiteral(".part"));
+            break;
+        default:
+            break;
+        }
+    }
+
+    const JobSettings settings = readJobSettings(m_app.SettingsPath);
+    m_app.Proxy = settings.proxy;
+    m_app.SleepSeconds = settings.sleepSeconds;
+    if (!QFileInfo(info.imageFolder).isDir() && !QDir().mkdir(info.imageFolder)) {
+        message(QStringLiteral("Create directory ") + info.imageFolder +
+                QStringLiteral(" Failed."));
+        return;
+    }
+
+    m_job.SaveFolder = info.saveFolder;
+    m_job.ProjectName = projectName;
+    m_job.ProjectBase = info.projectBase;
+    m_job.ProjectPath = path;
+    m_job.LogFileName = logFileNameFor(info.projectBase);
+    m_job.Rect = info.rect;
+    m_job.ThreadCount = qint32(qBound<qint64>(
+        1, qMin<qint64>(info.threadCount, qint64(tiles->size())), qint64(MaxWorkers)));
+    m_job.WorkersRunning = 0;
+    m_job.WorkersStarted = 0;
+    m_form.BitBtn1()->setText(StopCaption);
+
+    JobLog& log = m_view.log();
+    try {
+        log.loadForResume(m_job.logPath());
+    } catch (const AppError&) {
+        log.clear();
+    }
+    log.append(resumedJobLines(QDateTime::currentDateTime()));
+    QStringList kinds;
+    for (const TileState state : {TileState::Missing, TileState::Placeholder, TileState::Empty,
+                                  TileState::NotJpeg, TileState::Partial}) {
+        if (scan.count(state) > 0)
+            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(scan.count(state));
+    }
+    log.append(QStringLiteral("Fetch missing tiles again: %1 of %2 tiles (%3)")
+                   .arg(scan.bad())
+                   .arg(scan.total())
+                   .arg(kinds.join(QStringLiteral(", "))));
+    m_view.refresh();
+
+    m_fetchingAgain = true;
+    startWorkers(info.zoom, std::vector<TilePosition>(MaxWorkers), tiles);
+    m_form.Timer1()->start();
+    m_monitorTicks = 0;
+    m_lastTickError.clear();
 }
 
 // ---------------------------------------------------------------- monitor
@@ -346,13 +469,54 @@ std::vector<TilePosition> JobController::currentPositions() const
 
 void JobController::savePositionsAndLog()
 {
-    SavePositions(m_job.ProjectPath, currentPositions());
+    if (!m_fetchingAgain) // a list of tiles moves no position
+        SavePositions(m_job.ProjectPath, currentPositions());
     m_view.log().save(m_job.logPath());
+}
+
+JobTotals JobController::totals() const
+{
+    JobTotals totals;
+    totals.toFetch = m_toFetch;
+    for (const auto& worker : m_job.WorkerSlots) {
+        if (!worker)
+            continue;
+        const WorkerCounts counts = worker->counts();
+        totals.stored += counts.stored;
+        totals.placeholders += counts.placeholders;
+        totals.unreachable = totals.unreachable || counts.unreachable;
+    }
+    return totals;
+}
+
+// The running job's figures in the status bar; costs the workers nothing
+// (relaxed reads of their counters).
+void JobController::showProgress()
+{
+    const JobTotals now = totals();
+    m_progress.sample(now.done(), m_clock.elapsed());
+    QProgressBar* bar = m_form.JobProgressBar();
+    bar->setRange(0, 1000);
+    bar->setValue(m_toFetch > 0 ? int(qMin<qint64>(1000, now.done() * 1000 / m_toFetch)) : 0);
+    bar->setFormat(m_progress.countText());
+    bar->setVisible(true);
+    m_form.JobStatusText()->setText(m_progress.rateText());
+}
+
+void JobController::fieldsChanged()
+{
+    if (running())
+        return;
+    m_form.JobStatusText()->setText(
+        jobSizeEstimate({m_form.Edit1()->text(), m_form.Edit3()->text(), m_form.Edit2()->text(),
+                         m_form.Edit4()->text()},
+                        m_form.Edit5()->text()));
 }
 
 void JobController::monitorTick()
 {
     ++m_monitorTicks;
+    showProgress();
     if (m_monitorTicks % 4 == 0) {
         try {
             savePositionsAndLog();
@@ -374,6 +538,7 @@ void JobController::monitorTick()
 void JobController::finish()
 {
     m_form.Timer1()->stop();
+    const JobTotals done = totals();
 
     QString failure;
     try {
@@ -381,8 +546,19 @@ void JobController::finish()
     } catch (const std::exception& error) {
         failure = QString::fromUtf8(error.what());
     }
+    // The run's counts follow the closing report.
+    m_view.append(totalsLogLine(done));
     try {
-        SavePositions(m_job.ProjectPath, currentPositions());
+        m_view.log().save(m_job.logPath());
+    } catch (const std::exception& error) {
+        if (failure.isEmpty())
+            failure = QString::fromUtf8(error.what());
+    }
+    m_form.JobProgressBar()->setVisible(false);
+    m_form.JobStatusText()->setText(totalsSummary(done));
+    try {
+        if (!m_fetchingAgain)
+            SavePositions(m_job.ProjectPath, currentPositions());
     } catch (const std::exception& error) {
         if (failure.isEmpty())
             failure = QString::fromUtf8(error.what());

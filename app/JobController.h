@@ -1,10 +1,13 @@
 #pragma once
 
 #include "app/AppState.h"
+#include "app/JobProgress.h"
 #include "app/JobState.h"
 #include "files/JobLog.h"
 #include "tiles/WorkerHost.h"
 
+#include <QElapsedTimer>
+#include <QObject>
 #include <QString>
 
 #include <array>
@@ -41,6 +44,19 @@ public:
     void downloadPressed();
     // One tick of the monitor (Timer1).
     void monitorTick();
+    // Tools > Fetch missing tiles again: for the project in the window (or
+    // one the user chooses), fetches the tiles its image folder lacks or
+    // holds only as a placeholder, an empty file, a file that is no JPEG or a
+    // partly written one, with the job's worker count, proxy and pause. The
+    // log is continued; the project's positions are left as they are.
+    void fetchMissingPressed();
+
+    // The job fields changed: the status bar shows the size of the job they
+    // describe, while no job runs.
+    void fieldsChanged();
+
+    // What the workers of the current (or last) run have done so far.
+    JobTotals totals() const;
 
     // Closing the window during a job: every worker is asked to stop; their
     // reports are served while a local event loop that takes no user input
@@ -63,11 +79,15 @@ private:
     std::optional<Plan> planJob();
     void refuse(const QString& text);
     void startLog(const Plan& plan, bool resumeJob);
-    void startWorkers(const Plan& plan, const std::vector<TilePosition>& resume);
+    void startWorkers(int zoom, const std::vector<TilePosition>& resume,
+                      std::shared_ptr<const std::vector<TilePosition>> tiles = {});
+    void fetchMissing();
+    QString chooseProject();
     void stop();
     void finish();
     std::vector<TilePosition> currentPositions() const;
     void savePositionsAndLog();
+    void showProgress();
     void message(const QString& text);
 
     TForm1& m_form;
@@ -78,6 +98,10 @@ private:
     JobState m_job;
     std::array<bool, MaxWorkers> m_reportedEnd{}; // worker i has made its last call
     qint32 m_monitorTicks = 0;
+    bool m_fetchingAgain = false; // the run fetches a list of failed tiles
+    qint64 m_toFetch = 0;         // the tiles of this run, over all its workers
+    JobProgress m_progress;
+    QElapsedTimer m_clock;
     QString m_lastTickError;           // a failing save is reported once, not on every tick
     QEventLoop* m_closeLoop = nullptr; // the close wait, while it runs
     int m_closeWaitMs = 40000;

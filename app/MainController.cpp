@@ -36,6 +36,12 @@ void MainController::BitBtn1Click()
         m_job.downloadPressed();
 }
 
+void MainController::Fetchmissing1Click()
+{
+    if (!m_closing)
+        m_job.fetchMissingPressed();
+}
+
 void MainController::Timer1Timer()
 {
     if (!m_closing)

@@ -8,18 +8,43 @@
 #include <QComboBox>
 #include <QFrame>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QStatusBar>
 #include <QTimer>
 
 namespace tavo {
+
+namespace {
+
+// A label that shows as much of its text as fits, ended by "...", and the
+// whole text as its tool tip; it never asks for more room than it has.
+class ElidedLabel final : public QLabel
+{
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        const QRect area = contentsRect();
+        const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
+        setToolTip(shown == text() ? QString() : text());
+        painter.drawText(area, int(Qt::AlignLeft | Qt::AlignVCenter), shown);
+    }
+};
+
+} // namespace
 
 TForm1::TForm1(QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -125,6 +150,10 @@ void TForm1::buildMenus()
     m_downloadsingleimage1 =
         addMenuItem(tools, "Downloadsingleimage1", QStringLiteral("Download single image..."),
                     &TForm1Handler::Downloadsingleimage1Click);
+    addSeparator(tools);
+    m_fetchmissing1 =
+        addMenuItem(tools, "Fetchmissing1", QStringLiteral("Fetch missing tiles again"),
+                    &TForm1Handler::Fetchmissing1Click);
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("Help1"));
@@ -293,7 +322,36 @@ void TForm1::buildLogAndStatusBar()
     auto* text = new QLabel(statusBarText(), m_statusBar1);
     text->setObjectName(QStringLiteral("SimpleText"));
     m_statusBar1->addWidget(text, 1);
+
+    // The job's figures take the room right of the fixed text, and never more:
+    // the window keeps its size whatever they say.
+    auto* job = new QWidget(m_statusBar1);
+    job->setObjectName(QStringLiteral("JobStatus"));
+    job->setFixedSize(kClientWidth - text->sizeHint().width() - 24, kStatusBarHeight - 2);
+    auto* row = new QHBoxLayout(job);
+    row->setContentsMargins(0, 0, 4, 0);
+    row->setSpacing(6);
+    m_jobProgressBar = new QProgressBar(job);
+    m_jobProgressBar->setObjectName(QStringLiteral("JobProgressBar"));
+    m_jobProgressBar->setFixedSize(130, kStatusBarHeight - 5);
+    m_jobProgressBar->setTextVisible(true);
+    m_jobProgressBar->setAlignment(Qt::AlignCenter);
+    m_jobProgressBar->setVisible(false);
+    row->addWidget(m_jobProgressBar);
+    m_jobStatusText = new ElidedLabel(job);
+    m_jobStatusText->setObjectName(QStringLiteral("JobStatusText"));
+    m_jobStatusText->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    row->addWidget(m_jobStatusText, 1);
+    m_statusBar1->addPermanentWidget(job);
     setStatusBar(m_statusBar1);
+
+    // The fields the job's size follows.
+    for (QLineEdit* edit : {m_edit1, m_edit2, m_edit3, m_edit4, m_edit5, m_edit10}) {
+        connect(edit, &QLineEdit::textChanged, this, [this] {
+            if (m_handler)
+                m_handler->JobFieldsChanged();
+        });
+    }
 }
 
 void TForm1::buildTabOrder()

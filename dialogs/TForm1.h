@@ -10,6 +10,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTimer;
@@ -39,6 +40,9 @@ public:
     virtual void SatelliteImagesViewer1Click() {}
     virtual void CombineImages1Click() {}
     virtual void Downloadsingleimage1Click() {}
+    virtual void Fetchmissing1Click() {} // Tools > Fetch missing tiles again
+    // The area, zoom or thread count was changed (typed, stepped or filled in).
+    virtual void JobFieldsChanged() {}
     virtual void Usermanual1Click() {}
     virtual void Homepage1Click() {}
     virtual void About1Click() {}
@@ -92,6 +96,10 @@ public:
     QPlainTextEdit* Memo1() const { return m_memo1; }
     QStatusBar* StatusBar1() const { return m_statusBar1; }
     QTimer* Timer1() const { return m_timer1; }
+    // Added to the status bar, right of its fixed text: a running job's
+    // progress (hidden while no job runs) and the job figures.
+    QProgressBar* JobProgressBar() const { return m_jobProgressBar; }
+    QLabel* JobStatusText() const { return m_jobStatusText; }
 
     QAction* LoadParametersfromprojectfilel1() const { return m_loadParametersfromprojectfilel1; }
     QAction* Saveprojectas1() const { return m_saveprojectas1; }
@@ -103,6 +111,7 @@ public:
     QAction* SatelliteImagesViewer1() const { return m_satelliteImagesViewer1; }
     QAction* CombineImages1() const { return m_combineImages1; }
     QAction* Downloadsingleimage1() const { return m_downloadsingleimage1; }
+    QAction* Fetchmissing1() const { return m_fetchmissing1; }
     QAction* Usermanual1() const { return m_usermanual1; }
     QAction* Homepage1() const { return m_homepage1; }
     QAction* About1() const { return m_about1; }
@@ -146,6 +155,8 @@ private:
     QPlainTextEdit* m_memo1 = nullptr;
     QStatusBar* m_statusBar1 = nullptr;
     QTimer* m_timer1 = nullptr;
+    QProgressBar* m_jobProgressBar = nullptr;
+    QLabel* m_jobStatusText = nullptr;
 
     QAction* m_loadParametersfromprojectfilel1 = nullptr;
     QAction* m_saveprojectas1 = nullptr;
@@ -157,6 +168,7 @@ private:
     QAction* m_satelliteImagesViewer1 = nullptr;
     QAction* m_combineImages1 = nullptr;
     QAction* m_downloadsingleimage1 = nullptr;
+    QAction* m_fetchmissing1 = nullptr;
     QAction* m_usermanual1 = nullptr;
     QAction* m_homepage1 = nullptr;
     QAction* m_about1 = nullptr;

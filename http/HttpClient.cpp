@@ -1,6 +1,7 @@
 #include "http/HttpClient.h"
 
 #include <curl/curl.h>
+#include <curl/header.h>
 
 #include <cerrno>
 #include <chrono>
@@ -296,6 +297,20 @@ void HttpClient::get(const std::string& url, std::string& body)
             message = "HTTP/1.1 " + std::to_string(status);
         throw HttpError(HttpError::Kind::Status, int(status), message);
     }
+}
+
+std::string HttpClient::responseHeader(const char* name) const
+{
+    curl_header* header = nullptr;
+    if (curl_easy_header(static_cast<CURL*>(m_curl), name, 0, CURLH_HEADER, -1, &header) !=
+            CURLHE_OK ||
+        !header || !header->value)
+        return {};
+    // Several of the same name: the last one counts.
+    if (header->amount > 1)
+        curl_easy_header(static_cast<CURL*>(m_curl), name, header->amount - 1, CURLH_HEADER, -1,
+                         &header);
+    return header && header->value ? std::string(header->value) : std::string();
 }
 
 } // namespace tavo::http

@@ -99,6 +99,10 @@ public:
     // cleared first). Throws HttpError on any failure, with `body` empty.
     void get(const std::string& url, std::string& body);
 
+    // A header of the last successful get's response (the last one of that
+    // name), without its name and surrounding blanks; empty when it had none.
+    std::string responseHeader(const char* name) const;
+
 private:
     void* m_curl = nullptr; // CURL*
     long m_connectTimeoutMs = 10000;

@@ -4,6 +4,7 @@
 #include "engine/FileReplacer.h"
 #include "engine/TileMath.h"
 #include "http/HttpClient.h"
+#include "tiles/TileReply.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -81,6 +82,10 @@ struct Fetch
     FetchResult result = FetchResult::Ok;
     bool hasMessage = false; // false for a failure that is not an exception object
     std::string message;
+    // A 200 reply that holds no tile; `message` then says why, and it is no
+    // HTTP error whose text tells a refusal or a missing tile.
+    bool replyRejected = false;
+    ReplyKind reply = ReplyKind::Tile;
 };
 
 // GETs `url` into `body`. A connection reset is retried at once, with an empty
@@ -96,7 +101,18 @@ Fetch fetchTile(http::HttpClient& client, const std::string& url, std::string& b
         body.clear();
         try {
             client.get(url, body);
-            fetch.result = FetchResult::Ok;
+            fetch.reply = classifyReply(body, client.responseHeader("X-VE-Tile-Info"));
+            if (fetch.reply == ReplyKind::Tile) {
+                fetch.result = FetchResult::Ok;
+                return fetch;
+            }
+            fetch.result = FetchResult::Failed;
+            fetch.hasMessage = true;
+            fetch.replyRejected = true;
+            fetch.message =
+                replyErrorText(fetch.reply, client.responseHeader("Content-Type"), body.size())
+                    .toStdString();
+            body.clear();
             return fetch;
         } catch (const http::HttpError& error) {
             if (error.kind() == http::HttpError::Kind::Aborted) {
@@ -167,6 +183,21 @@ void TDownThread::Terminate()
 bool TDownThread::Terminated() const
 {
     return isInterruptionRequested();
+}
+
+void TDownThread::fetchOnly(std::shared_ptr<const std::vector<TilePosition>> tiles)
+{
+    m_tileList = std::move(tiles);
+}
+
+WorkerCounts TDownThread::counts() const
+{
+    WorkerCounts counts;
+    counts.toFetch = m_toFetch.load(std::memory_order_relaxed);
+    counts.stored = m_stored.load(std::memory_order_relaxed);
+    counts.placeholders = m_placeholders.load(std::memory_order_relaxed);
+    counts.unreachable = m_unreachable.load(std::memory_order_relaxed);
+    return counts;
 }
 
 TilePosition TDownThread::currentPosition() const
@@ -260,40 +291,21 @@ void TDownThread::Execute()
 
     // Positions are numbered from 1 over the whole rectangle; 64 bits, since a
     // rectangle at a deep zoom can hold more than 2^31 of them.
-    const qint64 width = static_cast<qint64>(m_maxX) - m_minX + 1;
-    const qint64 height = static_cast<qint64>(m_maxY) - m_minY + 1;
-    if (width <= 0 || height <= 0 || m_threadCount < 1)
-        return;
-    const qint64 total = width * height;
+    const TileRect rect{m_minX, m_maxX, m_minY, m_maxY};
+    TileWalk walk =
+        m_tileList ? TileWalk(rect, *m_tileList, m_threadCount, m_config.threadIndex)
+                   : TileWalk(rect, m_threadCount, m_config.threadIndex, {m_resumeX, m_resumeY});
+    m_toFetch.store(walk.size(), std::memory_order_relaxed);
 
-    // The positions up to the resume position were done in an earlier run.
-    qint64 skipCount = 0;
-    if (m_resumeX != 0 && m_resumeY != 0) {
-        const __int128 skip =
-            static_cast<__int128>(static_cast<qint64>(m_resumeX) - m_minX) * height +
-            (static_cast<qint64>(m_resumeY) - m_minY) + 1;
-        skipCount = skip <= 0 ? 0 : skip >= total ? total : static_cast<qint64>(skip);
-    }
-
-    qint64 seq = skipCount;
-    qint64 x = m_minX + skipCount / height;
-    qint64 y = m_minY + skipCount % height;
+    // Failed fetches in a row that tell the server is out of reach.
+    int failuresInARow = 0;
+    qint64 seq = 0;
+    qint32 tileX = 0;
+    qint32 tileY = 0;
     std::string body;
-    // Column by column from the west, row by row from the south; (x, y) is the
-    // position after `seq`, wrapped to the next column at the top.
-    for (; seq < total; ++y) {
-        if (y > m_maxY) {
-            y = m_minY;
-            ++x;
-        }
+    while (walk.next(seq, tileX, tileY)) {
         if (Terminated())
             return;
-        ++seq;
-        if (seq % m_threadCount != m_config.threadIndex)
-            continue;
-
-        const auto tileX = static_cast<qint32>(x);
-        const auto tileY = static_cast<qint32>(y);
         const std::string quadkey = MakeQuadkeyString(tileX, tileY, m_zoom);
         const QByteArray urlBytes = tileUrl(static_cast<int>(seq % 4),
                                             QString::fromLatin1(quadkey.c_str()), m_config.urlTail);
@@ -325,20 +337,26 @@ void TDownThread::Execute()
             report(name + QStringLiteral(":seq=") + QString::number(seq) +
                    QStringLiteral(", file=") + xText + QLatin1Char('-') + yText +
                    QStringLiteral(".jpg  ->ok!"));
+            m_stored.fetch_add(1, std::memory_order_relaxed);
+            failuresInARow = 0;
             setPosition(tileX, tileY);
             pause();
             continue;
         }
 
+        const QString message = QString::fromUtf8(fetch.message.c_str());
         if (fetch.hasMessage) {
-            report(name + QLatin1Char(' ') + QString::fromUtf8(fetch.message.c_str()) +
-                   QStringLiteral("->") + QString::fromLatin1(quadkey.c_str()));
-            if (contains(fetch.message, "302") || contains(fetch.message, "403")) {
-                report(BannedText);
-                return;
+            report(name + QLatin1Char(' ') + message + QStringLiteral("->") +
+                   QString::fromLatin1(quadkey.c_str()));
+            // Only an HTTP error's text tells a refusal or a missing tile.
+            if (!fetch.replyRejected) {
+                if (contains(fetch.message, "302") || contains(fetch.message, "403")) {
+                    report(BannedText);
+                    return;
+                }
+                if (contains(fetch.message, "404"))
+                    report(NotFoundText);
             }
-            if (contains(fetch.message, "404"))
-                report(NotFoundText);
         }
         if (const int error = copyPlaceholder(placeholderPath, tilePath)) {
             cannotWrite(error);
@@ -346,7 +364,26 @@ void TDownThread::Execute()
         }
         report(name + QLatin1Char(':') + xText + QLatin1Char('-') + yText +
                QStringLiteral(" got a blank image!"));
-        setPosition(tileX, tileY);
+        m_placeholders.fetch_add(1, std::memory_order_relaxed);
+        if (!failureCountsAsUnreachable(fetch.replyRejected, fetch.reply, fetch.message)) {
+            // The server answered that it has no image here: the tile is done.
+            failuresInARow = 0;
+            setPosition(tileX, tileY);
+            continue;
+        }
+        // The position stays at the last stored tile while fetches keep
+        // failing, so a job ended here fetches these tiles again when it is
+        // continued.
+        if (++failuresInARow >= UnreachableAfterFailures) {
+            m_unreachable.store(true, std::memory_order_relaxed);
+            QString last = message;
+            last.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+            report(name + QStringLiteral(" stopped: the server could not be reached (") +
+                   QString::number(failuresInARow) +
+                   QStringLiteral(" failed fetches in a row; last error: ") +
+                   (last.isEmpty() ? QStringLiteral("unknown") : last) + QStringLiteral(")"));
+            return;
+        }
     }
 }
 

@@ -4,12 +4,15 @@
 #include "engine/TileTypes.h"
 #include "engine/TileUrl.h"
 #include "http/HttpClient.h"
+#include "tiles/TileWalk.h"
 #include "tiles/WorkerHost.h"
 
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace tavo {
 
@@ -30,12 +33,21 @@ struct RequestLimits
 // What a worker copies from the application state when it is created.
 struct WorkerConfig
 {
-    int threadIndex = 0;  // 0-based; the log calls the worker "Thread" threadIndex+1
-    int sleepSeconds = 0; // pause after every stored tile
-    QString urlTail;      // text after the quadkey in every tile URL
-    ProxySettings proxy;  // the port is converted when the worker starts
+    int threadIndex = 0;   // 0-based; the log calls the worker "Thread" threadIndex+1
+    int sleepSeconds = 0;  // pause after every stored tile
+    QString urlTail;       // text after the quadkey in every tile URL
+    ProxySettings proxy;   // the port is converted when the worker starts
     QString programFolder; // ends with '/', holds blankimg/blank.jpg
     RequestLimits limits;
+};
+
+// What a worker has done so far in this run; read from any thread.
+struct WorkerCounts
+{
+    qint64 toFetch = 0;       // the tiles of its walk in this run
+    qint64 stored = 0;        // real tiles stored
+    qint64 placeholders = 0;  // tiles that got the placeholder
+    bool unreachable = false; // it ended because the server could not be reached
 };
 
 // The HTTP client's proxy for `proxy` when it is in use: its port read with
@@ -64,6 +76,12 @@ public:
     TDownThread(const TDownThread&) = delete;
     TDownThread& operator=(const TDownThread&) = delete;
 
+    // Fetches exactly `tiles` (those of them in the rectangle) instead of
+    // walking the rectangle, dealt out among the workers by their place in
+    // the list; the resume position is not used. Only before start().
+    // The workers of a job share the list.
+    void fetchOnly(std::shared_ptr<const std::vector<TilePosition>> tiles);
+
     // The stop request; the worker notices it before its next tile and during its pause.
     void Terminate();
     bool Terminated() const;
@@ -72,6 +90,8 @@ public:
     // pair; 0, 0 until the first one.
     TilePosition currentPosition() const;
     int threadIndex() const { return m_config.threadIndex; }
+    // Relaxed reads: figures for the status bar, exact once the worker has ended.
+    WorkerCounts counts() const;
 
 protected:
     void run() override;
@@ -96,6 +116,11 @@ private:
     const WorkerConfig m_config;
     WorkerHost* const m_host;
     std::atomic<quint64> m_position{0}; // CurrentX in the high half, CurrentY in the low half
+    std::shared_ptr<const std::vector<TilePosition>> m_tileList; // fetchOnly
+    std::atomic<qint64> m_toFetch{0};
+    std::atomic<qint64> m_stored{0};
+    std::atomic<qint64> m_placeholders{0};
+    std::atomic<bool> m_unreachable{false};
 };
 
 } // namespace tavo

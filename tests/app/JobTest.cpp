@@ -96,7 +96,9 @@ TEST_F(JobTest, WorkedExampleDownloadsTwelveTilesWithItsFilesAndLabels)
     EXPECT_EQ(okLines(lines), 12);
     EXPECT_EQ(lines.filter(QRegularExpression("^Thread\\d Finished\\.$")).size(), 8);
     EXPECT_TRUE(lines.contains("Download Finished."));
-    EXPECT_EQ(lines.last(), "Log file has been saved to " + saveFolder + "/Job_log.txt");
+    // The closing report's lines, then the run's counts.
+    EXPECT_EQ(lines[lines.size() - 2], "Log file has been saved to " + saveFolder + "/Job_log.txt");
+    EXPECT_EQ(lines.last(), "Tiles stored: 12, placeholders: 0, not written: 0");
 }
 
 TEST_F(JobTest, WorkerCountIsLoweredToTheTileCountAndDoesNotResumeWithTheOldCount)
@@ -539,7 +541,8 @@ TEST_F(JobSetUpTest, WorkedExampleWritesExactlyTheseBytes)
         "Start downloading...\r\n--------------------------------\r\n";
     const QByteArray footer = "\r\n--------------------------------\r\nDownload Finished.\r\n\r\n"
                               "Now time is:<now>\r\n\r\n"
-                              "Log file has been saved to <save>/Job_log.txt\r\n";
+                              "Log file has been saved to <save>/Job_log.txt\r\n"
+                              "Tiles stored: 12, placeholders: 0, not written: 0\r\n";
     ASSERT_TRUE(log.startsWith(header)) << log.toStdString();
     ASSERT_TRUE(log.endsWith(footer)) << log.toStdString();
     QByteArray middle = log.mid(header.size(), log.size() - header.size() - footer.size());

@@ -3,6 +3,9 @@
 #include "TileServer.h"
 #include "engine/TileMath.h"
 #include "tiles/TDownThread.h"
+#include "tiles/TileReply.h"
+
+#include "../http/NetTestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,6 +17,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -480,7 +484,8 @@ TEST_F(WorkerTest, EndlessResetsAreBoundedAndCostTheTile)
     EXPECT_EQ(lines[3], QStringLiteral("Thread1:4-6 got a blank image!"));
     EXPECT_EQ(lines[4], finishedLine(1));
     EXPECT_EQ(m_server.requestCount(), 2 * 6); // one try and five retries per tile
-    EXPECT_EQ(position.y, 6);
+    // No tile was stored: the placeholders do not count as done.
+    EXPECT_EQ(position, TilePosition{});
 }
 
 TEST_F(WorkerTest, StopDuringResetRetriesLeavesTheTileUndone)
@@ -729,7 +734,7 @@ TEST_F(WorkerTest, TricklingServerTimesOutAsAFailedFetch)
             << c.name;
         EXPECT_EQ(lines[1], QStringLiteral("Thread1:4-5 got a blank image!")) << c.name;
         EXPECT_EQ(lines[2], finishedLine(1));
-        EXPECT_EQ(position.x, 4) << c.name;
+        EXPECT_EQ(position, TilePosition{}) << c.name; // a time-out is no stored tile
         QFile::remove(tilePath(4, 5));
     }
 }
@@ -874,3 +879,138 @@ TEST(BlockingWorkerHostTest, ClosingReleasesAWaitingWorkerAndDropsEveryLaterRepo
 }
 
 } // namespace
+
+// --- Replies that are no tile, and a server out of reach ---------------------------------
+
+TEST_F(WorkerTest, RepliesWithoutATileAreFailedFetchesWithTheirOwnText)
+{
+    const std::string bad = MakeQuadkeyString(4, 5, 3); // "120", the first of two tiles
+    const struct
+    {
+        const char* name;
+        std::set<std::string> tileserver::Options::*fault;
+        std::size_t tileSize;
+        QString error;
+    } cases[] = {
+        // 1,302 bytes: a size that holds "302" is still no refusal.
+        {"html page", &tileserver::Options::htmlQuadkeys, 1302,
+         QStringLiteral("Not an image (text/html, 1,302 bytes)")},
+        {"empty body", &tileserver::Options::emptyQuadkeys, 0, QStringLiteral("Empty reply")},
+        {"no imagery", &tileserver::Options::noTileQuadkeys, 0,
+         QStringLiteral("No imagery here (X-VE-Tile-Info: no-tile)")},
+        {"cut-off body", &tileserver::Options::truncatedQuadkeys, 0,
+         QStringLiteral("Socket Error # 10053\r\nTransferred a partial file")},
+    };
+    const QByteArray placeholder = readFile(QStringLiteral(TAVO_RUNTIME_DIR "/blankimg/blank.jpg"));
+    for (const auto& c : cases) {
+        tileserver::Options options;
+        (options.*c.fault).insert(bad);
+        options.tileSize = c.tileSize;
+        m_server.setOptions(options);
+        const QStringList lines = runOne({4, 4, 5, 6, 3}, config(0));
+        EXPECT_EQ(lines,
+                  (QStringList{QStringLiteral("Thread1 ") + c.error + QStringLiteral("->120"),
+                               QStringLiteral("Thread1:4-5 got a blank image!"), okLine(1, 2, 4, 6),
+                               finishedLine(1)}))
+            << c.name;
+        EXPECT_EQ(readFile(tilePath(4, 5)), placeholder) << c.name;
+        QFile::remove(tilePath(4, 5));
+    }
+}
+
+TEST_F(WorkerTest, TenFailuresInARowEndTheWorkerAtItsLastStoredTile)
+{
+    // Column 4 at zoom 5, rows 10..24: the first two tiles come, then every
+    // answer is a sign-in page (or nothing listens at all).
+    const Rect rect{4, 4, 10, 24, 5};
+    tileserver::Options pages;
+    for (qint32 y = 12; y <= 24; ++y)
+        pages.htmlQuadkeys.insert(MakeQuadkeyString(4, y, 5));
+    const struct
+    {
+        const char* name;
+        bool deadProxy;
+        int okTiles;
+        QString lastError;
+    } cases[] = {
+        {"sign-in pages", false, 2, QStringLiteral("Not an image (text/html, ")},
+        {"nothing listens", true, 0, QStringLiteral("Socket Error # 10061 Connection refused.")},
+    };
+    for (const auto& c : cases) {
+        m_server.setOptions(pages);
+        m_server.clearRequests();
+        RecordingHost host;
+        const WorkerConfig cfg = config(0, c.deadProxy ? tavo::testing::unusedPort() : 0);
+        auto worker = makeWorker(rect, 1, cfg, &host);
+        ASSERT_TRUE(worker->wait(QDeadlineTimer(20000))) << c.name;
+        const QStringList lines = host.lines();
+        ASSERT_EQ(lines.size(), c.okTiles + 2 * UnreachableAfterFailures + 2)
+            << c.name << ": " << lines.join('|').toStdString();
+        const QString stopped = lines[lines.size() - 2];
+        EXPECT_TRUE(stopped.startsWith(
+            QStringLiteral("Thread1 stopped: the server could not be reached (10 failed fetches "
+                           "in a row; last error: ") +
+            c.lastError))
+            << stopped.toStdString();
+        EXPECT_EQ(lines.last(), finishedLine(1));
+        // Placeholders are in place, but the position stays at the last real tile.
+        const TilePosition lastStored = c.okTiles ? TilePosition{4, 9 + c.okTiles} : TilePosition{};
+        EXPECT_EQ(worker->currentPosition(), lastStored) << c.name;
+        const WorkerCounts counts = worker->counts();
+        EXPECT_EQ(counts.toFetch, 15);
+        EXPECT_EQ(counts.stored, c.okTiles);
+        EXPECT_EQ(counts.placeholders, UnreachableAfterFailures);
+        EXPECT_TRUE(counts.unreachable);
+        EXPECT_EQ(m_server.requestCount(), c.deadProxy ? 0 : 12) << c.name;
+        for (qint32 y = 10; y <= 24; ++y)
+            QFile::remove(tilePath(4, y));
+    }
+}
+
+TEST_F(WorkerTest, AServerThatSaysItHasNoImageryIsReachable)
+{
+    // Twelve tiles in a row without imagery (ocean at a deep zoom): each is a
+    // placeholder, the walk goes on to its end and the position follows it.
+    const Rect rect{4, 4, 10, 21, 5};
+    tileserver::Options options;
+    for (qint32 y = 10; y <= 21; ++y)
+        options.noTileQuadkeys.insert(MakeQuadkeyString(4, y, 5));
+    m_server.setOptions(options);
+    TilePosition position;
+    const QStringList lines = runOne(rect, config(0), 0, 0, &position);
+    EXPECT_EQ(lines.size(), 2 * 12 + 1);
+    EXPECT_EQ(lines.last(), finishedLine(1));
+    EXPECT_EQ(position, (TilePosition{4, 21}));
+}
+
+TEST_F(WorkerTest, AListOfTilesIsDealtByPlaceAndKeepsTheirServerDigits)
+{
+    // 2 columns x 3 rows at zoom 3; the tiles (4,6), (5,5) and (5,7) are
+    // positions 2, 4 and 6 of the walk: servers 2, 0 and 2.
+    const Rect rect{4, 5, 5, 7, 3};
+    const auto tiles = std::make_shared<const std::vector<TilePosition>>(
+        std::vector<TilePosition>{{4, 6}, {5, 5}, {5, 7}, {9, 9}});
+    RecordingHost first, second;
+    std::vector<std::unique_ptr<TDownThread>> workers;
+    for (int index = 0; index < 2; ++index) {
+        workers.push_back(std::make_unique<TDownThread>(
+            true, rect.minX, rect.maxX, rect.minY, rect.maxY, rect.zoom, 2, saveFolder(),
+            QStringLiteral("Job"), 5, 7, config(index), index == 0 ? &first : &second));
+        workers.back()->fetchOnly(tiles);
+        workers.back()->start();
+    }
+    for (auto& worker : workers)
+        ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    EXPECT_EQ(first.lines(),
+              (QStringList{okLine(1, 2, 4, 6), okLine(1, 6, 5, 7), finishedLine(1)}));
+    EXPECT_EQ(second.lines(), (QStringList{okLine(2, 4, 5, 5), finishedLine(2)}));
+    EXPECT_EQ(workers[0]->counts().toFetch, 2);
+    EXPECT_EQ(workers[1]->counts().toFetch, 1); // (9,9) lies outside the rectangle
+    std::vector<std::string> sorted = targets();
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<std::string> expected{tileUrl(0, MakeQuadkeyString(5, 5, 3)),
+                                      tileUrl(2, MakeQuadkeyString(4, 6, 3)),
+                                      tileUrl(2, MakeQuadkeyString(5, 7, 3))};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sorted, expected);
+}

@@ -261,6 +261,15 @@ std::string TileServer::tileBody(const std::string& quadkey, std::size_t size)
     return body;
 }
 
+std::string TileServer::htmlBody(std::size_t size)
+{
+    std::string body = "<!DOCTYPE html>\n<html><head><title>Sign in</title></head>"
+                       "<body><p>Please sign in to use this network.</p></body></html>\n";
+    if (body.size() < size)
+        body.insert(body.size() - 8, size - body.size(), ' ');
+    return body;
+}
+
 class TileServer::Impl
 {
 public:
@@ -364,6 +373,14 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
     bool reset = false;
     int refuseStatus = 0;
     bool notFound = false;
+    enum class Fault
+    {
+        None,
+        Html,
+        Empty,
+        NoTile,
+        Truncated
+    } fault = Fault::None;
     std::size_t tileSize = 0;
     std::string paramsBody;
     bool paramsEmptyIs200 = false;
@@ -384,10 +401,18 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
         trickle = m_options.trickleBytesPerSecond;
         if (target.kind == Target::Kind::Tile) {
             notFound = m_options.notFoundQuadkeys.count(target.quadkey) > 0;
+            const std::string& quadkey = target.quadkey;
+            if (m_options.htmlQuadkeys.count(quadkey) > 0)
+                fault = Fault::Html;
+            else if (m_options.emptyQuadkeys.count(quadkey) > 0)
+                fault = Fault::Empty;
+            else if (m_options.noTileQuadkeys.count(quadkey) > 0)
+                fault = Fault::NoTile;
+            else if (m_options.truncatedQuadkeys.count(quadkey) > 0)
+                fault = Fault::Truncated;
             if (m_options.refusedQuadkeys.count(target.quadkey) > 0)
                 refuseStatus = m_options.refuseStatus;
-        }
-        else if (target.kind == Target::Kind::Params)
+        } else if (target.kind == Target::Kind::Params)
             paramsBody = m_options.paramsBody;
     }
 
@@ -427,6 +452,27 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
         if (notFound) {
             response.status = 404;
             response.set_content("no such tile\n", "text/plain");
+        } else if (fault == Fault::Html) {
+            response.status = 200;
+            response.set_content(htmlBody(tileSize), "text/html");
+        } else if (fault == Fault::Empty) {
+            response.status = 200;
+            response.set_content(std::string(), "image/jpeg");
+        } else if (fault == Fault::NoTile) {
+            response.status = 200;
+            response.set_header("X-VE-Tile-Info", "no-tile");
+            response.set_content(tileBody(target.quadkey, tileSize), "image/jpeg");
+        } else if (fault == Fault::Truncated) {
+            // The length of the whole tile is announced, half of it is sent.
+            response.status = 200;
+            auto body = std::make_shared<std::string>(tileBody(target.quadkey, tileSize));
+            response.set_content_provider(
+                body->size(), "image/jpeg",
+                [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                    if (offset > 0)
+                        return false;
+                    return sink.write(body->data(), body->size() / 2);
+                });
         } else if (trickle > 0) {
             response.status = 200;
             auto body = std::make_shared<std::string>(tileBody(target.quadkey, tileSize));

@@ -22,14 +22,19 @@ struct Options
 {
     std::set<std::string> notFoundQuadkeys; // answer 404 for these quadkeys
     std::set<std::string> refusedQuadkeys;  // answer refuseStatus for these quadkeys
+    // 200 answers that carry no tile, for these quadkeys:
+    std::set<std::string> htmlQuadkeys;      // an HTML page (text/html), tileSize bytes if set
+    std::set<std::string> emptyQuadkeys;     // no body at all
+    std::set<std::string> noTileQuadkeys;    // the tile with "X-VE-Tile-Info: no-tile"
+    std::set<std::string> truncatedQuadkeys; // half the tile, then the connection closes
     int refuseFromRequest =
         0;                  // from this 1-based request number on, answer refuseStatus (0 = never)
     int refuseStatus = 403; // 403 or 302 (302 with a Location header)
     std::set<int>
         resetRequests; // 1-based request numbers that get a connection reset (TCP RST, no response)
     int delayMs = 0;   // wait this long before answering each request
-    std::size_t tileSize = 0; // body size of a tile; 0 = small (a few hundred bytes)
-    std::string paramsBody;   // body served for GET .../s.txt; empty = 404
+    std::size_t tileSize = 0;      // body size of a tile; 0 = small (a few hundred bytes)
+    std::string paramsBody;        // body served for GET .../s.txt; empty = 404
     bool paramsEmptyIs200 = false; // an empty paramsBody is served as 200 with no body
     // When > 0, tiles are sent this many bytes a second (in two pieces a
     // second), as a server that trickles its answer.
@@ -72,6 +77,8 @@ public:
     // quadkey in a comment, padded with comments to `size` bytes when `size`
     // is larger than the unpadded image.
     static std::string tileBody(const std::string& quadkey, std::size_t size = 0);
+    // The page served for an htmlQuadkeys tile: at least `size` bytes.
+    static std::string htmlBody(std::size_t size = 0);
 
 private:
     class Impl;

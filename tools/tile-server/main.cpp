@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -20,7 +21,8 @@ namespace {
 const char kUsage[] =
     "usage: tile-server --port N [--tile-size BYTES] [--delay-ms MS] [--not-found QK,...]\n"
     "                   [--refuse-from N --refuse-status 403|302] [--reset N,...]\n"
-    "                   [--params-file PATH]\n";
+    "                   [--params-file PATH]\n"
+    "                   [--html QK,...] [--empty QK,...] [--no-tile QK,...] [--truncated QK,...]\n";
 
 long parseNumber(const std::string& option, const std::string& text, long minimum)
 {
@@ -79,7 +81,16 @@ int main(int argc, char** argv)
             else if (option == "--not-found")
                 for (const std::string& quadkey : splitList(value))
                     options.notFoundQuadkeys.insert(quadkey);
-            else if (option == "--refuse-from")
+            else if (option == "--html" || option == "--empty" || option == "--no-tile" ||
+                     option == "--truncated") {
+                std::set<std::string>& quadkeys = option == "--html"    ? options.htmlQuadkeys
+                                                  : option == "--empty" ? options.emptyQuadkeys
+                                                  : option == "--no-tile"
+                                                      ? options.noTileQuadkeys
+                                                      : options.truncatedQuadkeys;
+                for (const std::string& quadkey : splitList(value))
+                    quadkeys.insert(quadkey);
+            } else if (option == "--refuse-from")
                 options.refuseFromRequest = int(parseNumber(option, value, 0));
             else if (option == "--refuse-status") {
                 options.refuseStatus = int(parseNumber(option, value, 0));

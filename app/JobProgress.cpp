@@ -1,0 +1,166 @@
+#include "app/JobProgress.h"
+
+#include "engine/TextConv.h"
+#include "engine/TileMath.h"
+
+#include <QLocale>
+
+namespace tavo {
+
+namespace {
+
+constexpr int MinZoom = 1;
+constexpr int MaxZoom = 30;
+constexpr qint64 BytesPerTile = 15000;
+
+QString diskText(qint64 bytes)
+{
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    if (bytes >= 1000LL * 1000 * 1000)
+        return english.toString(double(bytes) / 1e9, 'f', 1) + QStringLiteral(" GB");
+    if (bytes >= 1000LL * 1000)
+        return english.toString(double(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB");
+    return english.toString(qMax<qint64>(1, bytes / 1000)) + QStringLiteral(" KB");
+}
+
+} // namespace
+
+QString areaCheckFailure(const AreaValues& area)
+{
+    auto within = [](double value, double bound) { return value >= -bound && value <= bound; };
+    const struct
+    {
+        bool holds;
+        const char* text;
+    } checks[] = {
+        {within(area.left, 180), "Left Longitude should be between -180 and 180."},
+        {within(area.right, 180), "Right Longitude should be between -180 and 180."},
+        {within(area.top, 85), "Top Latitude should be between -85 and 85."},
+        {within(area.bottom, 85), "Bottom Latitude should be between -85 and 85."},
+        {area.left <= area.right, "Left Longitude should less than Right Longitude!"},
+        {area.top >= area.bottom, "Bottom Latitude should less than Top Latitude!"},
+    };
+    for (const auto& check : checks) {
+        if (!check.holds)
+            return QString::fromLatin1(check.text);
+    }
+    return {};
+}
+
+TileRect tileRectFor(const AreaValues& area, int zoom)
+{
+    TileRect rect;
+    rect.minX = LongitudeToTileX(area.left, zoom);
+    rect.maxX = LongitudeToTileX(area.right, zoom);
+    rect.minY = LatitudeToTileY(area.bottom, zoom);
+    rect.maxY = LatitudeToTileY(area.top, zoom);
+    return rect;
+}
+
+QString jobSizeEstimate(const AreaTexts& texts, const QString& zoomText)
+{
+    int zoom = 0;
+    if (!tryStrToInt(zoomText, zoom) || zoom < MinZoom || zoom > MaxZoom)
+        return {};
+    if (texts.left.isEmpty() || texts.right.isEmpty() || texts.top.isEmpty() ||
+        texts.bottom.isEmpty())
+        return {};
+    const AreaValues area = ParseArea(texts);
+    if (!areaCheckFailure(area).isEmpty())
+        return {};
+    const qint64 tiles = tileRectFor(area, zoom).count();
+    return groupedNumber(tiles) +
+           (tiles == 1 ? QStringLiteral(" tile") : QStringLiteral(" tiles")) +
+           QStringLiteral(", about ") + diskText(tiles * BytesPerTile) + QStringLiteral(" on disk");
+}
+
+QString totalsLogLine(const JobTotals& totals)
+{
+    return QStringLiteral("Tiles stored: %1, placeholders: %2, not written: %3")
+        .arg(totals.stored)
+        .arg(totals.placeholders)
+        .arg(totals.notWritten());
+}
+
+QString totalsSummary(const JobTotals& totals)
+{
+    QString text = QStringLiteral("Stored %1, placeholders %2, not written %3")
+                       .arg(groupedNumber(totals.stored), groupedNumber(totals.placeholders),
+                            groupedNumber(totals.notWritten()));
+    // The reason first: a narrow status bar shows the start of the text.
+    if (totals.unreachable)
+        text.prepend(QStringLiteral("Stopped: the server could not be reached. "));
+    return text;
+}
+
+void JobProgress::start(qint64 toFetch, qint64 nowMs)
+{
+    m_toFetch = toFetch;
+    m_done = 0;
+    m_samples.clear();
+    m_samples.push_back({nowMs, 0});
+}
+
+void JobProgress::sample(qint64 done, qint64 nowMs)
+{
+    m_done = done;
+    m_samples.push_back({nowMs, done});
+    // Keep one sample at or beyond the window's start, so the rate spans it.
+    while (m_samples.size() > 2 && nowMs - m_samples[1].ms >= RateWindowMs)
+        m_samples.pop_front();
+}
+
+double JobProgress::tilesPerSecond() const
+{
+    if (m_samples.size() < 2)
+        return 0;
+    const Sample& first = m_samples.front();
+    const Sample& last = m_samples.back();
+    if (last.ms <= first.ms || last.done <= first.done)
+        return 0;
+    return double(last.done - first.done) * 1000.0 / double(last.ms - first.ms);
+}
+
+std::optional<qint64> JobProgress::secondsLeft() const
+{
+    const double rate = tilesPerSecond();
+    if (rate <= 0)
+        return std::nullopt;
+    const qint64 left = m_toFetch > m_done ? m_toFetch - m_done : 0;
+    return qint64(double(left) / rate + 0.5);
+}
+
+QString JobProgress::countText() const
+{
+    return QStringLiteral("%1 of %2 tiles").arg(groupedNumber(m_done), groupedNumber(m_toFetch));
+}
+
+QString JobProgress::rateText() const
+{
+    const double rate = tilesPerSecond();
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    QString text = english.toString(rate, 'f', rate < 10 ? 1 : 0) + QStringLiteral(" tiles/s");
+    if (const std::optional<qint64> left = secondsLeft())
+        text += QStringLiteral(", ") + durationText(*left) + QStringLiteral(" left");
+    return text;
+}
+
+QString groupedNumber(qint64 value)
+{
+    return QLocale(QLocale::English, QLocale::UnitedStates).toString(value);
+}
+
+QString durationText(qint64 seconds)
+{
+    if (seconds < 60)
+        return QStringLiteral("%1 s").arg(seconds);
+    if (seconds < 3600)
+        return QStringLiteral("%1 min %2 s")
+            .arg(seconds / 60)
+            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1 h %2 min")
+        .arg(seconds / 3600)
+        .arg((seconds % 3600) / 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace tavo

@@ -1,0 +1,215 @@
+#include "AppHarness.h"
+
+#include "../http/NetTestSupport.h"
+#include "app/JobProgress.h"
+#include "engine/JobFolder.h"
+#include "engine/TileMath.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QProgressBar>
+#include <QRegularExpression>
+
+using namespace tavo;
+using namespace tavo::testing;
+
+namespace {
+
+// --- Figures ------------------------------------------------------------------------------
+
+TEST(JobProgressTest, RateIsTakenOverTheLastSecondsAndGivesTheTimeLeft)
+{
+    JobProgress progress;
+    progress.start(1000, 0);
+    EXPECT_EQ(progress.tilesPerSecond(), 0);
+    EXPECT_FALSE(progress.secondsLeft());
+    EXPECT_EQ(progress.rateText(), "0.0 tiles/s");
+    // 20 tiles a second for ten seconds, then nothing for six.
+    for (int second = 1; second <= 10; ++second)
+        progress.sample(20 * second, second * 1000);
+    EXPECT_DOUBLE_EQ(progress.tilesPerSecond(), 20);
+    EXPECT_EQ(progress.secondsLeft(), 40);
+    EXPECT_EQ(progress.countText(), "200 of 1,000 tiles");
+    EXPECT_EQ(progress.rateText(), "20 tiles/s, 40 s left");
+    for (int second = 11; second <= 16; ++second)
+        progress.sample(200, second * 1000);
+    EXPECT_EQ(progress.tilesPerSecond(), 0) << "a stalled job shows no rate";
+    EXPECT_FALSE(progress.secondsLeft());
+}
+
+TEST(JobProgressTest, TextsOfCountsDurationsAndSizes)
+{
+    const std::pair<qint64, const char*> durations[] = {{0, "0 s"},           {59, "59 s"},
+                                                        {60, "1 min 00 s"},   {3599, "59 min 59 s"},
+                                                        {3600, "1 h 00 min"}, {7500, "2 h 05 min"}};
+    for (const auto& [seconds, text] : durations)
+        EXPECT_EQ(durationText(seconds), text) << seconds;
+
+    JobTotals totals{1234567, 1234000, 500, false};
+    EXPECT_EQ(totalsLogLine(totals), "Tiles stored: 1234000, placeholders: 500, not written: 67");
+    EXPECT_EQ(totalsSummary(totals), "Stored 1,234,000, placeholders 500, not written 67");
+    totals.unreachable = true;
+    EXPECT_EQ(totalsSummary(totals), "Stopped: the server could not be reached. "
+                                     "Stored 1,234,000, placeholders 500, not written 67");
+
+    // The tile arithmetic of the set-up: the worked example, and the whole
+    // grid at zoom 9 (512 x 512 tiles between 85 and -85 degrees).
+    EXPECT_EQ(jobSizeEstimate({"116.3", "116,4", "40", "39.9"}, "13"),
+              "12 tiles, about 180 KB on disk");
+    EXPECT_EQ(jobSizeEstimate({"-180", "180", "85", "-85"}, "9"),
+              "262,144 tiles, about 3.9 GB on disk");
+    EXPECT_EQ(jobSizeEstimate({"116.4", "116.3", "40", "39.9"}, "13"), "") << "left > right";
+    EXPECT_EQ(jobSizeEstimate({"116.3", "", "40", "39.9"}, "13"), "") << "a field is empty";
+}
+
+// --- Jobs ---------------------------------------------------------------------------------
+
+class TileTruthTest : public AppHarness
+{
+protected:
+    void SetUp() override { AppHarness::SetUp(); }
+
+    QStringList logLines()
+    {
+        QStringList lines = QString::fromUtf8(readAll(savePath("Job_log.txt"))).split("\r\n");
+        if (!lines.isEmpty() && lines.last().isEmpty())
+            lines.removeLast();
+        return lines;
+    }
+    QString statusText() { return form().JobStatusText()->text(); }
+    JobScan scan()
+    {
+        ScanOptions options;
+        options.placeholder = readAll(programFolder + "blankimg/blank.jpg");
+        return scanJobFolder(savePath("Job/"), {6742, 6744, 5087, 5090}, options);
+    }
+    static std::string quadkey(int x, int y) { return MakeQuadkey(x, y, 13).toStdString(); }
+};
+
+TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
+{
+    // The worked example's 12 tiles from one worker, slowly enough to watch;
+    // five answers carry no tile.
+    tileserver::Options faults;
+    faults.delayMs = 150;
+    faults.htmlQuadkeys = {quadkey(6742, 5087)};
+    faults.emptyQuadkeys = {quadkey(6743, 5088)};
+    faults.noTileQuadkeys = {quadkey(6744, 5089)};
+    faults.truncatedQuadkeys = {quadkey(6744, 5090)};
+    faults.notFoundQuadkeys = {quadkey(6742, 5090)};
+    startServer(faults);
+    writeProxySettings();
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
+    EXPECT_EQ(statusText(), "12 tiles, about 180 KB on disk");
+    pressDownload();
+
+    // While it runs: the bar, "N of 12 tiles", the rate and the time left.
+    QProgressBar* bar = form().JobProgressBar();
+    ASSERT_TRUE(waitUntil([&] { return bar->isVisible() && bar->value() > 0; }, 10000));
+    EXPECT_TRUE(QRegularExpression("^([1-9]|1[01]) of 12 tiles$").match(bar->format()).hasMatch())
+        << bar->format().toStdString();
+    EXPECT_TRUE(
+        QRegularExpression("^\\d+\\.\\d tiles/s, \\d+ s left$").match(statusText()).hasMatch())
+        << statusText().toStdString();
+
+    // At the end: the summary stays, the log's last line counts the tiles.
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_FALSE(bar->isVisible());
+    EXPECT_EQ(statusText(), "Stored 7, placeholders 5, not written 0");
+    QStringList lines = logLines();
+    EXPECT_EQ(lines.last(), "Tiles stored: 7, placeholders: 5, not written: 0");
+    EXPECT_EQ(lines[lines.size() - 2], "Log file has been saved to " + savePath("Job_log.txt"));
+    for (const char* error :
+         {"Thread1 Not an image (text/html, ", "Thread1 Empty reply->",
+          "Thread1 No imagery here (X-VE-Tile-Info: no-tile)->", "Thread1 Socket Error # 10053"})
+        EXPECT_EQ(lines.filter(error).size(), 1) << error;
+    EXPECT_EQ(lines.filter(" got a blank image!").size(), 5);
+    EXPECT_EQ(lines.filter("->ok!").size(), 7);
+    EXPECT_EQ(scan().count(TileState::Placeholder), 5);
+
+    // More damage by hand: an empty tile, a page saved as a tile, a write
+    // cut short and a tile deleted.
+    writeFile(savePath("Job/6742_5088.jpg"), QByteArray());
+    writeFile(savePath("Job/6742_5089.jpg"), "<html></html>");
+    QFile::rename(savePath("Job/6743_5087.jpg"), savePath("Job/6743_5087.jpg.part"));
+    QFile::remove(savePath("Job/6743_5089.jpg"));
+    const QByteArray logBefore = readAll(savePath("Job_log.txt"));
+    const QByteArray projectBefore = readAll(savePath("Job.tavo"));
+
+    // The server is healthy again: exactly the nine bad tiles are fetched.
+    server->setOptions({});
+    server->clearRequests();
+    shell.messages.clear();
+    form().Fetchmissing1()->trigger();
+    EXPECT_EQ(form().BitBtn1()->text(), "Stop");
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_EQ(shell.messages, QStringList{"Download finished!"});
+    const JobScan after = scan();
+    EXPECT_EQ(after.count(TileState::Good), 12);
+    std::set<std::string> requested;
+    for (const auto& request : server->requests())
+        requested.insert(request.target.substr(request.target.find("/tiles/a") + 8));
+    EXPECT_EQ(server->requestCount(), 9);
+    std::set<std::string> expected;
+    for (const auto& [x, y] : std::vector<std::pair<int, int>>{{6742, 5087},
+                                                               {6743, 5088},
+                                                               {6744, 5089},
+                                                               {6744, 5090},
+                                                               {6742, 5090},
+                                                               {6742, 5088},
+                                                               {6742, 5089},
+                                                               {6743, 5087},
+                                                               {6743, 5089}})
+        expected.insert(quadkey(x, y) + ".jpeg?g=321");
+    EXPECT_EQ(requested, expected);
+    EXPECT_FALSE(QFileInfo::exists(savePath("Job/6743_5087.jpg.part")));
+    // The log goes on after the earlier run's lines; the positions stay.
+    const QByteArray log = readAll(savePath("Job_log.txt"));
+    EXPECT_TRUE(log.startsWith(logBefore));
+    lines = logLines();
+    EXPECT_TRUE(lines.contains("Fetch missing tiles again: 9 of 12 tiles (missing 1, blank 5, "
+                               "empty 1, not a JPEG 1, partly written 1)"))
+        << log.toStdString();
+    EXPECT_EQ(lines.last(), "Tiles stored: 9, placeholders: 0, not written: 0");
+    EXPECT_EQ(statusText(), "Stored 9, placeholders 0, not written 0");
+    EXPECT_EQ(readAll(savePath("Job.tavo")), projectBefore);
+
+    // Nothing left: nothing is fetched, and the user is told so. A project
+    // the window does not name is chosen in the file dialog.
+    shell.messages.clear();
+    server->clearRequests();
+    typeInto(form().Edit11(), "Other");
+    shell.answers.push_back(savePath("Job.tavo"));
+    form().Fetchmissing1()->trigger();
+    EXPECT_EQ(shell.openRequests.size(), 1);
+    EXPECT_EQ(shell.messages, QStringList{"All 12 tiles of Job.tavo are there: nothing to fetch."});
+    EXPECT_EQ(form().BitBtn1()->text(), "Download");
+    EXPECT_EQ(server->requestCount(), 0);
+}
+
+TEST_F(TileTruthTest, ADeadNetworkStopsTheJobInsteadOfBurningItIntoPlaceholders)
+{
+    startServer();
+    port = unusedPort(); // the proxy the settings name is not there
+    writeProxySettings();
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_EQ(statusText(), "Stopped: the server could not be reached. "
+                            "Stored 0, placeholders 10, not written 2");
+    QTest::qWait(100); // the window's layout follows its contents
+    EXPECT_EQ(form().width(), TForm1::kClientWidth) << "a long summary never widens the window";
+    const QStringList lines = logLines();
+    EXPECT_EQ(lines
+                  .filter("Thread1 stopped: the server could not be reached (10 failed fetches "
+                          "in a row; last error: Socket Error # 10061 Connection refused.)")
+                  .size(),
+              1);
+    EXPECT_EQ(lines.last(), "Tiles stored: 0, placeholders: 10, not written: 2");
+    // No tile was stored: continuing the job starts from its first tile.
+    EXPECT_TRUE(readAll(savePath("Job.tavo")).contains("T1X=\r\nT1Y=\r\n"));
+}
+
+} // namespace
