@@ -36,8 +36,6 @@ void setUpGdal()
         // files, never look for or write .aux.xml files.
         CPLSetConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "EMPTY_DIR");
         CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
-        if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr))
-            CPLSetConfigOption("GDAL_CACHEMAX", "160");
     });
 }
 
@@ -141,6 +139,14 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
     if (!driver) {
         result.error = QStringLiteral("This GDAL has no %1 driver.").arg(driverName);
         return false;
+    }
+
+    // The block cache must hold one row of tiles (single images are written
+    // line by line); beyond that, more cache only costs memory.
+    if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr)) {
+        const GIntBig row = GIntBig(mosaic.GetRasterXSize()) * mosaic.tilePixels() *
+                            mosaic.GetRasterCount();
+        GDALSetCacheMax64(std::max<GIntBig>(96LL << 20, row + row / 4 + (16LL << 20)));
     }
 
     ProgressContext context{&progress, cancel, scan.total()};
