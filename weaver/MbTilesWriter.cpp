@@ -52,6 +52,18 @@ bool readFile(const std::string& path, std::vector<unsigned char>& bytes)
     return ok;
 }
 
+// A complete JPEG ends with its end-of-image marker (FF D9), perhaps
+// followed by a little padding; a download cut short does not.
+bool hasEndOfImage(const std::vector<unsigned char>& bytes)
+{
+    const std::size_t size = bytes.size();
+    const std::size_t from = size > 64 ? size - 64 : 0;
+    for (std::size_t i = size; i-- > from + 1;)
+        if (bytes[i - 1] == 0xFF && bytes[i] == 0xD9)
+            return true;
+    return false;
+}
+
 } // namespace
 
 bool MbTilesWriter::write(const QString& imageFolder, const JobScan& scan,
@@ -146,6 +158,10 @@ bool MbTilesWriter::write(const QString& imageFolder, const JobScan& scan,
                                    .arg(QString::fromStdString(file),
                                         QString::fromLocal8Bit(std::strerror(errno)));
                 return false;
+            }
+            if (!hasEndOfImage(bytes)) {
+                result.undecodable.push_back({x, y});
+                continue;
             }
             // MBTiles rows count from the south, as the tile file names do.
             sqlite3_bind_int(insert.get(), 1, metadata.zoom);

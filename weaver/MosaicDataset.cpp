@@ -4,7 +4,9 @@
 
 #include <cpl_error.h>
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace tavo::weaver {
 
@@ -33,36 +35,30 @@ protected:
     CPLErr IReadBlock(int bx, int by, void* data) override
     {
         auto* mosaic = static_cast<MosaicDataset*>(poDS);
-        const int bands = mosaic->GetRasterCount();
         const std::size_t plane = std::size_t(nBlockXSize) * std::size_t(nBlockYSize);
-        mosaic->m_buffer.resize(plane * std::size_t(bands));
+        mosaic->m_buffer.resize(plane * std::size_t(mosaic->GetRasterCount()));
         mosaic->readTile(bx, by, mosaic->m_buffer.data());
+        std::memcpy(data, mosaic->m_buffer.data() + plane * std::size_t(nBand - 1), plane);
         // One decode serves every band: hand the other bands their block now.
-        for (int b = 1; b <= bands; ++b) {
-            const unsigned char* source = mosaic->m_buffer.data() + plane * std::size_t(b - 1);
-            if (b == nBand) {
-                std::memcpy(data, source, plane);
-                continue;
-            }
-            GDALRasterBand* other = mosaic->GetRasterBand(b);
-            if (GDALRasterBlock* cached = other->TryGetLockedBlockRef(bx, by)) {
-                cached->DropLock();
-                continue;
-            }
-            GDALRasterBlock* block = other->GetLockedBlockRef(bx, by, TRUE);
-            if (!block)
-                continue;
-            std::memcpy(block->GetDataRef(), source, plane);
-            block->DropLock();
-        }
+        mosaic->storeBlock(bx, by, mosaic->m_buffer.data(), nBand);
         return CE_None;
+    }
+
+    CPLErr IRasterIO(GDALRWFlag flag, int xOff, int yOff, int xSize, int ySize, void* data,
+                     int bufXSize, int bufYSize, GDALDataType type, GSpacing pixelSpace,
+                     GSpacing lineSpace, GDALRasterIOExtraArg* extra) override
+    {
+        if (flag == GF_Read)
+            static_cast<MosaicDataset*>(poDS)->prefetch(xOff, yOff, xSize, ySize);
+        return GDALRasterBand::IRasterIO(flag, xOff, yOff, xSize, ySize, data, bufXSize, bufYSize,
+                                         type, pixelSpace, lineSpace, extra);
     }
 };
 
 MosaicDataset::MosaicDataset(const QString& imageFolder, int zoom, const JobScan& scan,
                              int scaleDivisor, int bandCount)
     : m_folder(imageFolder.toStdString()), m_zoom(zoom), m_scan(scan),
-      m_tilePixels(256 / scaleDivisor)
+      m_tilePixels(256 / scaleDivisor), m_threads(std::max(1u, std::thread::hardware_concurrency()))
 {
     nRasterXSize = int(scan.rect().width() * m_tilePixels);
     nRasterYSize = int(scan.rect().height() * m_tilePixels);
@@ -74,6 +70,81 @@ MosaicDataset::MosaicDataset(const QString& imageFolder, int zoom, const JobScan
 }
 
 MosaicDataset::~MosaicDataset() = default;
+
+void MosaicDataset::storeBlock(int bx, int by, const unsigned char* planes, int exceptBand)
+{
+    const std::size_t plane = std::size_t(m_tilePixels) * std::size_t(m_tilePixels);
+    for (int b = 1; b <= GetRasterCount(); ++b) {
+        if (b == exceptBand)
+            continue;
+        GDALRasterBand* band = GetRasterBand(b);
+        if (GDALRasterBlock* cached = band->TryGetLockedBlockRef(bx, by)) {
+            cached->DropLock();
+            continue;
+        }
+        GDALRasterBlock* block = band->GetLockedBlockRef(bx, by, TRUE);
+        if (!block)
+            continue;
+        std::memcpy(block->GetDataRef(), planes + plane * std::size_t(b - 1), plane);
+        block->DropLock();
+    }
+}
+
+void MosaicDataset::prefetch(int xOff, int yOff, int xSize, int ySize)
+{
+    if (m_threads < 2 || xSize <= 0 || ySize <= 0)
+        return;
+    const int firstX = xOff / m_tilePixels, lastX = (xOff + xSize - 1) / m_tilePixels;
+    const int firstY = yOff / m_tilePixels, lastY = (yOff + ySize - 1) / m_tilePixels;
+    GDALRasterBand* first = GetRasterBand(1);
+    std::vector<std::pair<int, int>> wanted;
+    for (int by = firstY; by <= lastY; ++by)
+        for (int bx = firstX; bx <= lastX; ++bx) {
+            if (GDALRasterBlock* cached = first->TryGetLockedBlockRef(bx, by)) {
+                cached->DropLock();
+                continue;
+            }
+            wanted.emplace_back(bx, by);
+        }
+    if (wanted.size() < 2)
+        return;
+
+    // In batches, so that the decoded tiles waiting for the cache stay few.
+    const std::size_t plane = std::size_t(m_tilePixels) * std::size_t(m_tilePixels);
+    const std::size_t tileBytes = plane * std::size_t(GetRasterCount());
+    const std::size_t batch = std::size_t(m_threads) * 8;
+    std::vector<unsigned char> buffers(batch * tileBytes);
+    for (std::size_t start = 0; start < wanted.size(); start += batch) {
+        const std::size_t count = std::min(batch, wanted.size() - start);
+        std::atomic<std::size_t> next{0};
+        auto work = [&] {
+            for (std::size_t i; (i = next++) < count;)
+                readTile(wanted[start + i].first, wanted[start + i].second,
+                         buffers.data() + i * tileBytes);
+        };
+        std::vector<std::thread> helpers;
+        for (unsigned t = 1; t < m_threads && t < count; ++t)
+            helpers.emplace_back(work);
+        work();
+        for (std::thread& helper : helpers)
+            helper.join();
+        for (std::size_t i = 0; i < count; ++i)
+            storeBlock(wanted[start + i].first, wanted[start + i].second,
+                       buffers.data() + i * tileBytes, 0);
+    }
+}
+
+CPLErr MosaicDataset::IRasterIO(GDALRWFlag flag, int xOff, int yOff, int xSize, int ySize,
+                                void* data, int bufXSize, int bufYSize, GDALDataType type,
+                                int bandCount, int* bandMap, GSpacing pixelSpace,
+                                GSpacing lineSpace, GSpacing bandSpace,
+                                GDALRasterIOExtraArg* extra)
+{
+    if (flag == GF_Read)
+        prefetch(xOff, yOff, xSize, ySize);
+    return GDALDataset::IRasterIO(flag, xOff, yOff, xSize, ySize, data, bufXSize, bufYSize, type,
+                                  bandCount, bandMap, pixelSpace, lineSpace, bandSpace, extra);
+}
 
 CPLErr MosaicDataset::GetGeoTransform(double* transform)
 {
@@ -131,6 +202,7 @@ void MosaicDataset::readTile(int bx, int by, unsigned char* planes)
             std::memset(planes + 3 * plane, 255, plane);
     } else {
         std::memset(planes, 0, plane * std::size_t(bands));
+        const std::lock_guard<std::mutex> lock(m_mutex);
         m_undecodable.push_back({x, y});
     }
 }

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,19 +37,34 @@ public:
     qint64 decodedCount() const { return m_decoded; }
     const std::vector<TilePosition>& undecodable() const { return m_undecodable; }
 
-    // Reads block (bx, by) of every band into `rgba` (bandCount planes of
-    // tilePixels^2 bytes). False when the tile is not in the image.
+    // Reads block (bx, by) of every band into `planes` (bandCount planes of
+    // tilePixels^2 bytes); transparent when the tile is not there or cannot
+    // be decoded. Safe to call from several threads at once.
     void readTile(int bx, int by, unsigned char* planes);
+
+    // Decodes the blocks of a pixel window that are not cached yet, on
+    // several threads, and hands them to GDAL's block cache.
+    void prefetch(int xOff, int yOff, int xSize, int ySize);
+
+protected:
+    CPLErr IRasterIO(GDALRWFlag flag, int xOff, int yOff, int xSize, int ySize, void* data,
+                     int bufXSize, int bufYSize, GDALDataType type, int bandCount, int* bandMap,
+                     GSpacing pixelSpace, GSpacing lineSpace, GSpacing bandSpace,
+                     GDALRasterIOExtraArg* extra) override;
 
 private:
     friend class MosaicBand;
+
+    void storeBlock(int bx, int by, const unsigned char* planes, int exceptBand);
 
     std::string m_folder;
     int m_zoom;
     const JobScan& m_scan;
     int m_tilePixels;
     OGRSpatialReference m_srs;
-    qint64 m_decoded = 0;
+    unsigned m_threads;
+    std::atomic<qint64> m_decoded{0};
+    std::mutex m_mutex; // guards m_undecodable
     std::vector<TilePosition> m_undecodable;
     std::vector<unsigned char> m_buffer;
 };

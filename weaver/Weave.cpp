@@ -36,6 +36,8 @@ void setUpGdal()
         // files, never look for or write .aux.xml files.
         CPLSetConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "EMPTY_DIR");
         CPLSetConfigOption("GDAL_PAM_ENABLED", "NO");
+        // A tile cut short (an interrupted download) is unreadable, not half grey.
+        CPLSetConfigOption("GDAL_ERROR_ON_LIBJPEG_WARNING", "TRUE");
     });
 }
 

@@ -207,6 +207,11 @@ void WeaverWindow::start()
         m_summary->setPlainText(error);
         return;
     }
+    if (QFileInfo::exists(output) &&
+        QMessageBox::question(this, windowTitle(),
+                              tr("%1 exists already. Replace it when the new file is complete?")
+                                  .arg(output)) != QMessageBox::Yes)
+        return;
     request.outPath = output;
     request.format = currentFormat();
     request.scaleDivisor = m_scale->currentData().toInt();

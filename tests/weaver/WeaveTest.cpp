@@ -16,7 +16,7 @@ namespace {
 // 4 columns x 3 rows at zoom 10; rows count from the south.
 const TileRect Rect{500, 503, 600, 602};
 const TilePosition MissingA{501, 600}, MissingB{503, 602}, Blank{502, 601}, Html{500, 602},
-    EmptyFile{503, 600};
+    EmptyFile{503, 600}, CutShort{502, 600};
 
 struct Closer
 {
@@ -63,11 +63,13 @@ protected:
         EXPECT_TRUE(QFile::copy(placeholderPath(), job.tilePath(Blank.x, Blank.y)));
         writeFile(job.tilePath(Html.x, Html.y), "<html><body>Not found</body></html>");
         writeFile(job.tilePath(EmptyFile.x, EmptyFile.y), QByteArray());
+        const QByteArray whole = readFileBytes(job.tilePath(CutShort.x, CutShort.y));
+        writeFile(job.tilePath(CutShort.x, CutShort.y), whole.left(whole.size() / 2));
     }
 
     bool isLeftOut(qint32 x, qint32 y) const
     {
-        for (TilePosition t : {MissingA, MissingB, Blank, Html, EmptyFile})
+        for (TilePosition t : {MissingA, MissingB, Blank, Html, EmptyFile, CutShort})
             if (t.x == x && t.y == y)
                 return true;
         return false;
@@ -113,7 +115,8 @@ TEST_F(WeaveTest, GeoTiffIsACogInWebMercatorWithEveryTileInItsPlace)
     });
     ASSERT_TRUE(result.ok) << result.error.toStdString();
     EXPECT_EQ(lastDone, 12);
-    EXPECT_EQ(result.written, 7);
+    EXPECT_EQ(result.written, 6);
+    EXPECT_EQ(result.undecodable, std::vector<TilePosition>{CutShort});
     EXPECT_EQ(result.counts[int(TileState::Missing)], 2);
     EXPECT_EQ(result.counts[int(TileState::Placeholder)], 1);
     EXPECT_EQ(result.counts[int(TileState::NotJpeg)], 1);
@@ -123,6 +126,7 @@ TEST_F(WeaveTest, GeoTiffIsACogInWebMercatorWithEveryTileInItsPlace)
     const QString summary = summaryText(request, result);
     EXPECT_TRUE(summary.contains("2 missing")) << summary.toStdString();
     EXPECT_TRUE(summary.contains("500_602.jpg (not a JPEG)")) << summary.toStdString();
+    EXPECT_TRUE(summary.contains("502_600.jpg (unreadable JPEG)")) << summary.toStdString();
     EXPECT_EQ(job.otherFiles(), QStringList{"area.tif"}); // no temporary file left
 
     Dataset ds = openRaster(request.outPath);
@@ -246,7 +250,8 @@ TEST_F(WeaveTest, MbTilesHoldsTheTilesBytesUnchangedInTmsRows)
     const WeaveRequest request = job.request(QStringLiteral("area.mbtiles"), OutputFormat::MbTiles);
     const WeaveResult result = weave(request);
     ASSERT_TRUE(result.ok) << result.error.toStdString();
-    EXPECT_EQ(result.written, 7);
+    EXPECT_EQ(result.written, 6);
+    EXPECT_EQ(result.undecodable, std::vector<TilePosition>{CutShort});
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(QFile::encodeName(request.outPath).constData(), &db,
@@ -271,7 +276,7 @@ TEST_F(WeaveTest, MbTilesHoldsTheTilesBytesUnchangedInTmsRows)
         EXPECT_EQ(data, readFileBytes(job.tilePath(x, y))) << x << "_" << y;
     }
     sqlite3_finalize(st);
-    EXPECT_EQ(rows, 7);
+    EXPECT_EQ(rows, 6);
 
     std::map<std::string, std::string> meta;
     ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT name, value FROM metadata", -1, &st, nullptr),
