@@ -304,7 +304,12 @@ MercatorBounds degreeBounds(const TileRect& rect, int zoom)
 QString summaryText(const WeaveRequest& request, const WeaveResult& result, int listAtMost)
 {
     QStringList lines;
-    if (result.ok)
+    if (result.ok && request.format == OutputFormat::MbTiles)
+        lines << QStringLiteral("Wrote %1: %2 of %3 tiles.")
+                     .arg(request.outPath)
+                     .arg(result.written)
+                     .arg(result.total);
+    else if (result.ok)
         lines << QStringLiteral("Wrote %1 (%2 x %3 pixels): %4 of %5 tiles.")
                      .arg(request.outPath)
                      .arg(result.pixelWidth)
