@@ -143,12 +143,16 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
         return false;
     }
 
-    // The block cache must hold one row of tiles (single images are written
-    // line by line); beyond that, more cache only costs memory.
+    // A single image is written line by line: the block cache must hold one
+    // row of tiles, or every line would decode its tiles again. The GeoTIFF
+    // is written block by block and needs no more than GDAL's swaths; more
+    // cache would only cost memory.
     if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr)) {
         const GIntBig row = GIntBig(mosaic.GetRasterXSize()) * mosaic.tilePixels() *
                             mosaic.GetRasterCount();
-        GDALSetCacheMax64(std::max<GIntBig>(96LL << 20, row + row / 4 + (16LL << 20)));
+        GDALSetCacheMax64(request.format == OutputFormat::Cog
+                              ? (64LL << 20)
+                              : std::max<GIntBig>(64LL << 20, row + row / 4 + (16LL << 20)));
     }
 
     ProgressContext context{&progress, cancel, scan.total()};
