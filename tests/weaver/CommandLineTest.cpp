@@ -1,0 +1,116 @@
+#include "WeaverTestSupport.h"
+
+#include "weaver/CommandLine.h"
+
+#include <QFileInfo>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+namespace tavo::weaver::testing {
+namespace {
+
+struct Outcome
+{
+    int status = -1; // exit status; -1 when it did not exit normally
+    QString err;
+};
+
+// Runs the weaver program with `args`; a nonzero `fileSizeLimit` makes every
+// write beyond that size fail as on a full disk.
+Outcome runWeaver(const QStringList& args, const QString& errPath, rlim_t fileSizeLimit = 0)
+{
+    std::vector<QByteArray> storage{QByteArray(WEAVER_EXECUTABLE)};
+    for (const QString& a : args)
+        storage.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& s : storage)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    const QByteArray errFile = QFile::encodeName(errPath);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(errFile.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, 2);
+        ::dup2(fd, 1);
+        if (fileSizeLimit) {
+            ::signal(SIGXFSZ, SIG_IGN); // a failed write, not a killed process
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    Outcome run;
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    if (WIFEXITED(status))
+        run.status = WEXITSTATUS(status);
+    run.err = QString::fromLocal8Bit(readFileBytes(errPath));
+    QFile::remove(errPath);
+    return run;
+}
+
+TEST(CommandLineTest, ExitStatusTellsWhetherTheOutputWasWritten)
+{
+    JobFixture job({300, 339, 400, 439}); // 1,600 tiles, one file linked
+    job.linkOneTile();
+    const QString blocked = job.path("blocked");
+    writeFile(blocked + ".tavo", readFileBytes(job.projectPath()));
+    writeFile(blocked, "a file where the tile folder should be");
+    const QString err = QDir::temp().filePath(QStringLiteral("weaver-err-%1").arg(::getpid()));
+
+    struct Case
+    {
+        const char* what;
+        QStringList args;
+        rlim_t fileSizeLimit;
+        int status;
+        const char* message;
+        const char* output; // must not exist afterwards; empty: no check
+    };
+    const QString out = job.path("area.tif");
+    const Case cases[] = {
+        {"help", {"--help"}, 0, ExitDone, "Usage: weaver", ""},
+        {"bad scale", {"--project", job.projectPath(), "--out", out, "--scale", "3"}, 0, ExitUsage,
+         "--scale 3", "area.tif"},
+        {"no project", {"--project", job.path("none.tavo"), "--out", out}, 0, ExitFailed,
+         "Cannot open file", "area.tif"},
+        {"tile folder unreadable", {"--project", blocked + ".tavo", "--out", out}, 0, ExitFailed,
+         "Cannot read the tile folder", "area.tif"},
+        {"no output folder", {"--project", job.projectPath(), "--out", job.path("no/area.tif")}, 0,
+         ExitFailed, "does not exist", ""},
+        {"output folder not writable", {"--project", job.projectPath(), "--out", "/proc/area.tif"},
+         0, ExitFailed, "Cannot write in the folder /proc", ""},
+        {"disk full, GeoTIFF", {"--project", job.projectPath(), "--out", out}, 64 * 1024,
+         ExitFailed, "Nothing was written", "area.tif"},
+        {"disk full, MBTiles", {"--project", job.projectPath(), "--out", job.path("a.mbtiles")},
+         64 * 1024, ExitFailed, "Nothing was written", "a.mbtiles"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Outcome run = runWeaver(c.args, err, c.fileSizeLimit);
+        EXPECT_EQ(run.status, c.status) << run.err.toStdString();
+        EXPECT_TRUE(run.err.contains(c.message)) << run.err.toStdString();
+        if (*c.output) {
+            EXPECT_FALSE(QFileInfo::exists(job.path(c.output)));
+        }
+        QStringList left = job.otherFiles();
+        left.removeAll("blocked");
+        left.removeAll("blocked.tavo");
+        EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
+    }
+
+    // And the same job with room to write: 0, a summary, the file.
+    const Outcome done = runWeaver({"--project", job.projectPath(), "--out", job.path("a.mbtiles")}, err);
+    EXPECT_EQ(done.status, ExitDone) << done.err.toStdString();
+    EXPECT_TRUE(done.err.contains("1600 of 1600 tiles")) << done.err.toStdString();
+    EXPECT_GT(QFileInfo(job.path("a.mbtiles")).size(),
+              1600 * QFileInfo(job.tilePath(300, 400)).size());
+}
+
+} // namespace
+} // namespace tavo::weaver::testing

@@ -1,0 +1,303 @@
+#include "WeaverTestSupport.h"
+
+#include "engine/TileMath.h"
+
+#include <QFileInfo>
+
+#include <ogr_spatialref.h>
+#include <sqlite3.h>
+
+#include <cmath>
+#include <memory>
+
+namespace tavo::weaver::testing {
+namespace {
+
+// 4 columns x 3 rows at zoom 10; rows count from the south.
+const TileRect Rect{500, 503, 600, 602};
+const TilePosition MissingA{501, 600}, MissingB{503, 602}, Blank{502, 601}, Html{500, 602},
+    EmptyFile{503, 600}, CutShort{502, 600};
+
+struct Closer
+{
+    void operator()(GDALDataset* ds) const { GDALClose(ds); }
+};
+using Dataset = std::unique_ptr<GDALDataset, Closer>;
+
+Dataset openRaster(const QString& path)
+{
+    return Dataset(GDALDataset::Open(QFile::encodeName(path).constData(), GDAL_OF_RASTER));
+}
+
+// The pixel (band values) at column, row of an open raster.
+std::vector<int> pixel(GDALDataset* ds, int column, int row, int bands)
+{
+    std::vector<unsigned char> values(std::size_t(bands), 0);
+    for (int b = 0; b < bands; ++b)
+        EXPECT_EQ(ds->GetRasterBand(b + 1)->RasterIO(GF_Read, column, row, 1, 1, &values[b], 1, 1,
+                                                    GDT_Byte, 0, 0, nullptr),
+                  CE_None);
+    return {values.begin(), values.end()};
+}
+
+// Whether the pixel counts as present: alpha band or mask, whichever the file has.
+int opacity(GDALDataset* ds, int column, int row)
+{
+    unsigned char value = 0;
+    GDALRasterBand* band = ds->GetRasterCount() == 4 ? ds->GetRasterBand(4)
+                                                     : ds->GetRasterBand(1)->GetMaskBand();
+    EXPECT_EQ(band->RasterIO(GF_Read, column, row, 1, 1, &value, 1, 1, GDT_Byte, 0, 0, nullptr),
+              CE_None);
+    return value;
+}
+
+class WeaveTest : public ::testing::Test
+{
+protected:
+    WeaveTest() : job(Rect)
+    {
+        job.writeColouredTiles();
+        QFile::remove(job.tilePath(MissingA.x, MissingA.y));
+        QFile::remove(job.tilePath(MissingB.x, MissingB.y));
+        QFile::remove(job.tilePath(Blank.x, Blank.y));
+        EXPECT_TRUE(QFile::copy(placeholderPath(), job.tilePath(Blank.x, Blank.y)));
+        writeFile(job.tilePath(Html.x, Html.y), "<html><body>Not found</body></html>");
+        writeFile(job.tilePath(EmptyFile.x, EmptyFile.y), QByteArray());
+        const QByteArray whole = readFileBytes(job.tilePath(CutShort.x, CutShort.y));
+        writeFile(job.tilePath(CutShort.x, CutShort.y), whole.left(whole.size() / 2));
+    }
+
+    bool isLeftOut(qint32 x, qint32 y) const
+    {
+        for (TilePosition t : {MissingA, MissingB, Blank, Html, EmptyFile, CutShort})
+            if (t.x == x && t.y == y)
+                return true;
+        return false;
+    }
+
+    // Checks every tile's centre pixel of an image of the whole rectangle.
+    void expectTileColours(GDALDataset* ds, int tilePixels, bool transparency)
+    {
+        for (qint32 x = Rect.minX; x <= Rect.maxX; ++x) {
+            for (qint32 y = Rect.minY; y <= Rect.maxY; ++y) {
+                const int column = (x - Rect.minX) * tilePixels + tilePixels / 2;
+                const int row = (Rect.maxY - y) * tilePixels + tilePixels / 2; // north at the top
+                SCOPED_TRACE(tileFileName(x, y).toStdString());
+                if (isLeftOut(x, y)) {
+                    if (transparency) {
+                        EXPECT_EQ(opacity(ds, column, row), 0);
+                    }
+                    continue;
+                }
+                if (transparency) {
+                    EXPECT_EQ(opacity(ds, column, row), 255);
+                }
+                const Rgb want = JobFixture::colourOf(x, y);
+                const std::vector<int> got = pixel(ds, column, row, 3);
+                EXPECT_NEAR(got[0], want.r, 4);
+                EXPECT_NEAR(got[1], want.g, 4);
+                EXPECT_NEAR(got[2], want.b, 4);
+            }
+        }
+    }
+
+    JobFixture job;
+};
+
+TEST_F(WeaveTest, GeoTiffIsACogInWebMercatorWithEveryTileInItsPlace)
+{
+    const WeaveRequest request = job.request(QStringLiteral("area.tif"), OutputFormat::Cog);
+    qint64 lastDone = -1;
+    const WeaveResult result = weave(request, [&](qint64 done, qint64 total) {
+        EXPECT_GE(done, lastDone);
+        EXPECT_EQ(total, 12);
+        lastDone = done;
+    });
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(lastDone, 12);
+    EXPECT_EQ(result.written, 6);
+    EXPECT_EQ(result.undecodable, std::vector<TilePosition>{CutShort});
+    EXPECT_EQ(result.counts[int(TileState::Missing)], 2);
+    EXPECT_EQ(result.counts[int(TileState::Placeholder)], 1);
+    EXPECT_EQ(result.counts[int(TileState::NotJpeg)], 1);
+    EXPECT_EQ(result.counts[int(TileState::Empty)], 1);
+    ASSERT_EQ(result.leftOut.size(), 5u);
+    EXPECT_EQ(result.leftOut[0].first, Html); // column by column from the west
+    const QString summary = summaryText(request, result);
+    EXPECT_TRUE(summary.contains("2 missing")) << summary.toStdString();
+    EXPECT_TRUE(summary.contains("500_602.jpg (not a JPEG)")) << summary.toStdString();
+    EXPECT_TRUE(summary.contains("502_600.jpg (unreadable JPEG)")) << summary.toStdString();
+    EXPECT_EQ(job.otherFiles(), QStringList{"area.tif"}); // no temporary file left
+
+    Dataset ds = openRaster(request.outPath);
+    ASSERT_TRUE(ds);
+    EXPECT_STREQ(ds->GetDriver()->GetDescription(), "GTiff");
+    EXPECT_STREQ(ds->GetMetadataItem("LAYOUT", "IMAGE_STRUCTURE"), "COG");
+    EXPECT_STREQ(ds->GetMetadataItem("COMPRESSION", "IMAGE_STRUCTURE"), "YCbCr JPEG");
+    EXPECT_EQ(ds->GetRasterXSize(), 4 * 256);
+    EXPECT_EQ(ds->GetRasterYSize(), 3 * 256);
+    int blockX = 0, blockY = 0;
+    ds->GetRasterBand(1)->GetBlockSize(&blockX, &blockY);
+    EXPECT_EQ(blockX, 256);
+    EXPECT_EQ(blockY, 256);
+    EXPECT_GE(ds->GetRasterBand(1)->GetOverviewCount(), 1);
+
+    const OGRSpatialReference* srs = ds->GetSpatialRef();
+    ASSERT_TRUE(srs);
+    EXPECT_STREQ(srs->GetAuthorityCode(nullptr), "3857");
+
+    // Bounds: the tile grid of EPSG:3857, rows from the south, to 1e-6 m...
+    double gt[6];
+    ASSERT_EQ(ds->GetGeoTransform(gt), CE_None);
+    const long double half = 20037508.342789244L, tile = 2 * half / 1024;
+    const double west = gt[0], north = gt[3];
+    const double east = gt[0] + gt[1] * ds->GetRasterXSize();
+    const double south = gt[3] + gt[5] * ds->GetRasterYSize();
+    EXPECT_NEAR(west, double(-half + 500 * tile), 1e-6);
+    EXPECT_NEAR(east, double(-half + 504 * tile), 1e-6);
+    EXPECT_NEAR(south, double(-half + 600 * tile), 1e-6);
+    EXPECT_NEAR(north, double(-half + 603 * tile), 1e-6);
+    // ...and the same place as the tile geometry's degrees, projected.
+    const auto toX = [&](long double lon) { return double(lon * half / 180); };
+    const auto toY = [&](long double lat) {
+        return double(std::log(std::tan((90 + lat) * 3.14159265358979323846L / 360)) * half /
+                      3.14159265358979323846L);
+    };
+    EXPECT_NEAR(west, toX(TileXToLongitude(500, 10)), 1e-3);
+    EXPECT_NEAR(east, toX(TileXToLongitude(504, 10)), 1e-3);
+    EXPECT_NEAR(south, toY(TileYToLatitude(600, 10)), 1e-3);
+    EXPECT_NEAR(north, toY(TileYToLatitude(603, 10)), 1e-3);
+
+    expectTileColours(ds.get(), 256, true);
+}
+
+TEST_F(WeaveTest, ScaledPartKeepsItsPlaceAndColours)
+{
+    WeaveRequest request = job.request(QStringLiteral("part.tif"), OutputFormat::Cog);
+    request.scaleDivisor = 4;
+    request.subRect = TileRect{501, 502, 601, 602};
+    const WeaveResult result = weave(request);
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.total, 4);
+
+    Dataset ds = openRaster(request.outPath);
+    ASSERT_TRUE(ds);
+    EXPECT_EQ(ds->GetRasterXSize(), 128);
+    EXPECT_EQ(ds->GetRasterYSize(), 128);
+    double gt[6];
+    ASSERT_EQ(ds->GetGeoTransform(gt), CE_None);
+    const MercatorBounds whole = mercatorBounds({501, 502, 601, 602}, 10);
+    EXPECT_NEAR(gt[0], whole.west, 1e-6);
+    EXPECT_NEAR(gt[3], whole.north, 1e-6);
+    EXPECT_NEAR(gt[1] * 128, whole.east - whole.west, 1e-6);
+    // Top left: tile 501_602; bottom left: 501_601; bottom right: the blank 502_601.
+    const Rgb topLeft = JobFixture::colourOf(501, 602), bottomLeft = JobFixture::colourOf(501, 601);
+    EXPECT_NEAR(pixel(ds.get(), 32, 32, 3)[0], topLeft.r, 4);
+    EXPECT_NEAR(pixel(ds.get(), 32, 32, 3)[1], topLeft.g, 4);
+    EXPECT_NEAR(pixel(ds.get(), 32, 96, 3)[1], bottomLeft.g, 4);
+    EXPECT_EQ(opacity(ds.get(), 96, 96), 0);
+
+    request.subRect = TileRect{499, 502, 601, 602}; // reaches outside the job
+    const WeaveResult outside = weave(request);
+    EXPECT_FALSE(outside.ok);
+    EXPECT_TRUE(outside.error.contains("not inside")) << outside.error.toStdString();
+}
+
+TEST_F(WeaveTest, SingleImagesCarryAWorldFileAndProjection)
+{
+    struct Case
+    {
+        OutputFormat format;
+        const char* name;
+        const char* world;
+        bool transparency;
+    };
+    for (const Case& c : {Case{OutputFormat::Png, "area.png", "area.pgw", true},
+                          Case{OutputFormat::Jpeg, "area.jpg", "area.jgw", false}}) {
+        SCOPED_TRACE(c.name);
+        const WeaveRequest request = job.request(c.name, c.format);
+        const WeaveResult result = weave(request);
+        ASSERT_TRUE(result.ok) << result.error.toStdString();
+
+        // Pixel size, rotation, top-left pixel's centre.
+        const QStringList lines =
+            QString::fromLatin1(readFileBytes(job.path(c.world))).split('\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 6);
+        const MercatorBounds bounds = mercatorBounds(Rect, 10);
+        const double size = (bounds.east - bounds.west) / (4 * 256);
+        const double expected[6] = {size, 0, 0, -size, bounds.west + size / 2,
+                                    bounds.north - size / 2};
+        for (int i = 0; i < 6; ++i)
+            EXPECT_NEAR(lines[i].toDouble(), expected[i], 1e-6) << i;
+        EXPECT_TRUE(readFileBytes(job.path("area.prj")).contains("Web_Mercator_Auxiliary_Sphere"));
+
+        Dataset ds = openRaster(request.outPath);
+        ASSERT_TRUE(ds);
+        expectTileColours(ds.get(), 256, c.transparency);
+    }
+
+    // Above the format's limit: refused before anything is written.
+    WeaveRequest tooWide = job.request(QStringLiteral("wide.jpg"), OutputFormat::Jpeg);
+    tooWide.input.rect = {0, 255, 600, 602}; // 65,536 pixels across
+    const WeaveResult refused = weave(tooWide);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_TRUE(refused.error.contains("too large for one JPEG")) << refused.error.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(job.path("wide.jpg")));
+}
+
+TEST_F(WeaveTest, MbTilesHoldsTheTilesBytesUnchangedInTmsRows)
+{
+    const WeaveRequest request = job.request(QStringLiteral("area.mbtiles"), OutputFormat::MbTiles);
+    const WeaveResult result = weave(request);
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.written, 6);
+    EXPECT_EQ(result.undecodable, std::vector<TilePosition>{CutShort});
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(QFile::encodeName(request.outPath).constData(), &db,
+                              SQLITE_OPEN_READONLY, nullptr),
+              SQLITE_OK);
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> closer(db, sqlite3_close);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT zoom_level, tile_column, tile_row, tile_data FROM tiles "
+                                 "ORDER BY tile_column, tile_row",
+                                 -1, &st, nullptr),
+              SQLITE_OK);
+    int rows = 0;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+        ++rows;
+        const int x = sqlite3_column_int(st, 1), y = sqlite3_column_int(st, 2);
+        EXPECT_EQ(sqlite3_column_int(st, 0), 10);
+        EXPECT_FALSE(isLeftOut(x, y)) << x << "_" << y;
+        // TMS rows count from the south, like the file names.
+        const QByteArray data(static_cast<const char*>(sqlite3_column_blob(st, 3)),
+                              sqlite3_column_bytes(st, 3));
+        EXPECT_EQ(data, readFileBytes(job.tilePath(x, y))) << x << "_" << y;
+    }
+    sqlite3_finalize(st);
+    EXPECT_EQ(rows, 6);
+
+    std::map<std::string, std::string> meta;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT name, value FROM metadata", -1, &st, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(st) == SQLITE_ROW)
+        meta[reinterpret_cast<const char*>(sqlite3_column_text(st, 0))] =
+            reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+    sqlite3_finalize(st);
+    EXPECT_EQ(meta["name"], "Job");
+    EXPECT_EQ(meta["format"], "jpg");
+    EXPECT_EQ(meta["type"], "baselayer");
+    EXPECT_EQ(meta["minzoom"], "10");
+    EXPECT_EQ(meta["maxzoom"], "10");
+    const QStringList bounds = QString::fromStdString(meta["bounds"]).split(',');
+    ASSERT_EQ(bounds.size(), 4);
+    EXPECT_NEAR(bounds[0].toDouble(), double(TileXToLongitude(500, 10)), 1e-7);
+    EXPECT_NEAR(bounds[1].toDouble(), double(TileYToLatitude(600, 10)), 1e-7);
+    EXPECT_NEAR(bounds[2].toDouble(), double(TileXToLongitude(504, 10)), 1e-7);
+    EXPECT_NEAR(bounds[3].toDouble(), double(TileYToLatitude(603, 10)), 1e-7);
+    EXPECT_EQ(QString::fromStdString(meta["center"]).split(',').value(2), "10");
+}
+
+} // namespace
+} // namespace tavo::weaver::testing

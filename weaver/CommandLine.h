@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdio>
+
+namespace tavo::weaver {
+
+// Exit statuses of the command line.
+enum ExitStatus
+{
+    ExitDone = 0,      // the output was written completely
+    ExitFailed = 1,    // input unusable, or the output could not be written
+    ExitUsage = 2,     // the arguments were wrong
+    ExitCancelled = 3, // interrupted; nothing was written
+};
+
+QString usageText();
+
+// Runs weaver without a window. `arguments` excludes the program name.
+// Messages and progress go to `err` (stdout only gets --help).
+int runCommandLine(const QStringList& arguments, const QString& placeholderPath, std::FILE* out,
+                   std::FILE* err, const std::atomic<bool>* cancel = nullptr);
+
+} // namespace tavo::weaver

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "weaver/Weave.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace tavo::weaver {
+
+// The files of one output: the main file and, for JPEG and PNG, a world file
+// and a .prj beside it. Everything is written under temporary names in the
+// output's folder ("<stem>.part-<pid>.<ext>") and renamed in place only when
+// complete, so no half-written file ever carries a name the user chose.
+class OutputFiles final
+{
+public:
+    OutputFiles(const QString& outPath, OutputFormat format);
+    ~OutputFiles();
+    OutputFiles(const OutputFiles&) = delete;
+    OutputFiles& operator=(const OutputFiles&) = delete;
+
+    // Checks the folder and claims the temporary main file.
+    bool prepare(QString* error);
+
+    QString temporaryMain() const { return m_tempMain; }
+    // Final names of the side files; empty when the format has none.
+    QString worldFilePath() const { return m_world; }
+    QString projectionPath() const { return m_prj; }
+
+    // Writes the side files (temporary names) from a GDAL geotransform.
+    bool writeWorldFile(const double* transform) const;
+    bool writeProjection() const;
+
+    // Flushes everything to disk and renames it into place.
+    bool commit(QString* error);
+    // Removes every temporary file of this output.
+    void discard();
+
+private:
+    QString m_out, m_world, m_prj;
+    QString m_tempPrefix, m_tempMain, m_tempWorld, m_tempPrj;
+    bool m_committed = false;
+};
+
+} // namespace tavo::weaver

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "engine/JobFolder.h"
+#include "engine/TileTypes.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace tavo::weaver {
+
+enum class OutputFormat
+{
+    Cog,     // tiled, JPEG-compressed GeoTIFF with internal overviews
+    Jpeg,    // one JPEG with a world file (.jgw) and a .prj
+    Png,     // one PNG with a world file (.pgw) and a .prj
+    MbTiles, // SQLite tile store, the tiles' bytes unchanged
+};
+
+// "cog", "jpeg", "png", "mbtiles" and back; nullopt for an unknown name.
+std::optional<OutputFormat> formatFromName(const QString& name);
+QString formatName(OutputFormat format);
+
+// Where the tiles come from and how big the result is.
+struct TileInput
+{
+    QString name;        // the job's name (project base or folder name)
+    QString imageFolder; // ends in '/'
+    int zoom = 0;
+    TileRect rect;       // every tile the input covers
+};
+
+// Reads a project file (.tavo) into a TileInput.
+bool inputFromProject(const QString& projectPath, TileInput& input, QString* error);
+// A plain folder of "X_Y.jpg" tiles at `zoom`: the rectangle is the smallest
+// one holding every tile name found in it.
+bool inputFromFolder(const QString& folder, int zoom, TileInput& input, QString* error);
+
+// The Web-Mercator (EPSG:3857) extent of a tile rectangle, in metres.
+struct MercatorBounds
+{
+    double west = 0, south = 0, east = 0, north = 0;
+};
+MercatorBounds mercatorBounds(const TileRect& rect, int zoom);
+// The same extent in degrees (west, south, east, north), from the tile geometry.
+MercatorBounds degreeBounds(const TileRect& rect, int zoom);
+
+// Tiles done and total; the time left is the caller's to estimate.
+using ProgressFunction = std::function<void(qint64 done, qint64 total)>;
+
+struct WeaveRequest
+{
+    TileInput input;
+    std::optional<TileRect> subRect; // a part of input.rect only
+    QString outPath;
+    OutputFormat format = OutputFormat::Cog;
+    int scaleDivisor = 1; // 1, 2, 4 or 8: the output is 1/scaleDivisor of full size
+    QString placeholderPath; // blankimg/blank.jpg; may be empty
+    int jpegQuality = 90;
+};
+
+struct WeaveResult
+{
+    bool ok = false;        // the output exists, complete, under outPath
+    bool cancelled = false;
+    QString error;          // why not, for the user
+    TileRect rect;          // the tiles combined
+    qint64 total = 0;
+    qint64 written = 0;     // tiles whose image made it into the output
+    std::array<qint64, TileStateCount> counts{};
+    // Tiles left out: missing, blank, empty, not a JPEG, partly written...
+    std::vector<std::pair<TilePosition, TileState>> leftOut;
+    // ...and files that start like a JPEG but could not be decoded.
+    std::vector<TilePosition> undecodable;
+    qint64 pixelWidth = 0, pixelHeight = 0;
+    double seconds = 0;
+};
+
+// A plain account of a result: what was written and what was left out.
+QString summaryText(const WeaveRequest& request, const WeaveResult& result, int listAtMost = 20);
+
+// Combines the tiles. Blocking; `progress` is called from the calling thread;
+// set `cancel` from any thread to stop. The output appears under
+// request.outPath only when it was written completely; a failed or cancelled
+// run leaves nothing under that name (an older file there stays as it was).
+WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress = {},
+                  const std::atomic<bool>* cancel = nullptr);
+
+// Output size limits of the single-image formats, in pixels a side.
+constexpr qint64 JpegMaxSide = 65500;
+constexpr qint64 PngMaxSide = 65535;
+
+} // namespace tavo::weaver

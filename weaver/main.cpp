@@ -1,0 +1,54 @@
+#include "engine/SettingsLocation.h"
+#include "weaver/CommandLine.h"
+#include "weaver/WeaverWindow.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+void onSignal(int)
+{
+    interrupted = true;
+}
+
+// A file of the program's own folder (ini/, blankimg/).
+QString besideProgram(const QString& relative)
+{
+    return QCoreApplication::applicationDirPath() + u'/' + relative;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    // A write beyond the file-size limit must fail like a full disk (and be
+    // cleaned up), not kill the program with its temporary files left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (argc > 1) {
+        QCoreApplication app(argc, argv);
+        struct sigaction action{};
+        action.sa_handler = onSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        QStringList arguments = QCoreApplication::arguments();
+        arguments.removeFirst();
+        return tavo::weaver::runCommandLine(
+            arguments, besideProgram(QStringLiteral("blankimg/blank.jpg")), stdout,
+            stderr, &interrupted);
+    }
+    QApplication app(argc, argv);
+    // ini/ beside the program, or the user's own when the program is installed.
+    const QString ini = tavo::settingsFolder(QCoreApplication::applicationDirPath());
+    tavo::weaver::WeaverWindow window(ini + QStringLiteral("weaver.ini"),
+                                      besideProgram(QStringLiteral("blankimg/blank.jpg")));
+    window.show();
+    return app.exec();
+}
