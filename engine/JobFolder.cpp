@@ -39,8 +39,9 @@ bool readNumber(const char*& p, const char* end, char stop, qint32& value)
     return true;
 }
 
-// "X_Y.jpg" or "X_Y.jpg.part"; `part` tells which.
-bool parseTileName(const char* name, qint32& x, qint32& y, bool& part)
+} // namespace
+
+bool parseTileFileName(const char* name, qint32& x, qint32& y, bool& part)
 {
     const char* end = name + std::strlen(name);
     const char* p = name;
@@ -58,6 +59,8 @@ bool parseTileName(const char* name, qint32& x, qint32& y, bool& part)
         return false;
     return true;
 }
+
+namespace {
 
 bool hasJpegSignature(const char* bytes, qint64 size)
 {
@@ -213,7 +216,7 @@ JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect, const Sc
     while (dirent* entry = ::readdir(dir)) {
         qint32 x = 0, y = 0;
         bool part = false;
-        if (!parseTileName(entry->d_name, x, y, part) || !rect.contains(x, y))
+        if (!parseTileFileName(entry->d_name, x, y, part) || !rect.contains(x, y))
             continue;
         (part ? parts : files).push_back({x, y});
     }

@@ -95,6 +95,10 @@ struct ScanOptions
 JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect,
                       const ScanOptions& options = {});
 
+// Reads a tile file's name: "X_Y.jpg" (part false) or "X_Y.jpg.part" (part
+// true), X and Y decimal without sign, each below 2^31. False for any other name.
+bool parseTileFileName(const char* name, qint32& x, qint32& y, bool& part);
+
 // Classifies the bytes of one tile file as the scan does (Good, Placeholder,
 // Empty or NotJpeg).
 TileState classifyTileBytes(const QByteArray& bytes, const QByteArray& placeholder);

@@ -2,32 +2,10 @@
 
 #include <QFile>
 
-#include <cstring>
 #include <dirent.h>
 #include <vector>
 
 namespace tavo::glimpse {
-
-namespace {
-
-// A decimal number of at most 10 digits that fits in 31 bits, ended by `stop`.
-bool readNumber(const char*& p, char stop, qint32& value)
-{
-    qint64 v = 0;
-    const char* start = p;
-    while (*p >= '0' && *p <= '9') {
-        v = v * 10 + (*p - '0');
-        if (v > 0x7fffffff)
-            return false;
-        ++p;
-    }
-    if (p == start || *p != stop)
-        return false;
-    value = qint32(v);
-    return true;
-}
-
-} // namespace
 
 JobScan listTileFiles(const QString& imageFolder, const TileRect& rect,
                       const std::atomic<bool>* cancel)
@@ -43,17 +21,14 @@ JobScan listTileFiles(const QString& imageFolder, const TileRect& rect,
     while (const dirent* entry = ::readdir(dir)) {
         if ((++seen & 8191) == 0 && cancel && cancel->load(std::memory_order_relaxed))
             break;
-        const char* p = entry->d_name;
         qint32 x = 0, y = 0;
-        if (!readNumber(p, '_', x))
+        bool part = false;
+        if (!parseTileFileName(entry->d_name, x, y, part) || !rect.contains(x, y))
             continue;
-        ++p;
-        if (!readNumber(p, '.', y) || !rect.contains(x, y))
-            continue;
-        if (std::strcmp(p, ".jpg") == 0)
-            scan.setState(x, y, TileState::Good);
-        else if (std::strcmp(p, ".jpg.part") == 0)
+        if (part)
             parts.push_back({x, y});
+        else
+            scan.setState(x, y, TileState::Good);
     }
     ::closedir(dir);
     for (const TilePosition& t : parts)
