@@ -4,6 +4,9 @@
 
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 
 namespace tavo {
 
@@ -14,10 +17,10 @@ LogView::LogView(QPlainTextEdit* memo) : m_memo(memo)
     m_timer.setSingleShot(true);
     m_timer.setInterval(100);
     connect(&m_timer, &QTimer::timeout, this, [this] { refresh(); });
-    // The window shows only the tail of the log, so a job of millions of
-    // tiles keeps it responsive and its memory flat.
+    // Read-only: nothing to undo, and an undo stack would keep every line
+    // ever removed from the top.
     if (m_memo)
-        m_memo->setMaximumBlockCount(m_log.viewCap());
+        m_memo->setUndoRedoEnabled(false);
 }
 
 void LogView::append(const QString& text)
@@ -48,10 +51,28 @@ void LogView::refresh()
         m_memo->setPlainText(update.lines.join(QLatin1Char('\n')));
     } else if (!update.lines.isEmpty()) {
         m_memo->appendPlainText(update.lines.join(QLatin1Char('\n')));
+        dropOldestBlocks();
     } else {
         return;
     }
     m_memo->verticalScrollBar()->setValue(m_memo->verticalScrollBar()->maximum());
+}
+
+void LogView::dropOldestBlocks()
+{
+    // The window shows only the tail of the log, so a job of millions of
+    // tiles keeps it responsive and its memory flat. (The window's own block
+    // cap would do this too, but it walks to the cut block by block and lays
+    // out every line it is about to delete: in a long job that was most of the
+    // main thread's time. One selection from the top, made by position, lays
+    // out nothing.)
+    QTextDocument* document = m_memo->document();
+    const int excess = document->blockCount() - m_log.viewCap();
+    if (excess <= 0)
+        return;
+    QTextCursor cursor(document);
+    cursor.setPosition(document->findBlockByNumber(excess).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }
 
 void LogView::showMessage(QWidget* parent, const QString& text)

@@ -32,6 +32,8 @@ public:
 
 private:
     void scheduleRefresh();
+    // Removes lines from the top of the window down to the view's cap.
+    void dropOldestBlocks();
 
     QPlainTextEdit* m_memo = nullptr;
     JobLog m_log;

@@ -4,6 +4,11 @@
 // largest lateness of a monitor tick as name=value lines.
 //
 //   tavo_bench --port P --columns C --rows R [--zoom Z] [--threads N] --work DIR
+//   tavo_bench --columns C --rows R [--zoom Z] --urls FILE   (the job's tile URLs)
+//   tavo_bench --hand-over N [--threads T]
+//
+// --hand-over measures the workers' blocking hand-over alone: T threads each
+// hand N empty reports to the main thread and wait for each to run there.
 
 #include "app/MainController.h"
 #include "app/MainWindows.h"
@@ -12,14 +17,17 @@
 #include "engine/TileMath.h"
 #include "http/HttpClient.h"
 #include "tiles/TDownThread.h"
+#include "tiles/WorkerHost.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -27,7 +35,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -40,6 +50,7 @@ struct Arguments
     int threads = 8;
     QString work;
     QString urls; // write the job's tile URLs here and stop
+    long handOvers = 0;
 };
 
 Arguments parse(int argc, char** argv)
@@ -62,6 +73,8 @@ Arguments parse(int argc, char** argv)
             args.work = QString::fromLocal8Bit(value);
         else if (name == "--urls")
             args.urls = QString::fromLocal8Bit(value);
+        else if (name == "--hand-over")
+            args.handOvers = std::atol(value);
     }
     return args;
 }
@@ -80,12 +93,54 @@ long peakRssKb()
     return usage.ru_maxrss;
 }
 
+// Reports that do nothing: what remains is the hand-over itself.
+class NullHost final : public tavo::WorkerHost
+{
+public:
+    void AppendLogLine(const QString&) override { ++lines; }
+    void WorkerDone(int) override { ++done; }
+    long lines = 0;
+    int done = 0;
+};
+
+int measureHandOver(int argc, char** argv, const Arguments& args)
+{
+    QCoreApplication app(argc, argv);
+    NullHost inner;
+    tavo::BlockingWorkerHost host(&inner);
+    const int threads = std::max(1, args.threads);
+    const QString line = QStringLiteral("Thread1:seq=123456, file=53768-33768.jpg  ->ok!");
+    std::vector<std::unique_ptr<QThread>> workers;
+    QElapsedTimer clock;
+    clock.start();
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back(QThread::create([&host, &line, &args, t] {
+            for (long i = 0; i < args.handOvers; ++i)
+                host.AppendLogLine(line);
+            host.WorkerDone(t);
+        }));
+        workers.back()->start();
+    }
+    while (inner.done < threads)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    for (auto& worker : workers)
+        worker->wait();
+    std::printf("hand_overs=%ld\n", inner.lines);
+    std::printf("threads=%d\n", threads);
+    std::printf("hand_overs_per_s=%.0f\n", inner.lines / seconds);
+    std::printf("hand_over_us=%.2f\n", seconds * 1e6 / double(inner.lines));
+    return inner.lines == long(threads) * args.handOvers ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     const Arguments args = parse(argc, argv);
+    if (args.handOvers > 0)
+        return measureHandOver(argc, argv, args);
     const int firstX = (1 << args.zoom) / 2 + 1000;
     const int firstY = (1 << args.zoom) / 2 + 1000;
     if (!args.urls.isEmpty()) {
@@ -165,27 +220,41 @@ int main(int argc, char** argv)
         lastTick = now;
     });
 
-    // Close "Download finished!" as soon as it shows.
+    // Close "Download finished!" as soon as it shows, and end the wait. On the
+    // way, note when the last worker ended: the job itself ends on the next
+    // monitor tick, up to a second later.
+    const tavo::JobState& job = windows.controller().jobState();
+    bool clicked = false;
+    qint64 workersEndedMs = -1;
     bool finished = false;
+    QEventLoop waiting;
+    QElapsedTimer wall;
     QTimer closer;
-    closer.setInterval(20);
+    closer.setInterval(10);
     QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (clicked && workersEndedMs < 0 && job.WorkersRunning == 0)
+            workersEndedMs = wall.elapsed();
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            if (box->text() == QStringLiteral("Download finished!"))
+            if (box->text() == QStringLiteral("Download finished!")) {
                 finished = true;
-            else
+                waiting.quit();
+            } else {
                 std::fprintf(stderr, "message: %s\n", qPrintable(box->text()));
+            }
             box->accept();
         }
     });
     closer.start();
 
-    QElapsedTimer wall;
     wall.start();
     tickClock.start();
     QTest::mouseClick(form.BitBtn1(), Qt::LeftButton);
-    while (!finished && wall.elapsed() < 30 * 60 * 1000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    clicked = true;
+    // A real event loop, as the program's own: it sleeps until an event comes.
+    // (processEvents with a time limit never waits, and would spin a core.)
+    QTimer::singleShot(30 * 60 * 1000, &waiting, &QEventLoop::quit);
+    if (!finished)
+        waiting.exec();
     const double seconds = wall.elapsed() / 1000.0;
 
     const long long tiles = static_cast<long long>(args.columns) * args.rows;
@@ -193,6 +262,10 @@ int main(int argc, char** argv)
     std::printf("tiles=%lld\n", tiles);
     std::printf("wall_s=%.3f\n", seconds);
     std::printf("tiles_per_s=%.1f\n", seconds > 0 ? tiles / seconds : 0.0);
+    // From the click to the last worker's end.
+    const double fetchSeconds = (workersEndedMs >= 0 ? workersEndedMs : wall.elapsed()) / 1000.0;
+    std::printf("fetch_s=%.3f\n", fetchSeconds);
+    std::printf("fetch_tiles_per_s=%.1f\n", fetchSeconds > 0 ? tiles / fetchSeconds : 0.0);
     std::printf("rss_mb=%.1f\n", peakRssKb() / 1024.0);
     std::printf("max_tick_late_ms=%lld\n", static_cast<long long>(maxLateMs));
     std::fflush(stdout);

@@ -1,7 +1,6 @@
 #include "engine/FileReplacer.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -22,8 +21,8 @@ int closeChecked(int fd)
 
 } // namespace
 
-FileReplacer::FileReplacer(const QString& path, Temporary temporary)
-    : m_path(path), m_temporaryKind(temporary)
+FileReplacer::FileReplacer(const QString& path, Temporary temporary, Durability durability)
+    : m_path(path), m_temporaryKind(temporary), m_durability(durability)
 {
 }
 
@@ -65,23 +64,26 @@ bool FileReplacer::open()
     m_error = 0;
     if (m_path.isEmpty())
         return fail(ENOENT);
-    const QFileInfo info(m_path);
-    if (info.isDir())
-        return fail(EISDIR);
-    if (info.exists() && !info.isWritable())
-        return fail(EACCES);
-
+    // One look at the target serves every check (a tile job makes this call
+    // thousands of times a second).
     m_target = QFile::encodeName(m_path);
     struct stat existing;
     const bool targetExists = ::stat(m_target.constData(), &existing) == 0;
+    if (targetExists && S_ISDIR(existing.st_mode))
+        return fail(EISDIR);
+    if (targetExists && ::access(m_target.constData(), W_OK) != 0)
+        return fail(EACCES);
 
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     if (m_temporaryKind == Temporary::PartSuffix) {
         const QByteArray name = m_target + ".part";
-        // A leftover of an interrupted write is replaced; O_EXCL never
-        // follows a link planted under that name.
-        ::unlink(name.constData());
         m_fd = ::open(name.constData(), flags, 0666);
+        if (m_fd < 0 && errno == EEXIST) {
+            // A leftover of an interrupted write is replaced; O_EXCL never
+            // follows a link planted under that name.
+            ::unlink(name.constData());
+            m_fd = ::open(name.constData(), flags, 0666);
+        }
         if (m_fd < 0)
             return fail(errno);
         m_temporary = name;
@@ -132,14 +134,18 @@ bool FileReplacer::finish()
 {
     if (!m_ok || m_fd < 0)
         return false;
-    // The bytes must be on the disk before the name points at them: a full
-    // disk or an I/O error that the writes did not report shows up here.
-    int result;
-    do {
-        result = ::fsync(m_fd);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0)
-        return fail(errno);
+    // Synced: the bytes must be on the disk before the name points at them; a
+    // full disk or an I/O error that the writes did not report shows up here.
+    // Either way the close is checked, as some file systems report a full
+    // disk only there.
+    if (m_durability == Durability::Synced) {
+        int result;
+        do {
+            result = ::fsync(m_fd);
+        } while (result != 0 && errno == EINTR);
+        if (result != 0)
+            return fail(errno);
+    }
     const int fd = m_fd;
     m_fd = -1;
     if (const int error = closeChecked(fd))

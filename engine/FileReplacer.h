@@ -7,10 +7,18 @@ namespace tavo {
 
 // Replaces a whole file: the new content goes to a temporary file in the same
 // folder, which is renamed over the target only when every byte has been
-// written and synced to the disk. Each write, the sync and the close are
-// checked; when any of them fails (a full disk, a file-size limit, an I/O
-// error) the temporary file is removed and the target is left exactly as it
-// was. So a crash or a full disk never leaves a torn or empty file behind.
+// written and (unless Durability::Unsynced) synced to the disk. Each write, the
+// sync and the close are checked; when any of them fails (a full disk, a
+// file-size limit, an I/O error) the temporary file is removed and the target
+// is left exactly as it was. So a crash or a full disk never leaves a torn or
+// empty file behind.
+//
+// Unsynced files skip only the sync: readers still never see them half
+// written, and a full disk or a size limit still leaves the old file, as the
+// writes and the close report those. What they give up is surviving a power
+// cut: the newest of them may then be missing or empty afterwards. Tiles are
+// written so (a lost tile is found by the job-folder scan and fetched again);
+// project, settings and log files are always synced.
 //
 // An existing target that is not writable (read-only) is refused rather than
 // silently replaced, as writing it in place would be. The target's folder is
@@ -27,7 +35,15 @@ public:
         PartSuffix
     };
 
-    explicit FileReplacer(const QString& path, Temporary temporary = Temporary::Unique);
+    // Whether commit waits until the bytes are on the disk (see above).
+    enum class Durability
+    {
+        Synced,
+        Unsynced
+    };
+
+    explicit FileReplacer(const QString& path, Temporary temporary = Temporary::Unique,
+                          Durability durability = Durability::Synced);
     ~FileReplacer(); // removes an uncommitted temporary file
     FileReplacer(const FileReplacer&) = delete;
     FileReplacer& operator=(const FileReplacer&) = delete;
@@ -37,7 +53,8 @@ public:
     // False when the bytes could not be written; every later call then fails.
     bool write(const QByteArray& bytes);
     bool write(const char* data, qint64 size);
-    // Syncs the temporary file and renames it over the target; false when
+    // Syncs (when Synced) and closes the temporary file and renames it over
+    // the target; false when
     // anything fails (the old file, if any, is then unchanged).
     bool commit();
     // As commit(), but never replaces an existing target: false (and the
@@ -57,10 +74,11 @@ public:
 private:
     bool fail(int error);
     void discard();
-    bool finish(); // sync and close; false on failure (temporary removed)
+    bool finish(); // sync (when Synced) and close; false on failure (temporary removed)
 
     QString m_path;
     Temporary m_temporaryKind;
+    Durability m_durability;
     QByteArray m_target;    // encoded path of the target
     QByteArray m_temporary; // encoded path of the temporary file, empty when none
     int m_fd = -1;

@@ -150,7 +150,10 @@ void JobLog::addLine(const QString& line)
 {
     m_view.push_back(line);
     trimView();
-    m_unsaved.append(line);
+    // Kept as the bytes the file will get: a third of the memory of the
+    // text, and nothing left to convert when a monitor tick saves.
+    m_unsaved += line.toUtf8();
+    m_unsaved += CrLf;
     ++m_lineCount;
     if (!m_viewReset) {
         m_newViewLines.append(line);
@@ -215,16 +218,6 @@ void JobLog::loadForResume(const QString& path)
     m_baseExact = exact;
 }
 
-QByteArray JobLog::unsavedBytes() const
-{
-    QByteArray bytes;
-    for (const QString& line : m_unsaved) {
-        bytes += line.toUtf8();
-        bytes += CrLf;
-    }
-    return bytes;
-}
-
 void JobLog::save(const QString& path)
 {
     if (!m_basePath.isEmpty() && m_baseExact && m_basePath == path)
@@ -242,7 +235,7 @@ void JobLog::appendUnsaved(const QString& path)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         throw AppError::cannotCreateFile(path);
     const qint64 sizeBefore = file.size();
-    const QByteArray bytes = unsavedBytes();
+    const QByteArray bytes = m_unsaved;
     if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0) {
         // Take back a partial write, so that the retry does not double it.
         file.resize(sizeBefore);
@@ -264,7 +257,7 @@ void JobLog::writeAll(const QString& path)
         if (source.open(QIODevice::ReadOnly) && !copyWithCrLf(source, out))
             throw AppError::unableToWrite(path);
     }
-    if (!out.write(unsavedBytes()) || !out.commit())
+    if (!out.write(m_unsaved) || !out.commit())
         throw AppError::unableToWrite(path);
 }
 
@@ -288,8 +281,13 @@ void JobLog::dropLastLine()
         return;
     m_view.pop_back();
     --m_lineCount;
-    if (!m_unsaved.isEmpty())
-        m_unsaved.removeLast();
+    if (!m_unsaved.isEmpty()) {
+        // Lines hold no CR or LF, so the line before ends at the last CR LF
+        // but one.
+        const qsizetype from = m_unsaved.size() - 3;
+        const qsizetype previousEnd = from < 0 ? -1 : m_unsaved.lastIndexOf(CrLf, from);
+        m_unsaved.truncate(previousEnd < 0 ? 0 : previousEnd + 2);
+    }
     if (!m_viewReset) {
         if (!m_newViewLines.isEmpty())
             m_newViewLines.removeLast();

@@ -140,7 +140,6 @@ private:
     void trimView();
     void writeAll(const QString& path);
     void appendUnsaved(const QString& path);
-    QByteArray unsavedBytes() const;
 
     int m_viewCap = DefaultViewCap;
     std::deque<QString> m_view;
@@ -148,7 +147,7 @@ private:
     bool m_viewReset = true;
     qint64 m_lineCount = 0;
 
-    QStringList m_unsaved;
+    QByteArray m_unsaved; // the lines not yet saved, each in UTF-8 and ended by CR LF
     // The file holding every line before m_unsaved; empty when none does.
     QString m_basePath;
     // True when that file is exactly those lines, each ended by CR LF.

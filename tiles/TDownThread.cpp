@@ -40,12 +40,17 @@ QString errnoText(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// Stores a tile: written under "<name>.part" in the same folder, synced, then
-// renamed over `target`, so `target` is never seen half written and a full disk
-// never leaves an empty tile. Returns 0 or an errno.
+// Stores a tile: written under "<name>.part" in the same folder, then renamed
+// over `target`, so `target` is never seen half written and a full disk never
+// leaves an empty tile. Every write and the close are checked. Tiles are not
+// synced one by one: a sync cost more than the whole rest of a tile (about
+// 1.2 ms of each 1.6 ms on the test machine), and a tile lost to a power cut is
+// found by the job-folder scan as missing or empty and fetched again. Returns 0
+// or an errno.
 int storeTile(const QString& target, const std::string& body)
 {
-    FileReplacer file(target, FileReplacer::Temporary::PartSuffix);
+    FileReplacer file(target, FileReplacer::Temporary::PartSuffix,
+                      FileReplacer::Durability::Unsynced);
     if (file.open() && file.write(body.data(), static_cast<qint64>(body.size())) && file.commit())
         return 0;
     return file.error();
@@ -64,7 +69,8 @@ int copyPlaceholder(const QString& placeholderPath, const QString& target)
     const QByteArray bytes = placeholder.readAll();
     if (placeholder.error() != QFileDevice::NoError)
         return 0;
-    FileReplacer file(target, FileReplacer::Temporary::PartSuffix);
+    FileReplacer file(target, FileReplacer::Temporary::PartSuffix,
+                      FileReplacer::Durability::Unsynced);
     if (file.open() && file.write(bytes) && file.commitIfAbsent())
         return 0;
     return file.error() == EEXIST ? 0 : file.error();

@@ -44,6 +44,12 @@ std::vector<Writer> writers()
                         ini.writeString("IniParas", "DefaultPath", QString(Big));
                     }) == "Unable to write to " + path;
          }},
+        {"FileReplacer, a tile (unsynced)",
+         [](const QString& path) {
+             FileReplacer tile(path, FileReplacer::Temporary::PartSuffix,
+                               FileReplacer::Durability::Unsynced);
+             return !(tile.open() && tile.write(Big) && tile.commit()) && tile.error() != 0;
+         }},
         {"SavePositions",
          [](const QString& path) {
              return appErrorText([&] {
@@ -114,6 +120,24 @@ TEST(FileReplacer, KeepsPermissionsAndRefusesToReplaceWhenAsked)
     EXPECT_EQ(noReplace.error(), EEXIST);
     EXPECT_EQ(readBytes(path), "new");
     EXPECT_EQ(QDir(dir.root()).entryList(QDir::Files), QStringList{"tile.jpg"});
+}
+
+// A "<name>.part" left by an interrupted write is replaced, and never followed
+// when it is a link planted there.
+TEST(FileReplacer, LeftoverPartFileIsReplacedNotFollowed)
+{
+    TempFolder dir;
+    const QString path = dir.path("3_4.jpg");
+    writeBytes(dir.path("other"), "other");
+    ASSERT_TRUE(QFile::link(dir.path("other"), path + ".part"));
+
+    FileReplacer tile(path, FileReplacer::Temporary::PartSuffix,
+                      FileReplacer::Durability::Unsynced);
+    ASSERT_TRUE(tile.open() && tile.write("tile") && tile.commit()) << tile.error();
+    EXPECT_EQ(readBytes(path), "tile");
+    EXPECT_EQ(readBytes(dir.path("other")), "other");
+    EXPECT_EQ(QDir(dir.root()).entryList(QDir::Files | QDir::System, QDir::Name),
+              (QStringList{"3_4.jpg", "other"}));
 }
 
 } // namespace

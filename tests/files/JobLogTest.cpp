@@ -338,5 +338,14 @@ TEST(JobLog, ClosingReportNeverClaimsAFailedSave)
         EXPECT_EQ(log.viewLines().filter("Log file has been saved").size(), c.saved ? 1 : 0);
         EXPECT_EQ(log.takeViewUpdate().lines.last(), last) << c.name;
         EXPECT_EQ(log.lineCount(), 8) << c.name;
+        if (!c.saved) {
+            // The lines still to be saved hold the replacement, not the claim.
+            const QString retry = folder.path("retry_log.txt");
+            log.save(retry);
+            const QByteArray bytes = tavo::testing::readBytes(retry);
+            EXPECT_TRUE(bytes.startsWith("a tile\r\n\r\n")) << bytes.toStdString();
+            EXPECT_TRUE(bytes.endsWith("\r\n\r\n" + last.toUtf8() + "\r\n")) << bytes.toStdString();
+            EXPECT_FALSE(bytes.contains("has been saved"));
+        }
     }
 }

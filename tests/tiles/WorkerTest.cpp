@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -833,6 +834,58 @@ TEST_F(WorkerTest, BlockingHostRunsEveryReportOnTheMainThread)
     // Called on the context's own thread, the host runs the call directly.
     host.AppendLogLine(QStringLiteral("direct"));
     EXPECT_EQ(inner.lines.last(), QStringLiteral("direct"));
+}
+
+// Counts each thread's reports on the main thread, as the host runs them.
+// A report's line is "<thread> <number>".
+class CountingHost final : public WorkerHost
+{
+public:
+    static constexpr int Threads = 8;
+    void AppendLogLine(const QString& line) override
+    {
+        inner.AppendLogLine(line);
+        ++seen[std::size_t(line.section(' ', 0, 0).toInt())];
+    }
+    void WorkerDone(int threadIndex) override { inner.WorkerDone(threadIndex); }
+    MainThreadHost inner;
+    std::array<std::atomic<int>, Threads> seen{};
+};
+
+// Eight threads report at once, as a fast job's workers do: every report runs
+// on the main thread before its call returns, none is lost or run twice, and
+// each thread's reports keep their order.
+TEST(BlockingWorkerHostTest, ManyThreadsReportingAtOnceAreEachServedInOrder)
+{
+    constexpr int Threads = CountingHost::Threads;
+    constexpr int Reports = 300;
+    CountingHost counting;
+    BlockingWorkerHost host(&counting);
+    std::atomic<int> early{0}; // calls that returned before their report ran
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int t = 0; t < Threads; ++t) {
+        threads.emplace_back(QThread::create([&, t] {
+            for (int i = 0; i < Reports; ++i) {
+                host.AppendLogLine(QStringLiteral("%1 %2").arg(t).arg(i));
+                if (counting.seen[std::size_t(t)].load() != i + 1)
+                    ++early;
+            }
+            host.WorkerDone(t);
+        }));
+        threads.back()->start();
+    }
+    EXPECT_TRUE(QTest::qWaitFor([&] { return counting.inner.done.size() == Threads; }, 60000));
+    for (auto& thread : threads)
+        ASSERT_TRUE(thread->wait(QDeadlineTimer(5000)));
+
+    EXPECT_TRUE(counting.inner.onMainThread);
+    EXPECT_EQ(early.load(), 0);
+    ASSERT_EQ(counting.inner.lines.size(), Threads * Reports);
+    std::array<int, Threads> next{};
+    for (const QString& line : counting.inner.lines) {
+        const int t = line.section(' ', 0, 0).toInt();
+        EXPECT_EQ(line.section(' ', 1, 1).toInt(), next[std::size_t(t)]++) << "thread " << t;
+    }
 }
 
 TEST(BlockingWorkerHostTest, CarriesTheInnerExceptionBackToTheWorker)
