@@ -42,9 +42,15 @@ done
 [ "$(ls "$share"/applications/*.desktop | wc -l)" -eq "${#programs[@]}" ] || fail "one desktop entry per program"
 grep -q '^MimeType=application/x-tavo-project;' "$share/applications/net.tavosoft.Tavo.desktop" ||
   fail "tavo does not open projects"
+# A double-click on a project opens the downloader: it must be the first
+# application the desktop database lists for the type.
+cp -r "$share/applications" "$work/applications"
+update-desktop-database "$work/applications"
+grep -q '^application/x-tavo-project=net.tavosoft.Tavo.desktop;' "$work/applications/mimeinfo.cache" ||
+  fail "tavo is not the first application for projects: $(grep tavo-project "$work/applications/mimeinfo.cache")"
 appstreamcli validate --no-net "$share/metainfo/net.tavosoft.Tavo.metainfo.xml" || fail "appstreamcli"
 grep -q 'glob pattern="\*.tavo"' "$share/mime/packages/tavo-project.xml" || fail "MIME glob"
-for p in Tavo Glimpse Weaver; do
+for p in Tavo TavoGlimpse TavoWeaver; do
   grep -q "^Icon=net.tavosoft.$p\$" "$share/applications/net.tavosoft.$p.desktop" 2>/dev/null || continue
   [ -f "$share/icons/hicolor/scalable/apps/net.tavosoft.$p.svg" ] || fail "no SVG icon for $p"
   for s in 48 64 128 256; do
