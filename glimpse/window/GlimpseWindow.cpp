@@ -7,6 +7,8 @@
 #include "glimpse/Texts.h"
 
 #include <QAction>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QApplication>
 #include <QBuffer>
 #include <QClipboard>
@@ -73,7 +75,11 @@ GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
     connect(&m_document, &JobDocument::scanProgress, this, &GlimpseWindow::updateCounts);
     connect(&m_document, &JobDocument::scanFinished, this, &GlimpseWindow::updateCounts);
     connect(m_map, &MapWidget::pointerMoved, this, &GlimpseWindow::updatePointer);
-    resize(1280, 820);
+    // 1280 x 820, or less on a smaller screen: the status bar must stay in view.
+    QSize size(1280, 820);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        size = size.boundedTo(screen->availableGeometry().size() * 9 / 10);
+    resize(size);
 }
 
 GlimpseWindow::~GlimpseWindow()
