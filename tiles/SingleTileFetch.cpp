@@ -6,6 +6,7 @@
 #include "engine/TileMath.h"
 #include "engine/TileUrl.h"
 #include "tiles/TDownThread.h"
+#include "tiles/TileReply.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -116,6 +117,11 @@ QString SingleTileFetch::fetchAndSave() const
             client.setProxy(m_proxy);
         std::string body;
         client.get(m_url, body);
+        // A 200 reply is stored only when it is an image: an empty body, an HTML page or the
+        // service's "no imagery here" is a failed fetch like a 404, and any file of that name
+        // stays as it was.
+        if (classifyReply(body, client.responseHeader("X-VE-Tile-Info")) != ReplyKind::Tile)
+            return failedText();
 
         FileReplacer file(m_filePath);
         if (!file.open() || !file.write(body.data(), static_cast<qint64>(body.size())) ||

@@ -38,8 +38,9 @@ public:
     bool prepare(const Entries& entries, const SingleTileContext& context);
 
     // Fetches the prepared URL and stores the body, replacing any file of that name (written to
-    // a temporary file and renamed, so a failure never leaves a partial tile). Returns the
-    // closing message: the confirmation or "Failed to get the image.". Never throws.
+    // a temporary file and renamed, so a failure never leaves a partial tile). A reply that is
+    // no image (see classifyReply) is a failure and writes nothing. Returns the closing
+    // message: the confirmation or "Failed to get the image.", without the reason. Never throws.
     QString fetchAndSave() const;
 
     // Connect time-out and stalled-transfer time-out of the fetch.

@@ -1,17 +1,21 @@
 // The single-tile fetch without the window: how it reads the proxy port, where it stores the
-// tile, the request it sends, and a save that fails.
+// tile, the request it sends, a save that fails, and replies that hold no tile.
 
+#include "QtPrinters.h"
 #include "tiles/SingleTileFetch.h"
 #include "tiles/TDownThread.h"
 
 #include "TileServer.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <set>
+#include <string>
 
 namespace tavo {
 namespace {
@@ -114,6 +118,58 @@ TEST(SingleTileFetchTest, TileVersionWithBlanksIsSentPercentEncoded)
     EXPECT_EQ(fetch.fetchAndSave(), SingleTileFetch::savedText(dir.path() + "/"));
     ASSERT_EQ(server.requestCount(), 1);
     EXPECT_EQ(server.requests()[0].target, fetch.url());
+}
+
+TEST(SingleTileFetchTest, ReplyWithoutATileIsAFailureAndLeavesTheFileAlone)
+{
+    const std::string quadkey = "120"; // column 4, row 5, zoom 3
+    const QByteArray earlier = QByteArrayLiteral("\xFF\xD8\xFF an earlier tile");
+    const struct
+    {
+        const char* name;
+        std::set<std::string> tileserver::Options::*fault;
+    } cases[] = {
+        {"html page", &tileserver::Options::htmlQuadkeys},
+        {"empty body", &tileserver::Options::emptyQuadkeys},
+        {"no imagery", &tileserver::Options::noTileQuadkeys},
+    };
+    TileServer server;
+    SingleTileContext context;
+    context.proxy.useProxy = true;
+    context.proxy.server = QStringLiteral("127.0.0.1");
+    context.proxy.port = QString::number(server.start(0));
+    for (const auto& c : cases) {
+        tileserver::Options options;
+        (options.*c.fault).insert(quadkey);
+        options.tileSize = 1302;
+        server.setOptions(options);
+        for (const bool fileBefore : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (fileBefore ? ", over a stored tile" : ""));
+            server.clearRequests();
+            QTemporaryDir dir;
+            ASSERT_TRUE(dir.isValid());
+            const QString path = dir.path() + QStringLiteral("/4_5.jpg");
+            if (fileBefore) {
+                QFile file(path);
+                ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+                ASSERT_EQ(file.write(earlier), earlier.size());
+            }
+
+            SingleTileFetch fetch;
+            ASSERT_TRUE(fetch.prepare({"4", "5", "3", dir.path()}, context));
+            EXPECT_EQ(fetch.fetchAndSave(), QStringLiteral("Failed to get the image."));
+            EXPECT_EQ(server.requestCount(), 1);
+            const QStringList files = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+            if (fileBefore) {
+                EXPECT_EQ(files, QStringList{QStringLiteral("4_5.jpg")});
+                QFile file(path);
+                ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+                EXPECT_EQ(file.readAll(), earlier);
+            } else {
+                EXPECT_TRUE(files.isEmpty()) << qPrintable(files.join(u' '));
+            }
+        }
+    }
 }
 
 } // namespace
