@@ -389,6 +389,7 @@ void JobController::fetchMissing()
         switch (scan.state(tile.x, tile.y)) {
         case TileState::Empty:
         case TileState::NotJpeg:
+        case TileState::Truncated:
             QFile::remove(file);
             break;
         case TileState::Partial:
@@ -429,7 +430,7 @@ void JobController::fetchMissing()
     log.append(resumedJobLines(QDateTime::currentDateTime()));
     QStringList kinds;
     for (const TileState state : {TileState::Missing, TileState::Placeholder, TileState::Empty,
-                                  TileState::NotJpeg, TileState::Partial}) {
+                                  TileState::NotJpeg, TileState::Truncated, TileState::Partial}) {
         if (scan.count(state) > 0)
             kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(scan.count(state));
     }

@@ -62,11 +62,41 @@ bool parseTileFileName(const char* name, qint32& x, qint32& y, bool& part)
 
 namespace {
 
+constexpr qint64 SignatureSize = 3;
+// The bytes at a tile's end that must hold its end marker.
+constexpr qint64 TailSize = TileTailSlack + 2;
+
 bool hasJpegSignature(const char* bytes, qint64 size)
 {
-    return size >= 3 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+    return size >= SignatureSize && static_cast<unsigned char>(bytes[0]) == 0xFF &&
            static_cast<unsigned char>(bytes[1]) == 0xD8 &&
            static_cast<unsigned char>(bytes[2]) == 0xFF;
+}
+
+// True when the end-of-image marker FF D9 lies in [tail, tail + size).
+bool hasEndMarker(const char* tail, qint64 size)
+{
+    for (qint64 i = size - 2; i >= 0; --i)
+        if (static_cast<unsigned char>(tail[i]) == 0xFF &&
+            static_cast<unsigned char>(tail[i + 1]) == 0xD9)
+            return true;
+    return false;
+}
+
+// Where the end marker is looked for in a file of `size` bytes: its last
+// TailSize bytes, never the signature.
+qint64 tailOffset(qint64 size)
+{
+    return qMax(SignatureSize, size - TailSize);
+}
+
+// The state of a whole file's bytes that are neither empty nor the placeholder.
+TileState jpegState(const char* bytes, qint64 size)
+{
+    if (!hasJpegSignature(bytes, size))
+        return TileState::NotJpeg;
+    const qint64 offset = tailOffset(size);
+    return hasEndMarker(bytes + offset, size - offset) ? TileState::Good : TileState::Truncated;
 }
 
 // Reads up to `size` bytes at the start of an open file.
@@ -82,6 +112,35 @@ qint64 readHead(int fd, char* buffer, qint64 size)
         done += n;
     }
     return done;
+}
+
+// Reads up to `size` bytes at `offset` of an open file.
+qint64 readAt(int fd, char* buffer, qint64 size, qint64 offset)
+{
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, buffer + done, static_cast<std::size_t>(size - done),
+                                  static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+// The state of an open regular file of `size` (> 0) bytes that is not the
+// placeholder: its first bytes, then, for a JPEG, its last ones.
+TileState jpegFileState(int fd, qint64 size)
+{
+    char head[SignatureSize];
+    if (!hasJpegSignature(head, readHead(fd, head, SignatureSize)))
+        return TileState::NotJpeg;
+    char tail[TailSize];
+    const qint64 offset = tailOffset(size);
+    return hasEndMarker(tail, readAt(fd, tail, size - offset, offset)) ? TileState::Good
+                                                                       : TileState::Truncated;
 }
 
 } // namespace
@@ -149,6 +208,8 @@ QString tileStateName(TileState state)
         return QStringLiteral("not a JPEG");
     case TileState::Partial:
         return QStringLiteral("partly written");
+    case TileState::Truncated:
+        return QStringLiteral("truncated");
     }
     return QString();
 }
@@ -183,8 +244,7 @@ TileState classifyTileBytes(const QByteArray& bytes, const QByteArray& placehold
         return TileState::Empty;
     if (!placeholder.isEmpty() && bytes == placeholder)
         return TileState::Placeholder;
-    return hasJpegSignature(bytes.constData(), bytes.size()) ? TileState::Good
-                                                             : TileState::NotJpeg;
+    return jpegState(bytes.constData(), bytes.size());
 }
 
 JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect, const ScanOptions& options)
@@ -203,7 +263,7 @@ JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect, const Sc
         !options.placeholderPath.isEmpty() &&
         ::stat(QFile::encodeName(options.placeholderPath).constData(), &placeholderStat) == 0;
     const qint64 placeholderSize = options.placeholder.size();
-    QByteArray buffer(qMax<qint64>(placeholderSize, 3), Qt::Uninitialized);
+    QByteArray buffer(placeholderSize, Qt::Uninitialized);
 
     auto cancelled = [&options] {
         return options.cancel && options.cancel->load(std::memory_order_relaxed);
@@ -254,11 +314,9 @@ JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect, const Sc
                             static_cast<std::size_t>(n)) == 0)
                 state = TileState::Placeholder;
             else
-                state = hasJpegSignature(buffer.constData(), n) ? TileState::Good
-                                                                 : TileState::NotJpeg;
+                state = jpegState(buffer.constData(), n);
         } else {
-            const qint64 n = readHead(fd, buffer.data(), 3);
-            state = hasJpegSignature(buffer.constData(), n) ? TileState::Good : TileState::NotJpeg;
+            state = jpegFileState(fd, st.st_size);
         }
         ::close(fd);
         scan.setState(t.x, t.y, state);

@@ -35,14 +35,21 @@ bool readProjectInfo(const QString& path, ProjectInfo& info, QString* error);
 // What a tile's file in the image folder holds.
 enum class TileState : std::uint8_t
 {
-    Good,        // a file that starts with the JPEG signature FF D8 FF
+    Good,        // a file that starts with the JPEG signature FF D8 FF and ends with
+                 // the end-of-image marker FF D9 (up to TileTailSlack bytes may follow it)
     Missing,     // no file
     Placeholder, // the same bytes as the placeholder image (or a hard link to it)
     Empty,       // a file of 0 bytes
-    NotJpeg,     // anything else (an HTML page, a truncated header...)
+    NotJpeg,     // anything else (an HTML page, a file of one or two bytes...)
     Partial,     // no file, but a "<name>.part" left by an interrupted write
+    Truncated,   // starts like a JPEG but lacks the end marker: its tail is lost
 };
-constexpr int TileStateCount = 6;
+constexpr int TileStateCount = 7;
+
+// How many bytes may follow a tile's end marker FF D9 (some encoders pad the
+// file). A tile is Good only when FF D9 lies within its last TileTailSlack + 2
+// bytes, after the signature.
+constexpr int TileTailSlack = 30;
 
 // Short English name of a state, for legends and summaries ("missing"...).
 QString tileStateName(TileState state);
@@ -91,7 +98,9 @@ struct ScanOptions
 
 // Classifies every tile of `rect` in `imageFolder` (a missing folder gives all
 // tiles Missing). Reads the folder once and opens only the files whose kind
-// is not told by their size alone. Thread-safe: no Qt object is touched.
+// is not told by their size alone; of those it reads the first bytes and, when
+// they are a JPEG signature, the last few: never a whole tile. Thread-safe: no
+// Qt object is touched.
 JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect,
                       const ScanOptions& options = {});
 
@@ -100,7 +109,7 @@ JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect,
 bool parseTileFileName(const char* name, qint32& x, qint32& y, bool& part);
 
 // Classifies the bytes of one tile file as the scan does (Good, Placeholder,
-// Empty or NotJpeg).
+// Empty, NotJpeg or Truncated).
 TileState classifyTileBytes(const QByteArray& bytes, const QByteArray& placeholder);
 
 } // namespace tavo

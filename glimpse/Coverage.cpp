@@ -11,8 +11,8 @@ namespace {
 // The states from the least to the most serious; a cell's pixel value is its
 // rank here, so the most serious state of a block is the largest value.
 constexpr std::array<TileState, TileStateCount> RankedStates = {
-    TileState::Good,    TileState::Placeholder, TileState::Empty,
-    TileState::NotJpeg, TileState::Partial,     TileState::Missing,
+    TileState::Good,      TileState::Placeholder, TileState::Empty,   TileState::NotJpeg,
+    TileState::Truncated, TileState::Partial,     TileState::Missing,
 };
 
 std::array<uchar, TileStateCount> rankTable()
@@ -56,6 +56,8 @@ QColor stateColor(TileState state)
         return QColor(0x17, 0xbe, 0xcf);
     case TileState::Partial:
         return QColor(0x2f, 0x5f, 0xdf);
+    case TileState::Truncated:
+        return QColor(0x8c, 0x56, 0x4b);
     }
     return Qt::black;
 }
@@ -67,9 +69,9 @@ QColor unknownColor()
 
 const std::vector<TileState>& legendStates()
 {
-    static const std::vector<TileState> states = {TileState::Good,        TileState::Missing,
-                                                  TileState::Placeholder, TileState::Empty,
-                                                  TileState::NotJpeg,     TileState::Partial};
+    static const std::vector<TileState> states = {
+        TileState::Good,    TileState::Missing,   TileState::Placeholder, TileState::Empty,
+        TileState::NotJpeg, TileState::Truncated, TileState::Partial};
     return states;
 }
 

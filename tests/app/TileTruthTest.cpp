@@ -129,15 +129,16 @@ TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
     EXPECT_EQ(scan().count(TileState::Placeholder), 5);
 
     // More damage by hand: an empty tile, a page saved as a tile, a write
-    // cut short and a tile deleted.
+    // cut short, a tile whose tail was lost and a tile deleted.
     writeFile(savePath("Job/6742_5088.jpg"), QByteArray());
+    writeFile(savePath("Job/6744_5088.jpg"), readAll(savePath("Job/6744_5088.jpg")).chopped(2));
     writeFile(savePath("Job/6742_5089.jpg"), "<html></html>");
     QFile::rename(savePath("Job/6743_5087.jpg"), savePath("Job/6743_5087.jpg.part"));
     QFile::remove(savePath("Job/6743_5089.jpg"));
     const QByteArray logBefore = readAll(savePath("Job_log.txt"));
     const QByteArray projectBefore = readAll(savePath("Job.tavo"));
 
-    // The server is healthy again: exactly the nine bad tiles are fetched.
+    // The server is healthy again: exactly the ten bad tiles are fetched.
     server->setOptions({});
     server->clearRequests();
     shell.messages.clear();
@@ -150,7 +151,7 @@ TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
     std::set<std::string> requested;
     for (const auto& request : server->requests())
         requested.insert(request.target.substr(request.target.find("/tiles/a") + 8));
-    EXPECT_EQ(server->requestCount(), 9);
+    EXPECT_EQ(server->requestCount(), 10);
     std::set<std::string> expected;
     for (const auto& [x, y] : std::vector<std::pair<int, int>>{{6742, 5087},
                                                                {6743, 5088},
@@ -160,7 +161,8 @@ TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
                                                                {6742, 5088},
                                                                {6742, 5089},
                                                                {6743, 5087},
-                                                               {6743, 5089}})
+                                                               {6743, 5089},
+                                                               {6744, 5088}})
         expected.insert(quadkey(x, y) + ".jpeg?g=321");
     EXPECT_EQ(requested, expected);
     EXPECT_FALSE(QFileInfo::exists(savePath("Job/6743_5087.jpg.part")));
@@ -168,11 +170,11 @@ TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
     const QByteArray log = readAll(savePath("Job_log.txt"));
     EXPECT_TRUE(log.startsWith(logBefore));
     lines = logLines();
-    EXPECT_TRUE(lines.contains("Fetch missing tiles again: 9 of 12 tiles (missing 1, blank 5, "
-                               "empty 1, not a JPEG 1, partly written 1)"))
+    EXPECT_TRUE(lines.contains("Fetch missing tiles again: 10 of 12 tiles (missing 1, blank 5, "
+                               "empty 1, not a JPEG 1, truncated 1, partly written 1)"))
         << log.toStdString();
-    EXPECT_EQ(lines.last(), "Tiles stored: 9, placeholders: 0, not written: 0");
-    EXPECT_EQ(statusText(), "Stored 9, placeholders 0, not written 0");
+    EXPECT_EQ(lines.last(), "Tiles stored: 10, placeholders: 0, not written: 0");
+    EXPECT_EQ(statusText(), "Stored 10, placeholders 0, not written 0");
     EXPECT_EQ(readAll(savePath("Job.tavo")), projectBefore);
 
     // Nothing left: nothing is fetched, and the user is told so. A project

@@ -18,7 +18,8 @@ void writeFile(const QString& path, const QByteArray& bytes)
     ASSERT_EQ(f.write(bytes), bytes.size());
 }
 
-const QByteArray Jpeg = QByteArray::fromHex("ffd8ffe000104a464946") + QByteArray(200, 'j');
+const QByteArray Jpeg = QByteArray::fromHex("ffd8ffe000104a464946") + QByteArray(200, 'j') +
+                        QByteArray::fromHex("ffd9");
 const QByteArray Blank = QByteArray::fromHex("ffd8ffdb") + QByteArray(100, 'b');
 
 // One folder holding every kind of tile file, and the names that must not count.
@@ -30,7 +31,7 @@ TEST(JobFolderTest, ClassifiesEveryKindOfTileAndCountsThem)
     const QString blankPath = dir.path() + QStringLiteral("/blank.jpg");
     writeFile(blankPath, Blank);
 
-    const TileRect rect{10, 12, 20, 21}; // 3 columns, 2 rows
+    const TileRect rect{10, 12, 20, 22}; // 3 columns, 3 rows
     writeFile(folder + "10_20.jpg", Jpeg);
     writeFile(folder + "11_20.jpg", Blank);                       // placeholder by bytes
     ASSERT_EQ(::link(QFile::encodeName(blankPath).constData(),     // placeholder by link
@@ -40,6 +41,9 @@ TEST(JobFolderTest, ClassifiesEveryKindOfTileAndCountsThem)
     writeFile(folder + "11_21.jpg", "<html>no</html>");           // not a JPEG
     writeFile(folder + "12_21.jpg.part", Jpeg.left(50));          // interrupted, no file
     writeFile(folder + "10_20.jpg.part", Jpeg.left(5));           // leftover beside a good file
+    writeFile(folder + "10_22.jpg", Jpeg.left(Blank.size()));     // tail lost, placeholder's size
+    writeFile(folder + "11_22.jpg", Jpeg + QByteArray(TileTailSlack, '\0'));     // padded
+    writeFile(folder + "12_22.jpg", Jpeg + QByteArray(TileTailSlack + 1, '\0')); // end not found
     writeFile(folder + "9_20.jpg", Jpeg);                         // outside the rectangle
     writeFile(folder + "x_20.jpg", Jpeg);                         // not a tile name
     writeFile(folder + "10_20.jpeg", "junk");
@@ -49,19 +53,22 @@ TEST(JobFolderTest, ClassifiesEveryKindOfTileAndCountsThem)
     options.placeholderPath = blankPath;
     const JobScan scan = scanJobFolder(folder, rect, options);
 
-    const struct { qint32 x, y; TileState state; } expected[] = {
-        {10, 20, TileState::Good},  {11, 20, TileState::Placeholder}, {12, 20, TileState::Placeholder},
-        {10, 21, TileState::Empty}, {11, 21, TileState::NotJpeg},     {12, 21, TileState::Partial},
-    };
-    for (const auto& e : expected)
-        EXPECT_EQ(scan.state(e.x, e.y), e.state) << e.x << "_" << e.y;
-    EXPECT_EQ(scan.total(), 6);
-    EXPECT_EQ(scan.count(TileState::Good), 1);
+    using S = TileState;
+    const S expected[3][3] = {// rows 20 to 22, columns 10 to 12
+                              {S::Good, S::Placeholder, S::Placeholder},
+                              {S::Empty, S::NotJpeg, S::Partial},
+                              {S::Truncated, S::Good, S::Truncated}};
+    for (qint32 y = 20; y <= 22; ++y)
+        for (qint32 x = 10; x <= 12; ++x)
+            EXPECT_EQ(scan.state(x, y), expected[y - 20][x - 10]) << x << "_" << y;
+    EXPECT_EQ(scan.total(), 9);
+    EXPECT_EQ(scan.count(TileState::Good), 2);
     EXPECT_EQ(scan.count(TileState::Placeholder), 2);
     EXPECT_EQ(scan.count(TileState::Missing), 0);
-    EXPECT_EQ(scan.bad(), 5);
+    EXPECT_EQ(scan.count(TileState::Truncated), 2);
+    EXPECT_EQ(scan.bad(), 7);
     const std::vector<TilePosition> bad = scan.badTiles();
-    ASSERT_EQ(bad.size(), 5u);
+    ASSERT_EQ(bad.size(), 7u);
     EXPECT_EQ(bad.front(), (TilePosition{10, 21})); // column by column, rows from the south
 }
 
