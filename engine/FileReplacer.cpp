@@ -4,6 +4,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +18,21 @@ namespace {
 int closeChecked(int fd)
 {
     return ::close(fd) == 0 ? 0 : errno;
+}
+
+// The checks made before an existing target is replaced: 0, or the errno that
+// refuses it. `mode` gets the target's permission bits; `exists` whether
+// there is a target at all.
+int checkTarget(const QByteArray& target, bool& exists, mode_t& mode)
+{
+    struct stat existing;
+    exists = ::stat(target.constData(), &existing) == 0;
+    mode = existing.st_mode & 07777;
+    if (exists && S_ISDIR(existing.st_mode))
+        return EISDIR;
+    if (exists && ::access(target.constData(), W_OK) != 0)
+        return EACCES;
+    return 0;
 }
 
 } // namespace
@@ -64,15 +80,16 @@ bool FileReplacer::open()
     m_error = 0;
     if (m_path.isEmpty())
         return fail(ENOENT);
-    // One look at the target serves every check (a tile job makes this call
-    // thousands of times a second).
     m_target = QFile::encodeName(m_path);
-    struct stat existing;
-    const bool targetExists = ::stat(m_target.constData(), &existing) == 0;
-    if (targetExists && S_ISDIR(existing.st_mode))
-        return fail(EISDIR);
-    if (targetExists && ::access(m_target.constData(), W_OK) != 0)
-        return fail(EACCES);
+    // A tile's target is looked at only when the rename finds one there (see
+    // commit): a job writes thousands of new tiles a second, and a look at a
+    // name that does not exist costs a directory search each.
+    bool targetExists = false;
+    mode_t targetMode = 0;
+    if (m_temporaryKind != Temporary::PartSuffix) {
+        if (const int refused = checkTarget(m_target, targetExists, targetMode))
+            return fail(refused);
+    }
 
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     if (m_temporaryKind == Temporary::PartSuffix) {
@@ -100,7 +117,7 @@ bool FileReplacer::open()
         }
     }
     // The replaced file keeps its permission bits.
-    if (targetExists && ::fchmod(m_fd, existing.st_mode & 07777) != 0)
+    if (targetExists && ::fchmod(m_fd, targetMode) != 0)
         return fail(errno);
     m_ok = true;
     return true;
@@ -157,6 +174,23 @@ bool FileReplacer::commit()
 {
     if (!finish())
         return false;
+    if (m_temporaryKind == Temporary::PartSuffix) {
+        // Most tiles are new: a rename that never replaces puts them in place
+        // without a look at the target. When one is there (or the file system
+        // cannot rename so), the checks of open() are made now.
+        if (::renameat2(AT_FDCWD, m_temporary.constData(), AT_FDCWD, m_target.constData(),
+                        RENAME_NOREPLACE) == 0) {
+            m_temporary.clear();
+            m_ok = false;
+            return true;
+        }
+        bool exists = false;
+        mode_t mode = 0;
+        if (const int refused = checkTarget(m_target, exists, mode))
+            return fail(refused);
+        if (exists && ::chmod(m_temporary.constData(), mode) != 0)
+            return fail(errno);
+    }
     if (::rename(m_temporary.constData(), m_target.constData()) != 0)
         return fail(errno);
     m_temporary.clear();

@@ -22,7 +22,10 @@ namespace tavo {
 //
 // An existing target that is not writable (read-only) is refused rather than
 // silently replaced, as writing it in place would be. The target's folder is
-// never created. A replaced file keeps its permission bits.
+// never created. A replaced file keeps its permission bits. Those checks are
+// made by open(), except for ".part" temporaries (tiles), where commit() makes
+// them when it finds a target there: open() then fails only when the
+// temporary file cannot be created.
 class FileReplacer final
 {
 public:

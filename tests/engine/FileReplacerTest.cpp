@@ -7,9 +7,12 @@
 #include "FullDisk.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <cerrno>
+#include <functional>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace tavo;
 using namespace tavo::testing;
@@ -138,6 +141,57 @@ TEST(FileReplacer, LeftoverPartFileIsReplacedNotFollowed)
     EXPECT_EQ(readBytes(dir.path("other")), "other");
     EXPECT_EQ(QDir(dir.root()).entryList(QDir::Files | QDir::System, QDir::Name),
               (QStringList{"3_4.jpg", "other"}));
+}
+
+// A tile's temporary is renamed without a look at the target; what is there
+// is checked only when the rename finds something.
+TEST(FileReplacer, TileCommitChecksWhatIsThere)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(const QString& path)> prepare;
+        int error;               // expected errno of commit, 0 for success
+        QByteArray content;      // the target's bytes afterwards (empty: a folder)
+        unsigned mode;           // its permission bits afterwards, 0 to skip
+    };
+    const std::vector<Case> cases = {
+        {"nothing there", [](const QString&) {}, 0, "tile", 0},
+        {"a tile, mode kept",
+         [](const QString& path) {
+             writeBytes(path, "old");
+             ::chmod(QFile::encodeName(path).constData(), 0604);
+         },
+         0, "tile", 0604},
+        {"a read-only tile",
+         [](const QString& path) {
+             writeBytes(path, "old");
+             ::chmod(QFile::encodeName(path).constData(), 0444);
+         },
+         EACCES, "old", 0444},
+        {"a folder", [](const QString& path) { QDir().mkdir(path); }, EISDIR, {}, 0},
+    };
+    for (const Case& c : cases) {
+        if (c.error == EACCES && ::geteuid() == 0)
+            continue; // permission bits bind everybody but root
+        TempFolder dir;
+        const QString path = dir.path("5_6.jpg");
+        c.prepare(path);
+        FileReplacer tile(path, FileReplacer::Temporary::PartSuffix,
+                          FileReplacer::Durability::Unsynced);
+        const bool done = tile.open() && tile.write("tile") && tile.commit();
+        EXPECT_EQ(done, c.error == 0) << c.name;
+        EXPECT_EQ(tile.error(), c.error) << c.name;
+        if (!c.content.isEmpty()) {
+            EXPECT_EQ(readBytes(path), c.content) << c.name;
+        }
+        struct stat info;
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0) << c.name;
+        if (c.mode != 0) {
+            EXPECT_EQ(info.st_mode & 07777, c.mode) << c.name;
+        }
+        EXPECT_FALSE(QFileInfo::exists(path + ".part")) << c.name;
+    }
 }
 
 } // namespace
