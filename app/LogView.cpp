@@ -44,9 +44,9 @@ void LogView::scheduleRefresh()
 void LogView::refresh()
 {
     m_timer.stop();
+    const JobLog::ViewUpdate update = m_log.takeViewUpdate();
     if (!m_memo)
         return;
-    const JobLog::ViewUpdate update = m_log.takeViewUpdate();
     if (update.reset) {
         m_memo->setPlainText(update.lines.join(QLatin1Char('\n')));
     } else if (!update.lines.isEmpty()) {

@@ -8,6 +8,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <deque>
 #include <unistd.h>
 
 namespace tavo {
@@ -148,33 +149,37 @@ void JobLog::append(const QStringList& lines)
 
 void JobLog::addLine(const QString& line)
 {
-    m_view.push_back(line);
-    trimView();
+    showLine(line);
     // Kept as the bytes the file will get: a third of the memory of the
     // text, and nothing left to convert when a monitor tick saves.
     m_unsaved += line.toUtf8();
     m_unsaved += CrLf;
-    ++m_lineCount;
-    if (!m_viewReset) {
-        m_newViewLines.append(line);
-        if (m_newViewLines.size() > m_viewCap) {
-            m_newViewLines.clear();
-            m_viewReset = true;
-        }
-    }
 }
 
-void JobLog::trimView()
+void JobLog::showLine(const QString& line)
 {
-    while (m_view.size() > static_cast<size_t>(m_viewCap))
-        m_view.pop_front();
+    m_lastLine = line;
+    ++m_lineCount;
+    m_newViewLines.append(line);
+    trimNewViewLines();
+}
+
+void JobLog::trimNewViewLines()
+{
+    // More new lines than the window keeps: it will have to start afresh
+    // with the last of them.
+    const qsizetype excess = m_newViewLines.size() - m_viewCap;
+    if (excess <= 0)
+        return;
+    m_newViewLines.remove(0, excess);
+    m_viewReset = true;
 }
 
 void JobLog::clear()
 {
-    m_view.clear();
     m_newViewLines.clear();
     m_viewReset = true;
+    m_lastLine.clear();
     m_lineCount = 0;
     m_unsaved.clear();
     m_basePath.clear();
@@ -207,11 +212,11 @@ void JobLog::loadForResume(const QString& path)
     if (reader.failed())
         throw AppError::cannotOpenFile(path);
 
-    m_view.clear();
-    for (const QByteArray& bytes : tail)
-        m_view.push_back(QString::fromUtf8(bytes));
     m_newViewLines.clear();
+    for (const QByteArray& bytes : tail)
+        m_newViewLines.append(QString::fromUtf8(bytes));
     m_viewReset = true;
+    m_lastLine = m_newViewLines.isEmpty() ? QString() : m_newViewLines.last();
     m_lineCount = count;
     m_unsaved.clear();
     m_basePath = path;
@@ -263,37 +268,23 @@ void JobLog::writeAll(const QString& path)
 
 void JobLog::saveWithClosingReport(const QDateTime& now, const QString& path)
 {
-    const QStringList lines = finishLines(now, path);
+    QStringList lines = finishLines(now, path);
+    const QString claim = lines.takeLast();
     append(lines);
+    // The claim reaches the window only once the file holds it: the window
+    // must not show a save that did not happen, and a line it has shown is
+    // never taken back.
+    const qsizetype unsavedBefore = m_unsaved.size();
+    m_unsaved += claim.toUtf8();
+    m_unsaved += CrLf;
     try {
         save(path);
     } catch (...) {
-        // The window must not claim a save that did not happen.
-        dropLastLine();
-        append(notSavedLine(path));
+        m_unsaved.truncate(unsavedBefore);
+        addLine(notSavedLine(path));
         throw;
     }
-}
-
-void JobLog::dropLastLine()
-{
-    if (m_view.empty())
-        return;
-    m_view.pop_back();
-    --m_lineCount;
-    if (!m_unsaved.isEmpty()) {
-        // Lines hold no CR or LF, so the line before ends at the last CR LF
-        // but one.
-        const qsizetype from = m_unsaved.size() - 3;
-        const qsizetype previousEnd = from < 0 ? -1 : m_unsaved.lastIndexOf(CrLf, from);
-        m_unsaved.truncate(previousEnd < 0 ? 0 : previousEnd + 2);
-    }
-    if (!m_viewReset) {
-        if (!m_newViewLines.isEmpty())
-            m_newViewLines.removeLast();
-        else
-            m_viewReset = true;
-    }
+    showLine(claim);
 }
 
 QString notSavedLine(const QString& logPath)
@@ -301,38 +292,19 @@ QString notSavedLine(const QString& logPath)
     return QStringLiteral("Log file could not be saved to ") + logPath;
 }
 
-QStringList JobLog::viewLines() const
-{
-    return QStringList(m_view.begin(), m_view.end());
-}
-
 JobLog::ViewUpdate JobLog::takeViewUpdate()
 {
     ViewUpdate update;
-    if (m_viewReset) {
-        update.reset = true;
-        update.lines = viewLines();
-        m_viewReset = false;
-    } else {
-        update.lines.swap(m_newViewLines);
-    }
-    m_newViewLines.clear();
+    update.reset = m_viewReset;
+    update.lines.swap(m_newViewLines);
+    m_viewReset = false;
     return update;
-}
-
-QString JobLog::lastLine() const
-{
-    return m_view.empty() ? QString() : m_view.back();
 }
 
 void JobLog::setViewCap(int cap)
 {
     m_viewCap = std::max(1, cap);
-    trimView();
-    if (m_newViewLines.size() > m_viewCap) {
-        m_newViewLines.clear();
-        m_viewReset = true;
-    }
+    trimNewViewLines();
 }
 
 } // namespace tavo

@@ -8,8 +8,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <deque>
-
 namespace tavo {
 
 // The log file of a project: the project's base name followed by "_log.txt".
@@ -53,7 +51,9 @@ QString notSavedLine(const QString& logPath);
 //
 // A job of millions of tiles writes millions of lines, so the log never holds
 // them all. It keeps
-//  - the view: at most viewCap() of the last lines, for the log window;
+//  - the lines the log window has not taken yet, at most viewCap() of them
+//    (the window holds the ones before);
+//  - the last line;
 //  - the lines not yet saved.
 // save(path) writes what is needed to make the file hold exactly every line
 // of the log, each followed by CR LF, in UTF-8: the first save after clear()
@@ -104,20 +104,18 @@ public:
 
     // Appends the closing report (finishLines) and saves. When the save
     // fails the report's last line, "Log file has been saved to ...", is
-    // replaced by notSavedLine(path) and the error is thrown on.
+    // notSavedLine(path) instead, and the error is thrown on.
     void saveWithClosingReport(const QDateTime& now, const QString& path);
 
     // Lines longer than this many bytes are shown cut when a log is loaded.
     static constexpr qsizetype ViewLineBytes = 4096;
 
-    // The last lines of the log, at most viewCap() of them, oldest first.
-    QStringList viewLines() const;
-
-    // What the log window has to do to show the view again since the last
-    // take: append `lines`, or, when `reset` is set (after clear(),
+    // What the log window has to do to show the lines appended since the
+    // last take: append `lines`, or, when `reset` is set (after clear(),
     // loadForResume() or more than viewCap() new lines), replace everything
-    // it shows by `lines`, which is then the whole view. A window that keeps
-    // at most viewCap() lines itself then always shows viewLines().
+    // it shows by `lines`, which are then the last lines of the log, at most
+    // viewCap() of them. A window that keeps at most viewCap() lines itself
+    // then always shows the last viewCap() lines of the log.
     struct ViewUpdate
     {
         bool reset = false;
@@ -128,7 +126,7 @@ public:
     // Number of lines of the whole log, loaded ones included.
     qint64 lineCount() const { return m_lineCount; }
     // The last line, empty when the log is empty.
-    QString lastLine() const;
+    QString lastLine() const { return m_lastLine; }
 
     int viewCap() const { return m_viewCap; }
     // At least 1.
@@ -136,15 +134,17 @@ public:
 
 private:
     void addLine(const QString& line);
-    void dropLastLine();
-    void trimView();
+    void showLine(const QString& line);
+    void trimNewViewLines();
     void writeAll(const QString& path);
     void appendUnsaved(const QString& path);
 
     int m_viewCap = DefaultViewCap;
-    std::deque<QString> m_view;
+    // The lines since the last take, oldest first; after a reset, the last
+    // lines of the log.
     QStringList m_newViewLines;
     bool m_viewReset = true;
+    QString m_lastLine;
     qint64 m_lineCount = 0;
 
     QByteArray m_unsaved; // the lines not yet saved, each in UTF-8 and ended by CR LF

@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -186,7 +187,8 @@ TEST_F(JobTest, StoppedJobContinuesWithOnlyTheMissingTiles)
     launch();
     enterJob("116.3", "116,4", "40", "39.9", 13, 2, "Job.tavo");
     pressDownload();
-    ASSERT_TRUE(waitUntil([this] { return okLines(controller().jobLog().viewLines()) >= 3; }));
+    ASSERT_TRUE(
+        waitUntil([this] { return okLines(form().Memo1()->toPlainText().split('\n')) >= 3; }));
     pressDownload(); // Stop
     EXPECT_EQ(form().BitBtn1()->text(), "Stop");
     ASSERT_TRUE(waitForFinish());
@@ -285,7 +287,8 @@ TEST_F(JobTest, ClosingDuringAJobSavesPositionsAndLogAndTheProjectResumes)
     launch();
     enterJob("116.3", "116,4", "40", "39.9", 13, 2, "Job.tavo");
     pressDownload();
-    ASSERT_TRUE(waitUntil([this] { return okLines(controller().jobLog().viewLines()) >= 2; }));
+    ASSERT_TRUE(
+        waitUntil([this] { return okLines(form().Memo1()->toPlainText().split('\n')) >= 2; }));
     form().close();
     const QStringList saved = logLines();
     const int before = okLines(saved);
