@@ -99,21 +99,6 @@ TileState jpegState(const char* bytes, qint64 size)
     return hasEndMarker(bytes + offset, size - offset) ? TileState::Good : TileState::Truncated;
 }
 
-// Reads up to `size` bytes at the start of an open file.
-qint64 readHead(int fd, char* buffer, qint64 size)
-{
-    qint64 done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, buffer + done, static_cast<std::size_t>(size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    return done;
-}
-
 // Reads up to `size` bytes at `offset` of an open file.
 qint64 readAt(int fd, char* buffer, qint64 size, qint64 offset)
 {
@@ -135,7 +120,7 @@ qint64 readAt(int fd, char* buffer, qint64 size, qint64 offset)
 TileState jpegFileState(int fd, qint64 size)
 {
     char head[SignatureSize];
-    if (!hasJpegSignature(head, readHead(fd, head, SignatureSize)))
+    if (!hasJpegSignature(head, readAt(fd, head, SignatureSize, 0)))
         return TileState::NotJpeg;
     char tail[TailSize];
     const qint64 offset = tailOffset(size);
@@ -308,7 +293,7 @@ JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect, const Sc
                    st.st_ino == placeholderStat.st_ino) {
             state = TileState::Placeholder;
         } else if (placeholderSize > 0 && st.st_size == placeholderSize) {
-            const qint64 n = readHead(fd, buffer.data(), placeholderSize);
+            const qint64 n = readAt(fd, buffer.data(), placeholderSize, 0);
             if (n == placeholderSize &&
                 std::memcmp(buffer.constData(), options.placeholder.constData(),
                             static_cast<std::size_t>(n)) == 0)
