@@ -65,6 +65,9 @@ TForm1::TForm1(QWidget* parent)
     m_timer1 = new QTimer(this);
     m_timer1->setObjectName(QStringLiteral("Timer1"));
     m_timer1->setInterval(1000);
+    // A second, not "about a second": Qt's default timer may move a tick by
+    // up to 5 % (50 ms) to bundle wake-ups.
+    m_timer1->setTimerType(Qt::PreciseTimer);
     connect(m_timer1, &QTimer::timeout, this, [this] {
         if (m_handler)
             m_handler->Timer1Timer();
