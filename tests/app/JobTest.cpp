@@ -39,6 +39,21 @@ protected:
         return savePath(QStringLiteral("%1/%2_%3.jpg").arg(project).arg(x).arg(y));
     }
 
+    // Starts a one-worker job whose first tile request the server holds for
+    // `delayMs`, and returns once that request is in flight.
+    void startJobWithAStuckWorker(int delayMs, int closeWaitMs)
+    {
+        tileserver::Options stuck;
+        stuck.delayMs = delayMs;
+        stuck.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+        server->setOptions(stuck);
+        launch();
+        controller().setCloseWaitMs(closeWaitMs);
+        enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
+        pressDownload();
+        ASSERT_TRUE(waitUntil([this] { return server->requestCount() >= 2; }));
+    }
+
     int okLines(const QStringList& lines)
     {
         return int(
@@ -389,15 +404,9 @@ namespace {
 
 TEST_F(JobFailureTest, ClosingWhileAWorkerIsStuckInARequestEndsWithoutWaitingForIt)
 {
-    tileserver::Options stuck;
-    stuck.delayMs = 4000;
-    stuck.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
-    server->setOptions(stuck);
-    launch();
-    controller().setCloseWaitMs(300);
-    enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
-    pressDownload();
-    ASSERT_TRUE(waitUntil([this] { return server->requestCount() >= 2; })); // a tile is in flight
+    startJobWithAStuckWorker(4000, 300); // a tile is in flight
+    if (HasFatalFailure())
+        return;
 
     QElapsedTimer closing;
     closing.start();
@@ -480,15 +489,9 @@ double threadCpuMs()
 
 TEST_F(JobSetUpTest, ClosingWithAStuckWorkerWaitsWithoutSpinningTheMainThread)
 {
-    tileserver::Options stuck;
-    stuck.delayMs = 5000;
-    stuck.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
-    server->setOptions(stuck);
-    launch();
-    controller().setCloseWaitMs(1500);
-    enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
-    pressDownload();
-    ASSERT_TRUE(waitUntil([this] { return server->requestCount() >= 2; }));
+    startJobWithAStuckWorker(5000, 1500); // a tile is in flight
+    if (HasFatalFailure())
+        return;
 
     QElapsedTimer wall;
     wall.start();
