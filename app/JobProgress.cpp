@@ -25,38 +25,6 @@ QString diskText(qint64 bytes)
 
 } // namespace
 
-QString areaCheckFailure(const AreaValues& area)
-{
-    auto within = [](double value, double bound) { return value >= -bound && value <= bound; };
-    const struct
-    {
-        bool holds;
-        const char* text;
-    } checks[] = {
-        {within(area.left, 180), "Left Longitude should be between -180 and 180."},
-        {within(area.right, 180), "Right Longitude should be between -180 and 180."},
-        {within(area.top, 85), "Top Latitude should be between -85 and 85."},
-        {within(area.bottom, 85), "Bottom Latitude should be between -85 and 85."},
-        {area.left <= area.right, "Left Longitude should less than Right Longitude!"},
-        {area.top >= area.bottom, "Bottom Latitude should less than Top Latitude!"},
-    };
-    for (const auto& check : checks) {
-        if (!check.holds)
-            return QString::fromLatin1(check.text);
-    }
-    return {};
-}
-
-TileRect tileRectFor(const AreaValues& area, int zoom)
-{
-    TileRect rect;
-    rect.minX = LongitudeToTileX(area.left, zoom);
-    rect.maxX = LongitudeToTileX(area.right, zoom);
-    rect.minY = LatitudeToTileY(area.bottom, zoom);
-    rect.maxY = LatitudeToTileY(area.top, zoom);
-    return rect;
-}
-
 QString jobSizeEstimate(const AreaTexts& texts, const QString& zoomText)
 {
     int zoom = 0;

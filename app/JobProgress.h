@@ -1,6 +1,6 @@
 #pragma once
 
-#include "dialogs/CoordinateEntry.h"
+#include "engine/AreaMath.h"
 #include "engine/TileTypes.h"
 
 #include <QString>
@@ -12,11 +12,6 @@ namespace tavo {
 
 // The tile arithmetic of a job's set-up, shared with the size estimate shown
 // while the fields are typed.
-
-// The first check the area fails, as the set-up's message; empty when it passes.
-QString areaCheckFailure(const AreaValues& area);
-// The tile rectangle of an area at `zoom`.
-TileRect tileRectFor(const AreaValues& area, int zoom);
 
 // What the status bar shows before a job: the number of tiles of the fields
 // as typed and the disk space they take at about 15 KB a tile ("12 tiles,

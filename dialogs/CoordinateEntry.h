@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/AreaMath.h"
 #include "engine/TileTypes.h"
 
 #include <QString>
@@ -9,32 +10,6 @@
 namespace tavo {
 
 // Reading the numbers the user types as degrees. Pure functions, no widgets.
-
-// Leading-number decimal conversion: leading white space is skipped, then an optional sign,
-// digits with at most one '.', and an optional exponent ('e' or 'E', optional sign, digits).
-// The longest leading part of that form is converted and the rest ignored; a text without such a
-// part gives 0. The '.' is the only decimal mark, whatever the locale.
-// A number too large for a double gives plus or minus infinity (which every range check of an
-// area refuses); one too small to be told from zero gives the nearest double (zero or a
-// subnormal number), with its sign.
-double ParseLeadingNumber(const QString& text);
-
-struct AreaValues
-{
-    double left = 0.0;
-    double right = 0.0;
-    double top = 0.0;
-    double bottom = 0.0;
-};
-
-// The four area fields read as numbers: every ',' counts as a '.', then ParseLeadingNumber.
-// Never fails; text that is not a number reads as 0.
-AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& edit2,
-                     const QString& edit4);
-inline AreaValues ParseArea(const AreaTexts& area)
-{
-    return ParseArea(area.left, area.right, area.top, area.bottom);
-}
 
 // Whole signed 32-bit decimal integer, white space around it allowed; nullopt for anything
 // else, the empty text and values beyond the 32-bit range included.

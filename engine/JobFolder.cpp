@@ -1,5 +1,6 @@
 #include "engine/JobFolder.h"
 
+#include "engine/AreaMath.h"
 #include "engine/IniFile.h"
 #include "engine/ProjectFile.h"
 #include "engine/TileMath.h"
@@ -146,13 +147,29 @@ bool readProjectInfo(const QString& path, ProjectInfo& info, QString* error)
     const int zoom = ini.readInteger(QStringLiteral("Zoom"), QStringLiteral("Zoom"), 0);
     if (zoom < 1 || zoom > 30)
         return fail(QStringLiteral("%1 holds no usable zoom level (1 to 30).").arg(path));
+    const QString area = QStringLiteral("AREA");
+    const AreaTexts areaTexts{ini.readString(area, QStringLiteral("LeftLongitude"), QString()),
+                              ini.readString(area, QStringLiteral("RightLongitude"), QString()),
+                              ini.readString(area, QStringLiteral("TopLatitude"), QString()),
+                              ini.readString(area, QStringLiteral("BottomLatitude"), QString())};
     const QString keys[] = {QStringLiteral("MinX"), QStringLiteral("MaxX"), QStringLiteral("MinY"),
                             QStringLiteral("MaxY")};
+    bool hasRange = true;
     for (const QString& key : keys)
-        if (!ini.hasKey(xy, key))
+        hasRange = hasRange && ini.hasKey(xy, key);
+    TileRect rect;
+    if (hasRange) {
+        rect = {ini.readInteger(xy, keys[0], -1), ini.readInteger(xy, keys[1], -1),
+                ini.readInteger(xy, keys[2], -1), ini.readInteger(xy, keys[3], -1)};
+    } else {
+        // A project written by hand (or continued from one) may lack the
+        // range: the downloader then works from the area, and so does this.
+        const AreaValues values = ParseArea(areaTexts);
+        if (areaTexts.left.isEmpty() || areaTexts.right.isEmpty() || areaTexts.top.isEmpty() ||
+            areaTexts.bottom.isEmpty() || !areaCheckFailure(values).isEmpty())
             return fail(QStringLiteral("%1 holds no tile range.").arg(path));
-    TileRect rect{ini.readInteger(xy, keys[0], -1), ini.readInteger(xy, keys[1], -1),
-                  ini.readInteger(xy, keys[2], -1), ini.readInteger(xy, keys[3], -1)};
+        rect = tileRectFor(values, zoom);
+    }
     const qint64 last = (qint64(1) << zoom) - 1;
     if (rect.isEmpty() || rect.minX < 0 || rect.minY < 0 || rect.maxX > last || rect.maxY > last)
         return fail(QStringLiteral("%1 holds a tile range outside the grid of zoom %2.")
@@ -163,15 +180,11 @@ bool readProjectInfo(const QString& path, ProjectInfo& info, QString* error)
                         .arg(path)
                         .arg(rect.count()));
 
-    const QString area = QStringLiteral("AREA");
     info.projectPath = path;
     info.saveFolder = folderPartOf(path);
     info.projectBase = projectBaseOf(fileNamePartOf(path));
     info.imageFolder = info.saveFolder + info.projectBase + u'/';
-    info.area = {ini.readString(area, QStringLiteral("LeftLongitude"), QString()),
-                 ini.readString(area, QStringLiteral("RightLongitude"), QString()),
-                 ini.readString(area, QStringLiteral("TopLatitude"), QString()),
-                 ini.readString(area, QStringLiteral("BottomLatitude"), QString())};
+    info.area = areaTexts;
     info.zoom = zoom;
     info.rect = rect;
     info.threadCount = ini.readInteger(QStringLiteral("THREADS"), QStringLiteral("ThreadCount"), 1);

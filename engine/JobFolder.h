@@ -29,7 +29,9 @@ struct ProjectInfo
 
 // Reads the project file at `path`. Returns false with a message for the user
 // in `error` when the file cannot be read, or when its zoom (1..30) or tile
-// range (inside the grid of that zoom, not empty) is missing or unusable.
+// range (inside the grid of that zoom, not empty) is missing or unusable. A
+// project without the [XY] range gets the one its area gives at its zoom, as
+// the downloader computes it.
 bool readProjectInfo(const QString& path, ProjectInfo& info, QString* error);
 
 // What a tile's file in the image folder holds.

@@ -92,9 +92,18 @@ TEST(JobFolderTest, ReadsAProjectWrittenByTheDownloaderAndRefusesUnusableOnes)
     EXPECT_EQ(info.area.left, QStringLiteral("10.5"));
     EXPECT_EQ(info.threadCount, 4);
 
+    // Written by hand, without the range: the area gives it, as the set-up would.
+    const QString byHand = dir.path() + QStringLiteral("/byhand.tavo");
+    writeFile(byHand, "[AREA]\nLeftLongitude=10,5\nRightLongitude=11\nTopLatitude=46\n"
+                      "BottomLatitude=45.25\n[Zoom]\nZoom=13\n");
+    ASSERT_TRUE(readProjectInfo(byHand, info, &error)) << error.toStdString();
+    EXPECT_EQ(info.rect, (TileRect{4334, 4346, 5253, 5277}));
+
     const struct { const char* name; QByteArray content; } bad[] = {
         {"nozoom.tavo", "[XY]\r\nMinX=1\r\nMaxX=2\r\nMinY=1\r\nMaxY=2\r\n"},
         {"norange.tavo", "[Zoom]\r\nZoom=3\r\n"},
+        {"badarea.tavo", "[AREA]\r\nLeftLongitude=5\r\nRightLongitude=4\r\nTopLatitude=1\r\n"
+                         "BottomLatitude=0\r\n[Zoom]\r\nZoom=3\r\n"},
         {"outside.tavo", "[Zoom]\r\nZoom=2\r\n[XY]\r\nMinX=0\r\nMaxX=4\r\nMinY=0\r\nMaxY=1\r\n"},
         {"reversed.tavo", "[Zoom]\r\nZoom=5\r\n[XY]\r\nMinX=3\r\nMaxX=2\r\nMinY=0\r\nMaxY=1\r\n"},
     };
