@@ -11,10 +11,6 @@ namespace tavo {
 
 // Reading the numbers the user types as degrees. Pure functions, no widgets.
 
-// Whole signed 32-bit decimal integer, white space around it allowed; nullopt for anything
-// else, the empty text and values beyond the 32-bit range included.
-std::optional<int> ParseWholeInteger(const QString& text);
-
 // Degrees, minutes and seconds to decimal degrees in single precision:
 // D + M * (1/60) + S * (1/3600) in extended precision, then rounded to float. D and M must be
 // whole 32-bit integers; S is read as a leading number (no comma replacement) rounded to float.

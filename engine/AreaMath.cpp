@@ -102,6 +102,39 @@ double ParseLeadingNumber(const QString& text)
     return negative ? -magnitude : magnitude;
 }
 
+std::optional<int> ParseWholeInteger(const QString& text)
+{
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && isBlank(text[first]))
+        ++first;
+    while (last > first && isBlank(text[last - 1]))
+        --last;
+
+    qsizetype i = first;
+    bool negative = false;
+    if (i < last && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+    if (i == last)
+        return std::nullopt;
+
+    long long value = 0;
+    for (; i < last; ++i) {
+        if (!isDigit(text[i]))
+            return std::nullopt;
+        value = value * 10 + (text[i].unicode() - u'0');
+        if (value > 2147483648LL)
+            return std::nullopt;
+    }
+    if (negative)
+        value = -value;
+    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return int(value);
+}
+
 AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& edit2,
                      const QString& edit4)
 {

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <optional>
+
 namespace tavo {
 
 // A job's area as typed (four texts of degrees) read as numbers, checked, and
@@ -18,6 +20,10 @@ namespace tavo {
 // area refuses); one too small to be told from zero gives the nearest double (zero or a
 // subnormal number), with its sign.
 double ParseLeadingNumber(const QString& text);
+
+// Whole signed 32-bit decimal integer, white space around it allowed; nullopt for anything
+// else, the empty text and values beyond the 32-bit range included.
+std::optional<int> ParseWholeInteger(const QString& text);
 
 struct AreaValues
 {
