@@ -303,6 +303,9 @@ void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resu
                            : TileWalk(r, threadCount, i, resume[std::size_t(i)]).size();
     m_clock.start();
     m_progress.start(m_toFetch, 0);
+    // One pace for all the job's workers: a "slow down" holds them all.
+    m_pacing = std::make_shared<Pacing>(m_app.Limits.slowDownWaitMs,
+                                        m_app.Limits.longestSlowDownWaitMs);
     showProgress();
     for (qint32 i = 0; i < threadCount; ++i) {
         WorkerConfig config;
@@ -311,6 +314,8 @@ void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resu
         config.urlTail = m_app.UrlTail;
         config.proxy = m_app.Proxy;
         config.programFolder = m_app.ProgramFolder;
+        config.limits = m_app.Limits;
+        config.pacing = m_pacing;
         const TilePosition start = resume[std::size_t(i)];
         auto worker = std::make_unique<TDownThread>(
             true, r.minX, r.maxX, r.minY, r.maxY, zoom, threadCount, m_job.SaveFolder,
@@ -501,7 +506,8 @@ void JobController::showProgress()
     bar->setValue(m_toFetch > 0 ? int(qMin<qint64>(1000, now.done() * 1000 / m_toFetch)) : 0);
     bar->setFormat(m_progress.countText());
     bar->setVisible(true);
-    m_form.JobStatusText()->setText(m_progress.rateText());
+    const qint64 waitMs = m_pacing ? m_pacing->remainingMs() : 0;
+    m_form.JobStatusText()->setText(waitMs > 0 ? waitingText(waitMs) : m_progress.rateText());
 }
 
 void JobController::fieldsChanged()

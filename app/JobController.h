@@ -101,6 +101,7 @@ private:
     bool m_fetchingAgain = false; // the run fetches a list of failed tiles
     qint64 m_toFetch = 0;         // the tiles of this run, over all its workers
     JobProgress m_progress;
+    std::shared_ptr<Pacing> m_pacing; // the running job's pace of requests
     QElapsedTimer m_clock;
     QString m_lastTickError;           // a failing save is reported once, not on every tick
     QEventLoop* m_closeLoop = nullptr; // the close wait, while it runs

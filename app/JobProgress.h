@@ -69,6 +69,9 @@ private:
     std::deque<Sample> m_samples;
 };
 
+// "Waiting for the server: 25 s" while the server's request to slow down holds.
+QString waitingText(qint64 remainingMs);
+
 // 1234 as "1,234".
 QString groupedNumber(qint64 value);
 // Seconds as "45 s", "3 min 20 s", "2 h 05 min".
