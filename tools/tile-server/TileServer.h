@@ -9,7 +9,8 @@
 // A local stand-in for the tile service, for tests and manual runs.
 //
 // It listens on 127.0.0.1 and answers every request whose path ends in
-// "a<quadkey>.jpeg" with a small valid JPEG that differs per quadkey, and
+// "a<quadkey>.jpeg" with a small valid JPEG that differs per quadkey (or, with
+// Options::worldImage, that piece of the world), and
 // "s.txt" with the server-parameters text. It accepts both origin-form
 // ("/tiles/a120.jpeg?g=1") and absolute-form ("http://host/tiles/a120.jpeg")
 // targets, so it also serves as an HTTP proxy in front of itself. Faults
@@ -39,6 +40,12 @@ struct Options
     // When > 0, tiles are sent this many bytes a second (in two pieces a
     // second), as a server that trickles its answer.
     int trickleBytesPerSecond = 0;
+    // When set, tiles are drawn from this picture of the earth (an
+    // equirectangular JPEG; see WorldTiles.h) instead of the flat stand-in,
+    // and tileSize no longer pads them. With label, each tile carries its
+    // column, row and zoom.
+    std::string worldImage;
+    bool label = false;
 };
 
 struct RecordedRequest
