@@ -154,6 +154,8 @@ TEST_F(JobTest, EveryCheckShowsItsMessageAndStartsNothing)
         {"0", "10", "10", "-86", "Bottom Latitude should be between -85 and 85."},
         {"11", "10", "10", "0", "Left Longitude should less than Right Longitude!"},
         {"0", "10", "0", "10", "Bottom Latitude should less than Top Latitude!"},
+        {"0", "6.O5", "10", "0", "Longitude or latitude input error!"},
+        {"-200", "10", "10", "", "Longitude or latitude input error!"},
     };
     for (const Case& c : cases) {
         shell.messages.clear();

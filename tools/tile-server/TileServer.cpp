@@ -1,4 +1,5 @@
 #include "TileServer.h"
+#include "WorldTiles.h"
 
 #include <httplib.h>
 
@@ -421,6 +422,8 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
     std::string paramsBody;
     bool paramsEmptyIs200 = false;
     int trickle = 0;
+    std::string worldImage;
+    bool label = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         RecordedRequest recorded;
@@ -458,6 +461,8 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
         tileSize = m_options.tileSize;
         paramsEmptyIs200 = m_options.paramsEmptyIs200;
         trickle = m_options.trickleBytesPerSecond;
+        worldImage = m_options.worldImage;
+        label = m_options.label;
         if (target.kind == Target::Kind::Tile) {
             notFound = m_options.notFoundQuadkeys.count(target.quadkey) > 0;
             const std::string& quadkey = target.quadkey;
@@ -520,6 +525,24 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
         return index;
     }
 
+    // The tile's bytes: the flat stand-in, or that piece of the world.
+    const auto tile = [&]() -> std::string {
+        if (worldImage.empty())
+            return tileBody(target.quadkey, tileSize);
+        TilePlace place;
+        decodeQuadkey(target.quadkey, place);
+        return WorldTiles::shared(worldImage)->renderTile(place, label);
+    };
+    if (target.kind == Target::Kind::Tile && !worldImage.empty()) {
+        try {
+            WorldTiles::shared(worldImage);
+        } catch (const std::exception& error) {
+            response.status = 500;
+            response.set_content(std::string(error.what()) + "\n", "text/plain");
+            return;
+        }
+    }
+
     switch (target.kind) {
     case Target::Kind::Tile:
         if (notFound) {
@@ -534,11 +557,11 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
         } else if (fault == Fault::NoTile) {
             response.status = 200;
             response.set_header("X-VE-Tile-Info", "no-tile");
-            response.set_content(tileBody(target.quadkey, tileSize), "image/jpeg");
+            response.set_content(tile(), "image/jpeg");
         } else if (fault == Fault::Truncated) {
             // The length of the whole tile is announced, half of it is sent.
             response.status = 200;
-            auto body = std::make_shared<std::string>(tileBody(target.quadkey, tileSize));
+            auto body = std::make_shared<std::string>(tile());
             response.set_content_provider(
                 body->size(), "image/jpeg",
                 [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
@@ -572,7 +595,7 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
             response.set_content(tileBody(target.quadkey, oversizedBytes), "image/jpeg");
         } else if (trickle > 0) {
             response.status = 200;
-            auto body = std::make_shared<std::string>(tileBody(target.quadkey, tileSize));
+            auto body = std::make_shared<std::string>(tile());
             const std::size_t piece = std::max(1, trickle / 2);
             response.set_content_provider(
                 body->size(), "image/jpeg",
@@ -588,7 +611,7 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
                 });
         } else {
             response.status = 200;
-            response.set_content(tileBody(target.quadkey, tileSize), "image/jpeg");
+            response.set_content(tile(), "image/jpeg");
         }
         return index;
     case Target::Kind::Params:

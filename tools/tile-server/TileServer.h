@@ -10,7 +10,8 @@
 // A local stand-in for the tile service, for tests and manual runs.
 //
 // It listens on 127.0.0.1 and answers every request whose path ends in
-// "a<quadkey>.jpeg" with a small valid JPEG that differs per quadkey, and
+// "a<quadkey>.jpeg" with a small valid JPEG that differs per quadkey (or, with
+// Options::worldImage, that piece of the world), and
 // "s.txt" with the server-parameters text. It accepts both origin-form
 // ("/tiles/a120.jpeg?g=1") and absolute-form ("http://host/tiles/a120.jpeg")
 // targets, so it also serves as an HTTP proxy in front of itself. Faults
@@ -40,6 +41,7 @@ struct Options
     // When > 0, tiles are sent this many bytes a second (in two pieces a
     // second), as a server that trickles its answer.
     int trickleBytesPerSecond = 0;
+<<<<<<< HEAD
 
     // Replies cut short or too large, for these quadkeys:
     std::set<std::string> halfQuadkeys;      // half the tile, announced as all there is
@@ -59,6 +61,14 @@ struct Options
     long slowDownForMs = 0;
     int slowDownStatus = 429;
     std::string retryAfter;
+=======
+    // When set, tiles are drawn from this picture of the earth (an
+    // equirectangular JPEG; see WorldTiles.h) instead of the flat stand-in,
+    // and tileSize no longer pads them. With label, each tile carries its
+    // column, row and zoom.
+    std::string worldImage;
+    bool label = false;
+>>>>>>> area
 };
 
 struct RecordedRequest

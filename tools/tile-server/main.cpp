@@ -1,6 +1,7 @@
 // tile-server: serves stand-in tiles on 127.0.0.1 until SIGINT or SIGTERM.
 
 #include "TileServer.h"
+#include "WorldTiles.h"
 
 #include <cerrno>
 #include <csignal>
@@ -21,7 +22,7 @@ namespace {
 const char kUsage[] =
     "usage: tile-server --port N [--tile-size BYTES] [--delay-ms MS] [--not-found QK,...]\n"
     "                   [--refuse-from N --refuse-status 403|302] [--reset N,...]\n"
-    "                   [--params-file PATH]\n"
+    "                   [--params-file PATH] [--world JPEG | --flat] [--label]\n"
     "                   [--html QK,...] [--empty QK,...] [--no-tile QK,...] [--truncated QK,...]\n"
     "                   [--half QK,...] [--cut QK,...] [--oversized QK,...]\n"
     "                   [--oversized-bytes N] [--oversized-length yes|no]\n"
@@ -34,7 +35,9 @@ const char kUsage[] =
     "  every request within --slow-down-for-ms of request N (0: all from N on), with\n"
     "  --slow-down-status and Retry-After: --retry-after (date+N: the date N s on).\n"
     "  --request-log: at the end, one line a request: ms since the first, status,\n"
-    "  target, User-Agent.\n";
+    "  target, User-Agent.\n"
+    "Tiles show the world (default picture " TAVO_WORLD_IMAGE ");\n"
+    "--flat or --tile-size serve one flat stand-in image instead.\n";
 
 long parseNumber(const std::string& option, const std::string& text, long minimum)
 {
@@ -75,6 +78,8 @@ int main(int argc, char** argv)
     Options options;
     int port = -1;
     std::string requestLogPath;
+    bool flat = false;
+    std::string world = TAVO_WORLD_IMAGE;
     try {
         for (int i = 1; i < argc; ++i) {
             const std::string option = argv[i];
@@ -82,13 +87,20 @@ int main(int argc, char** argv)
                 std::cout << kUsage;
                 return 0;
             }
+            if (option == "--flat" || option == "--label") {
+                (option == "--flat" ? flat : options.label) = true;
+                continue;
+            }
             if (i + 1 >= argc)
                 throw std::invalid_argument(option + ": value missing");
             const std::string value = argv[++i];
             if (option == "--port")
                 port = int(parseNumber(option, value, 0));
-            else if (option == "--tile-size")
+            else if (option == "--tile-size") {
                 options.tileSize = std::size_t(parseNumber(option, value, 0));
+                flat = true;
+            } else if (option == "--world")
+                world = value;
             else if (option == "--delay-ms")
                 options.delayMs = int(parseNumber(option, value, 0));
             else if (option == "--not-found")
@@ -127,7 +139,8 @@ int main(int argc, char** argv)
             } else if (option == "--retry-after")
                 options.retryAfter = value;
             else if (option == "--request-log")
-                requestLogPath = value; else if (option == "--refuse-from")
+                requestLogPath = value;
+            else if (option == "--refuse-from")
                 options.refuseFromRequest = int(parseNumber(option, value, 0));
             else if (option == "--refuse-status") {
                 options.refuseStatus = int(parseNumber(option, value, 0));
@@ -143,6 +156,10 @@ int main(int argc, char** argv)
         }
         if (port < 0 || port > 65535)
             throw std::invalid_argument("--port: a port from 0 to 65535 is required");
+        if (!flat) {
+            tavo::tileserver::WorldTiles::shared(world); // read once, and now: a bad file ends here
+            options.worldImage = world;
+        }
     } catch (const std::exception& error) {
         std::cerr << "tile-server: " << error.what() << "\n" << kUsage;
         return 2;
