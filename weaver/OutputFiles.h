@@ -11,6 +11,11 @@ namespace tavo::weaver {
 // and a .prj beside it. Everything is written under temporary names in the
 // output's folder ("<stem>.part-<pid>.<ext>") and renamed in place only when
 // complete, so no half-written file ever carries a name the user chose.
+// Removes the temporary files ("<stem>.part-<pid>.<ext>" and what was named
+// after them) that processes which are gone left in `folder`, e.g. after a
+// kill -9; those of a running process stay.
+void removeDeadLeftovers(const QString& folder);
+
 class OutputFiles final
 {
 public:
@@ -23,6 +28,8 @@ public:
     bool prepare(QString* error);
 
     QString temporaryMain() const { return m_tempMain; }
+    // Start of the names of further temporary files of this output (removed by discard()).
+    QString scratchPrefix() const { return m_tempPrefix; }
     // Final names of the side files; empty when the format has none.
     QString worldFilePath() const { return m_world; }
     QString projectionPath() const { return m_prj; }

@@ -77,6 +77,9 @@ struct WeaveResult
     std::vector<std::pair<TilePosition, TileState>> leftOut;
     // ...and files that start like a JPEG but could not be decoded.
     std::vector<TilePosition> undecodable;
+    // Tiles in the output that could not be stored as they are, decoded and
+    // encoded again (GeoTIFF), with the reason ("progressive"...).
+    std::vector<std::pair<TilePosition, QString>> reencoded;
     qint64 pixelWidth = 0, pixelHeight = 0;
     double seconds = 0;
 };
