@@ -7,8 +7,8 @@
 
 namespace tavo::weaver {
 
-// The files of one output: the main file and, for JPEG and PNG, a world file
-// and a .prj beside it. Everything is written under temporary names in the
+// The files of one output: the main file and, for JPEG and PNG, a world file,
+// a .prj and the "<name>.aux.xml" GDAL reads the coordinate system from. Everything is written under temporary names in the
 // output's folder ("<stem>.part-<pid>.<ext>") and renamed in place only when
 // complete, so no half-written file ever carries a name the user chose.
 class OutputFiles final
@@ -30,6 +30,7 @@ public:
     // Writes the side files (temporary names) from a GDAL geotransform.
     bool writeWorldFile(const double* transform) const;
     bool writeProjection() const;
+    bool writeAuxiliary() const;
 
     // Flushes everything to disk and renames it into place.
     bool commit(QString* error);
@@ -37,8 +38,8 @@ public:
     void discard();
 
 private:
-    QString m_out, m_world, m_prj;
-    QString m_tempPrefix, m_tempMain, m_tempWorld, m_tempPrj;
+    QString m_out, m_world, m_prj, m_aux;
+    QString m_tempPrefix, m_tempMain, m_tempWorld, m_tempPrj, m_tempAux;
     bool m_committed = false;
 };
 
