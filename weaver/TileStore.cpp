@@ -1,19 +1,18 @@
 #include "weaver/TileStore.h"
 
+#include "weaver/Pyramid.h"
+
 #include <QFile>
 #include <QRegularExpression>
 
+#include <cpl_string.h>
+#include <cpl_vsi.h>
+#include <gdal_priv.h>
 #include <ogr_spatialref.h>
 #include <sqlite3.h>
 
-#include <cerrno>
-#include <cmath>
-#include <cstring>
-#include <fcntl.h>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
+#include <atomic>
+#include <cstdint>
 
 namespace tavo::weaver {
 
@@ -369,29 +368,37 @@ std::unique_ptr<TileStore> TileStore::create(OutputFormat format, const QString&
 
 namespace {
 
-// Reads a whole file into `bytes`; false when it cannot be read.
-bool readWholeFile(const std::string& path, std::vector<unsigned char>& bytes)
+// A PNG with transparency of a tile's 256 x 256 RGBA pixels; empty on failure.
+// Safe on several threads at once: each call has its own datasets.
+QByteArray encodePngTile(const std::uint8_t* rgba)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st{};
-    bool ok = ::fstat(fd, &st) == 0;
-    if (ok) {
-        bytes.resize(std::size_t(st.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += std::size_t(n);
+    GDALDriver* mem = GetGDALDriverManager()->GetDriverByName("MEM");
+    GDALDriver* png = GetGDALDriverManager()->GetDriverByName("PNG");
+    if (!mem || !png)
+        return QByteArray();
+    GDALDataset* pixels = mem->Create("", PyramidTileSide, PyramidTileSide, 4, GDT_Byte, nullptr);
+    if (!pixels)
+        return QByteArray();
+    QByteArray bytes;
+    if (pixels->RasterIO(GF_Write, 0, 0, PyramidTileSide, PyramidTileSide,
+                         const_cast<std::uint8_t*>(rgba), PyramidTileSide, PyramidTileSide,
+                         GDT_Byte, 4, nullptr, 4, PyramidTileSide * 4, 1, nullptr) == CE_None) {
+        static std::atomic<quint64> serial{0};
+        const CPLString name = CPLSPrintf("/vsimem/weaver-level-%llu.png",
+                                          static_cast<unsigned long long>(++serial));
+        CPLStringList options;
+        options.SetNameValue("ZLEVEL", "6");
+        if (GDALDataset* written = png->CreateCopy(name, pixels, FALSE, options.List(), nullptr,
+                                                   nullptr)) {
+            GDALClose(written);
+            vsi_l_offset size = 0;
+            if (GByte* data = VSIGetMemFileBuffer(name, &size, FALSE))
+                bytes = QByteArray(reinterpret_cast<const char*>(data), qsizetype(size));
         }
-        ok = done == bytes.size();
+        VSIUnlink(name);
     }
-    ::close(fd);
-    return ok;
+    GDALClose(pixels);
+    return bytes;
 }
 
 } // namespace
@@ -415,36 +422,71 @@ bool writeTileStore(const WeaveRequest& request, const JobScan& scan, const QStr
         result.error = store ? store->error() : QStringLiteral("Not a tile store format.");
         return false;
     }
-    const std::string folder = QFile::encodeName(request.input.imageFolder).toStdString();
-    const qint64 total = scan.total();
-    qint64 done = 0;
-    std::vector<unsigned char> bytes;
-    for (qint32 y = rect.minY; y <= rect.maxY; ++y) {
-        for (qint32 x = rect.minX; x <= rect.maxX; ++x, ++done) {
-            if ((done & 255) == 0) {
-                if (cancel && cancel->load()) {
-                    result.cancelled = true;
-                    result.error = QStringLiteral("Cancelled.");
-                    return false;
-                }
-                if (progress)
-                    progress(done, total);
-            }
-            if (scan.state(x, y) != TileState::Good)
+
+    // The job's level keeps each tile's own bytes; a tile goes in only once
+    // the pyramid has decoded it. Lower levels: fully covered tiles as JPEG,
+    // partly covered ones as PNG with transparency, empty ones left out.
+    PyramidJob job;
+    job.imageFolder = request.input.imageFolder;
+    job.zoom = zoom;
+    job.rect = rect;
+    job.scan = &scan;
+    job.levels = zoom - info.minZoom;
+    job.anchor = PyramidAnchor::ZoomGrid;
+    job.copyRule = CopyRule::AnyJpeg;
+    job.jpegQuality = request.jpegQuality;
+    const int quality = request.jpegQuality;
+    job.encoder = [quality](const LevelTile& tile, int) {
+        return tile.coverage == Coverage::Full ? encodeJpegTile(tile.rgba, quality, {})
+                                               : encodePngTile(tile.rgba);
+    };
+    job.onJobRow = [&](const JobRow& row) {
+        for (const JobTile& tile : row.tiles) {
+            if (tile.verdict != TileVerdict::Copy && tile.verdict != TileVerdict::Reencoded)
                 continue;
-            const std::string file =
-                folder + std::to_string(x) + '_' + std::to_string(y) + ".jpg";
-            if (!readWholeFile(file, bytes)) {
-                result.error = QStringLiteral("Cannot read the tile %1: %2")
-                                   .arg(QString::fromStdString(file),
-                                        QString::fromLocal8Bit(std::strerror(errno)));
+            if (!store->add(zoom, tile.x, tile.y, tile.bytes.constData(), tile.bytes.size()))
                 return false;
-            }
-            if (!store->add(zoom, x, y, bytes.data(), qsizetype(bytes.size()))) {
-                result.error = store->error();
-                return false;
-            }
         }
+        return true;
+    };
+    bool encodingFailed = false;
+    job.onLevelRow = [&](const LevelRow& row) {
+        for (const LevelTile& tile : row.tiles) {
+            if (tile.coverage == Coverage::None)
+                continue;
+            if (tile.encoded.isEmpty()) {
+                encodingFailed = true;
+                return false;
+            }
+            if (!store->add(row.zoom, tile.x, row.y, tile.encoded.constData(),
+                            tile.encoded.size()))
+                return false;
+        }
+        return true;
+    };
+    const PyramidResult built = buildPyramid(job, [&](qint64 done, qint64 total) {
+        if (cancel && cancel->load())
+            return false;
+        if (progress)
+            progress(done, total);
+        return true;
+    });
+    for (const auto& [tile, reason] : built.undecodable) {
+        if (result.undecodable.size() < NamedAtMost)
+            result.undecodable.push_back(tile);
+        ++result.undecodableCount;
+    }
+    if (built.cancelled) {
+        result.cancelled = true;
+        result.error = QStringLiteral("Cancelled.");
+        return false;
+    }
+    if (!built.ok) {
+        result.error = encodingFailed           ? QStringLiteral("Could not encode a tile of a "
+                                                                 "lower level.")
+                       : !built.error.isEmpty() ? built.error
+                                                : store->error();
+        return false;
     }
     if (!store->finish()) {
         result.error = store->error();
