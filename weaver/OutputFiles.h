@@ -23,6 +23,8 @@ public:
     bool prepare(QString* error);
 
     QString temporaryMain() const { return m_tempMain; }
+    // Start of the names of further temporary files of this output (removed by discard()).
+    QString scratchPrefix() const { return m_tempPrefix; }
     // Final names of the side files; empty when the format has none.
     QString worldFilePath() const { return m_world; }
     QString projectionPath() const { return m_prj; }

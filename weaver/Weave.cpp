@@ -1,5 +1,6 @@
 #include "weaver/Weave.h"
 
+#include "weaver/CogWriter.h"
 #include "weaver/MosaicDataset.h"
 #include "weaver/OutputFiles.h"
 #include "weaver/TileStore.h"
@@ -114,18 +115,9 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
                          request.scaleDivisor, alpha ? 4 : 3);
     const QByteArray quality = QByteArray::number(request.jpegQuality);
 
-    const char* driverName = "COG";
+    const char* driverName = "JPEG";
     CPLStringList options;
     switch (request.format) {
-    case OutputFormat::Cog:
-        options.SetNameValue("COMPRESS", "JPEG");
-        options.SetNameValue("QUALITY", quality.constData());
-        options.SetNameValue("BLOCKSIZE", "256");
-        options.SetNameValue("OVERVIEW_RESAMPLING", "AVERAGE");
-        options.SetNameValue("RESAMPLING", "AVERAGE");
-        options.SetNameValue("BIGTIFF", "IF_SAFER");
-        options.SetNameValue("NUM_THREADS", "ALL_CPUS");
-        break;
     case OutputFormat::Jpeg:
         driverName = "JPEG";
         options.SetNameValue("QUALITY", quality.constData());
@@ -134,6 +126,7 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
         driverName = "PNG";
         options.SetNameValue("ZLEVEL", "6");
         break;
+    case OutputFormat::Cog: // CogWriter
     case OutputFormat::MbTiles:
     case OutputFormat::GeoPackage:
     case OutputFormat::SqliteDb:
@@ -146,15 +139,11 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
     }
 
     // A single image is written line by line: the block cache must hold one
-    // row of tiles, or every line would decode its tiles again. The GeoTIFF
-    // is written block by block and needs no more than GDAL's swaths; more
-    // cache would only cost memory.
+    // row of tiles, or every line would decode its tiles again.
     if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr)) {
         const GIntBig row = GIntBig(mosaic.GetRasterXSize()) * mosaic.tilePixels() *
                             mosaic.GetRasterCount();
-        GDALSetCacheMax64(request.format == OutputFormat::Cog
-                              ? (64LL << 20)
-                              : std::max<GIntBig>(64LL << 20, row + row / 4 + (16LL << 20)));
+        GDALSetCacheMax64(std::max<GIntBig>(64LL << 20, row + row / 4 + (16LL << 20)));
     }
 
     ProgressContext context{&progress, cancel, scan.total()};
@@ -184,7 +173,7 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
         result.error = gdalFailure(errors, request.outPath);
         return false;
     }
-    if (request.format != OutputFormat::Cog) {
+    {
         double transform[6];
         mosaic.GetGeoTransform(transform);
         if (!files.writeWorldFile(transform) || !files.writeProjection() ||
@@ -353,6 +342,20 @@ QString summaryText(const WeaveRequest& request, const WeaveResult& result, int 
               << QStringLiteral("Nothing was written to %1.").arg(request.outPath);
     if (result.total == 0)
         return lines.join(u'\n');
+    if (result.ok && !result.reencoded.empty()) {
+        QStringList names;
+        for (const auto& [tile, reason] : result.reencoded) {
+            if (names.size() >= listAtMost)
+                break;
+            names << QStringLiteral("%1 (%2)").arg(describeTile(tile), reason);
+        }
+        const qint64 all = qint64(result.reencoded.size());
+        lines << QStringLiteral("%1 tiles could not be copied as they are and were encoded again: %2")
+                         .arg(all)
+                         .arg(names.join(QStringLiteral(", "))) +
+                     (all > names.size() ? QStringLiteral(" and %1 more.").arg(all - names.size())
+                                         : QStringLiteral("."));
+    }
 
     QStringList counts;
     for (int s = 1; s < TileStateCount; ++s)
@@ -514,11 +517,27 @@ WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress,
     bool ok = false;
     if (isTileStore(request.format)) {
         ok = writeTileStore(request, scan, files.temporaryMain(), progress, cancel, result);
+    } else if (request.format == OutputFormat::Cog) {
+        const ProgressCallback step = [&](qint64 done, qint64 total) {
+            if (cancel && cancel->load())
+                return false;
+            if (progress)
+                progress(done, total);
+            return true;
+        };
+        CogWriter writer(files.temporaryMain(), files.scratchPrefix());
+        ok = writer.write(request, rect, scan, step, result);
     } else {
         ok = writeWithGdal(request, scan, files, progress, cancel, result);
     }
+    // Writers that list every undecodable tile: count them, name the first few.
+    if (result.undecodableCount < qint64(result.undecodable.size()))
+        result.undecodableCount = qint64(result.undecodable.size());
+    if (result.undecodable.size() > NamedAtMost)
+        result.undecodable.resize(NamedAtMost);
     if (ok) {
-        result.written = scan.count(TileState::Good) - result.undecodableCount;
+        if (request.format != OutputFormat::Cog)
+            result.written = scan.count(TileState::Good) - result.undecodableCount;
         QString commitError;
         if (!files.commit(&commitError)) {
             result.error = commitError;

@@ -97,6 +97,9 @@ struct WeaveResult
     // NamedAtMost; undecodableCount counts them all).
     std::vector<TilePosition> undecodable;
     qint64 undecodableCount = 0;
+    // Tiles in the output that could not be stored as they are, decoded and
+    // encoded again (GeoTIFF), with the reason ("progressive"...).
+    std::vector<std::pair<TilePosition, QString>> reencoded;
     int minZoom = 0, maxZoom = 0; // the levels of a tile store
     qint64 pixelWidth = 0, pixelHeight = 0;
     double seconds = 0;
