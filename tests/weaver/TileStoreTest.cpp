@@ -243,3 +243,26 @@ TEST(TileStoreTest, EveryLevelHoldsTheAveragesOfTheLevelAboveAndTheJobTilesUncha
 
 } // namespace
 } // namespace tavo::weaver::testing
+
+namespace tavo::weaver::testing {
+namespace {
+
+TEST(TileStoreTest, AStoppedJobsHugeAreaIsCountedNotListed)
+{
+    const TileRect area{0, 1023, 0, 1023}; // the whole grid of zoom 10, two tiles fetched
+    JobFixture job(area);
+    writeFile(job.tilePath(500, 600), pictureJpeg(1));
+    writeFile(job.tilePath(501, 600), pictureJpeg(2));
+    const WeaveRequest request = job.request("stopped.mbtiles", OutputFormat::MbTiles);
+    const WeaveResult result = weave(request);
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    EXPECT_EQ(result.written, 2);
+    EXPECT_EQ(result.counts[int(TileState::Missing)], 1048576 - 2);
+    EXPECT_EQ(result.leftOut.size(), NamedAtMost);
+    const QString summary = summaryText(request, result, int(NamedAtMost));
+    EXPECT_TRUE(summary.endsWith(QStringLiteral("and %1 more.").arg(1048576 - 2 - 1000)))
+        << summary.right(200).toStdString();
+}
+
+} // namespace
+} // namespace tavo::weaver::testing
