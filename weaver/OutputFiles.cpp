@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <cpl_string.h>
 #include <gdal.h>
@@ -11,7 +12,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
+#include <limits>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tavo::weaver {
@@ -33,7 +38,35 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// The process id in a temporary name "<stem>.part-<pid>.<rest>"; 0 for any other name.
+pid_t temporaryOwner(const QString& name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^.+\\.part-([1-9][0-9]{0,9})\\..+$"));
+    const QRegularExpressionMatch match = pattern.match(name);
+    bool ok = false;
+    const qint64 pid = match.hasMatch() ? match.captured(1).toLongLong(&ok) : 0;
+    return ok && pid <= std::numeric_limits<pid_t>::max() ? pid_t(pid) : 0;
+}
+
 } // namespace
+
+void removeDeadLeftovers(const QString& folder)
+{
+    QDir dir(folder);
+    const QStringList names = dir.entryList({QStringLiteral("*.part-*.*")},
+                                            QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const pid_t owner = temporaryOwner(name);
+        // Only those of a process that is gone: never a live writer's.
+        if (owner == 0 || owner == ::getpid() || ::kill(owner, 0) == 0 || errno != ESRCH)
+            continue;
+        struct stat st{};
+        if (::lstat(QFile::encodeName(dir.filePath(name)).constData(), &st) == 0 &&
+            S_ISREG(st.st_mode))
+            dir.remove(name);
+    }
+}
+
 
 OutputFiles::OutputFiles(const QString& outPath, OutputFormat format) : m_out(outPath)
 {
@@ -75,6 +108,7 @@ bool OutputFiles::prepare(QString* error)
         *error = QStringLiteral("The output folder %1 does not exist.").arg(folder.filePath());
         return false;
     }
+    removeDeadLeftovers(folder.absoluteFilePath());
     const int fd = ::open(QFile::encodeName(m_tempMain).constData(),
                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {

@@ -7,10 +7,16 @@
 
 namespace tavo::weaver {
 
+// Removes the temporary files ("<stem>.part-<pid>.<ext>" and what was named
+// after them) that processes which are gone left in `folder`, e.g. after a
+// kill -9; those of a running process stay.
+void removeDeadLeftovers(const QString& folder);
+
 // The files of one output: the main file and, for JPEG and PNG, a world file,
-// a .prj and the "<name>.aux.xml" GDAL reads the coordinate system from. Everything is written under temporary names in the
-// output's folder ("<stem>.part-<pid>.<ext>") and renamed in place only when
-// complete, so no half-written file ever carries a name the user chose.
+// a .prj and the "<name>.aux.xml" GDAL reads the coordinate system from.
+// Everything is written under temporary names in the output's folder
+// ("<stem>.part-<pid>.<ext>") and renamed in place only when complete, so no
+// half-written file ever carries a name the user chose.
 class OutputFiles final
 {
 public:

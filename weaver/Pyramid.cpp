@@ -485,7 +485,8 @@ PyramidResult Builder::run()
     if (!m_job.scan || rect.isEmpty() || m_job.zoom < 1 || m_job.zoom > 30 ||
         !m_job.scan->rect().contains(rect.minX, rect.minY) ||
         !m_job.scan->rect().contains(rect.maxX, rect.maxY) || m_job.levels < 0 ||
-        m_job.levels > m_job.zoom) {
+        m_job.levels > 30 ||
+        (m_job.anchor == PyramidAnchor::ZoomGrid && m_job.levels > m_job.zoom)) {
         m_result.error = QStringLiteral("The tiles to combine are not those the folder was read for.");
         return m_result;
     }

@@ -137,7 +137,7 @@ struct PyramidJob
     int zoom = 0;
     TileRect rect;               // the job's tiles to use
     const JobScan* scan = nullptr; // the folder's verdicts for (at least) rect
-    int levels = 0;              // levels below the job's to build (0: none)
+    int levels = 0;              // levels below the job's to build (0: none; on the zoom grid at most zoom)
     PyramidAnchor anchor = PyramidAnchor::ZoomGrid;
     CopyRule copyRule = CopyRule::AnyJpeg;
     // Deliver the job level's bytes (and re-encode the tiles that cannot be
