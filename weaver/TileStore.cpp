@@ -185,13 +185,13 @@ private:
             {QStringLiteral("type"), QStringLiteral("baselayer")},
             {QStringLiteral("version"), QStringLiteral("1.0")},
             {QStringLiteral("description"), info.name},
-            {QStringLiteral("bounds"), QStringList{number(b.west), number(b.south),
-                                                   number(b.east), number(b.north)}
-                                           .join(u',')},
-            {QStringLiteral("center"), QStringList{number((b.west + b.east) / 2),
-                                                   number((b.south + b.north) / 2),
-                                                   QString::number(info.minZoom)}
-                                           .join(u',')},
+            {QStringLiteral("bounds"),
+             QStringList{number(b.west), number(b.south), number(b.east), number(b.north)}.join(
+                 u',')},
+            {QStringLiteral("center"),
+             QStringList{number((b.west + b.east) / 2), number((b.south + b.north) / 2),
+                         QString::number(info.minZoom)}
+                 .join(u',')},
             {QStringLiteral("minzoom"), QString::number(info.minZoom)},
             {QStringLiteral("maxzoom"), QString::number(info.maxZoom)},
         };
@@ -216,8 +216,8 @@ public:
     {
         QString table = name;
         table.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_]")), QStringLiteral("_"));
-        if (table.isEmpty() || table[0].isDigit() || table.startsWith(QLatin1String("gpkg"),
-                                                                      Qt::CaseInsensitive))
+        if (table.isEmpty() || table[0].isDigit() ||
+            table.startsWith(QLatin1String("gpkg"), Qt::CaseInsensitive))
             table.prepend(QStringLiteral("tiles_"));
         return table;
     }
@@ -255,8 +255,8 @@ private:
                     "zoom_level), CONSTRAINT fk_tmm_table_name FOREIGN KEY (table_name) "
                     "REFERENCES gpkg_contents(table_name));") &&
                execWith("INSERT INTO gpkg_spatial_ref_sys VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
-                        {QStringLiteral("Undefined cartesian SRS"), -1, QStringLiteral("NONE"),
-                         -1, QStringLiteral("undefined"),
+                        {QStringLiteral("Undefined cartesian SRS"), -1, QStringLiteral("NONE"), -1,
+                         QStringLiteral("undefined"),
                          QStringLiteral("undefined cartesian coordinate reference system")}) &&
                execWith("INSERT INTO gpkg_spatial_ref_sys VALUES (?1, ?2, ?3, ?4, ?5, ?6)",
                         {QStringLiteral("Undefined geographic SRS"), 0, QStringLiteral("NONE"), 0,
@@ -385,12 +385,12 @@ QByteArray encodePngTile(const std::uint8_t* rgba)
                          const_cast<std::uint8_t*>(rgba), PyramidTileSide, PyramidTileSide,
                          GDT_Byte, 4, nullptr, 4, PyramidTileSide * 4, 1, nullptr) == CE_None) {
         static std::atomic<quint64> serial{0};
-        const CPLString name = CPLSPrintf("/vsimem/weaver-level-%llu.png",
-                                          static_cast<unsigned long long>(++serial));
+        const CPLString name =
+            CPLSPrintf("/vsimem/weaver-level-%llu.png", static_cast<unsigned long long>(++serial));
         CPLStringList options;
         options.SetNameValue("ZLEVEL", "6");
-        if (GDALDataset* written = png->CreateCopy(name, pixels, FALSE, options.List(), nullptr,
-                                                   nullptr)) {
+        if (GDALDataset* written =
+                png->CreateCopy(name, pixels, FALSE, options.List(), nullptr, nullptr)) {
             GDALClose(written);
             vsi_l_offset size = 0;
             if (GByte* data = VSIGetMemFileBuffer(name, &size, FALSE))
@@ -474,8 +474,7 @@ bool writeTileStore(const WeaveRequest& request, const JobScan& scan, const QStr
                 encodingFailed = true;
                 return false;
             }
-            if (!store->add(row.zoom, tile.x, row.y, tile.encoded.constData(),
-                            tile.encoded.size()))
+            if (!store->add(row.zoom, tile.x, row.y, tile.encoded.constData(), tile.encoded.size()))
                 return false;
         }
         return true;
@@ -501,7 +500,7 @@ bool writeTileStore(const WeaveRequest& request, const JobScan& scan, const QStr
     }
     if (!built.ok) {
         result.error = encodingFailed           ? QStringLiteral("Could not encode a tile of a "
-                                                                 "lower level.")
+                                                                           "lower level.")
                        : !built.error.isEmpty() ? built.error
                                                 : store->error();
         return false;

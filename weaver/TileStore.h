@@ -12,10 +12,10 @@ namespace tavo::weaver {
 // What a tile store says about itself.
 struct TileStoreInfo
 {
-    QString name;     // the job's name
-    int minZoom = 0;  // the lowest level written
-    int maxZoom = 0;  // the job's own zoom
-    TileRect rect;    // the tiles at maxZoom, rows counted from the south
+    QString name;    // the job's name
+    int minZoom = 0; // the lowest level written
+    int maxZoom = 0; // the job's own zoom
+    TileRect rect;   // the tiles at maxZoom, rows counted from the south
 };
 
 // A SQLite file of map tiles at several zoom levels: MBTiles, GeoPackage or

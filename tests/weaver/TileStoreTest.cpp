@@ -31,9 +31,9 @@ Tiles readTiles(const QString& path, const char* sql)
 {
     Tiles tiles;
     sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY,
-                              nullptr),
-              SQLITE_OK);
+    EXPECT_EQ(
+        sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr),
+        SQLITE_OK);
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> closer(db, sqlite3_close);
     sqlite3_stmt* st = nullptr;
     EXPECT_EQ(sqlite3_prepare_v2(db, sql, -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
@@ -104,9 +104,9 @@ void expectAverageOfChildren(const std::vector<int>& parent,
             int sum[4] = {0, 0, 0, 0}, weight = 0;
             for (int dy = 0; dy < 2; ++dy)
                 for (int dx = 0; dx < 2; ++dx) {
-                    const int* c = &child[std::size_t(((row % 128) * 2 + dy) * 256 +
-                                                      (column % 128) * 2 + dx) *
-                                          4];
+                    const int* c =
+                        &child[std::size_t(((row % 128) * 2 + dy) * 256 + (column % 128) * 2 + dx) *
+                               4];
                     for (int k = 0; k < 3; ++k)
                         sum[k] += c[k] * c[3];
                     sum[3] += c[3];
@@ -194,8 +194,10 @@ TEST(TileStoreTest, EveryLevelHoldsTheAveragesOfTheLevelAboveAndTheJobTilesUncha
                 continue;
             }
             std::array<std::vector<int>, 4> children;
-            const Key quarters[4] = {{zoom + 1, 2 * x, 2 * y + 1}, {zoom + 1, 2 * x + 1, 2 * y + 1},
-                                     {zoom + 1, 2 * x, 2 * y}, {zoom + 1, 2 * x + 1, 2 * y}};
+            const Key quarters[4] = {{zoom + 1, 2 * x, 2 * y + 1},
+                                     {zoom + 1, 2 * x + 1, 2 * y + 1},
+                                     {zoom + 1, 2 * x, 2 * y},
+                                     {zoom + 1, 2 * x + 1, 2 * y}};
             for (int q = 0; q < 4; ++q)
                 if (auto it = tiles.find(quarters[q]); it != tiles.end())
                     children[std::size_t(q)] = decodeRgba(it->second);
@@ -209,10 +211,10 @@ TEST(TileStoreTest, EveryLevelHoldsTheAveragesOfTheLevelAboveAndTheJobTilesUncha
     EXPECT_EQ(mb.at("maxzoom"), "10");
     const auto info = readPairs(job.path("area.sqlitedb"), "SELECT minzoom, maxzoom FROM info");
     EXPECT_EQ(info, (std::map<std::string, std::string>{{"7", "9"}}));
-    const auto matrices = readPairs(job.path("area.gpkg"),
-                                    "SELECT zoom_level, matrix_width FROM gpkg_tile_matrix");
-    EXPECT_EQ(matrices, (std::map<std::string, std::string>{{"8", "256"}, {"9", "512"},
-                                                            {"10", "1024"}}));
+    const auto matrices =
+        readPairs(job.path("area.gpkg"), "SELECT zoom_level, matrix_width FROM gpkg_tile_matrix");
+    EXPECT_EQ(matrices,
+              (std::map<std::string, std::string>{{"8", "256"}, {"9", "512"}, {"10", "1024"}}));
 
     // GDAL's own GeoPackage validator accepts the file.
     QProcess validator;
