@@ -193,7 +193,9 @@ bool decodeWhole(Codecs& c, const QByteArray& bytes, const JpegLayout& layout, Q
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
     const unsigned long size = static_cast<unsigned long>(bytes.size());
     const int w = layout.width, h = layout.height;
-    if (w <= 0 || h <= 0 || qint64(w) * h > 64LL << 20) {
+    // A tile is 256 x 256; a picture far larger is no tile and would cost
+    // every thread its size in memory.
+    if (w <= 0 || h <= 0 || qint64(w) * h > 16LL << 20) {
         reason = QStringLiteral("%1 x %2 pixels").arg(w).arg(h);
         return false;
     }
@@ -215,6 +217,10 @@ bool decodeWhole(Codecs& c, const QByteArray& bytes, const JpegLayout& layout, Q
         }
     }
     c.resized.resize(PyramidTileBytes);
+    const auto release = [&c] {
+        if (c.full.capacity() > 4 * PyramidTileBytes)
+            std::vector<unsigned char>().swap(c.full);
+    };
     if (w == Side && h == Side) {
         std::memcpy(c.resized.data(), c.full.data(), PyramidTileBytes);
         return true;
@@ -228,6 +234,7 @@ bool decodeWhole(Codecs& c, const QByteArray& bytes, const JpegLayout& layout, Q
                         &c.full[(std::size_t(sy) * std::size_t(w) + std::size_t(sx)) * 4], 4);
         }
     }
+    release();
     return true;
 }
 

@@ -352,7 +352,7 @@ TEST(CogTest, CopiesTheTilesBytesEncodesTheRestAgainAndMasksTheHoles)
     };
     const Special specials[] = {{{701, 303}, "progressive"}, {{702, 302}, "4:4:4 chroma"},
                                 {{703, 301}, "grayscale"},   {{704, 303}, "corrupt"},
-                                {{700, 300}, "missing"}};
+                                {{700, 300}, "missing"},     {{700, 302}, "512 x 512 pixels"}};
     auto specialAt = [&](qint32 x, qint32 y) -> QString {
         for (const Special& s : specials)
             if (s.tile.x == x && s.tile.y == y)
@@ -370,6 +370,21 @@ TEST(CogTest, CopiesTheTilesBytesEncodesTheRestAgainAndMasksTheHoles)
                                   : what == "grayscale"    ? JpegKind::Gray
                                                            : JpegKind::Baseline420;
             QByteArray bytes = pictureJpeg(number(x, y), kind);
+            if (what == "512 x 512 pixels") { // the same picture, twice the size
+                const std::vector<unsigned char> small = picturePixels(number(x, y));
+                std::vector<unsigned char> large(512 * 512 * 3);
+                for (std::size_t p = 0; p < large.size(); ++p)
+                    large[p] = small[((p / 3 / 512 / 2) * 256 + (p / 3 % 512) / 2) * 3 + p % 3];
+                tjhandle handle = tjInitCompress();
+                unsigned char* out = nullptr;
+                unsigned long size = 0;
+                ASSERT_EQ(tjCompress2(handle, large.data(), 512, 0, 512, TJPF_RGB, &out, &size,
+                                      TJSAMP_420, 92, 0),
+                          0);
+                bytes = QByteArray(reinterpret_cast<const char*>(out), qsizetype(size));
+                tjFree(out);
+                tjDestroy(handle);
+            }
             if (what == "corrupt") // starts and ends like a JPEG
                 bytes = bytes.left(bytes.size() / 2) + "\xff\xd9";
             writeFile(job.tilePath(x, y), bytes);
@@ -392,7 +407,7 @@ TEST(CogTest, CopiesTheTilesBytesEncodesTheRestAgainAndMasksTheHoles)
         }
         EXPECT_EQ(job.otherFiles(), QStringList{QFileInfo(path).fileName()});
         EXPECT_EQ(result.undecodable, (std::vector<TilePosition>{{704, 303}}));
-        ASSERT_EQ(result.reencoded.size(), 3u);
+        ASSERT_EQ(result.reencoded.size(), 4u);
         for (const auto& [tile, reason] : result.reencoded) {
             EXPECT_EQ(reason, specialAt(tile.x, tile.y));
         }
