@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <cpl_string.h>
 #include <gdal.h>
 #include <ogr_spatialref.h>
 
@@ -84,6 +85,8 @@ OutputFiles::OutputFiles(const QString& outPath, OutputFormat format) : m_out(ou
         m_prj = folder + stem + QStringLiteral(".prj");
         m_tempWorld = m_tempPrefix + worldSuffix;
         m_tempPrj = m_tempPrefix + QStringLiteral("prj");
+        m_aux = m_out + QStringLiteral(".aux.xml");
+        m_tempAux = m_tempPrefix + QStringLiteral("aux.xml");
     }
 }
 
@@ -147,6 +150,28 @@ bool OutputFiles::writeProjection() const
            ::fsync(file.handle()) == 0;
 }
 
+bool OutputFiles::writeAuxiliary() const
+{
+    if (m_tempAux.isEmpty())
+        return true;
+    // GDAL takes the coordinate system of a JPEG or PNG from this side file
+    // (the geotransform comes from the world file); it does not read the .prj.
+    OGRSpatialReference srs;
+    if (srs.importFromEPSG(3857) != OGRERR_NONE)
+        return false;
+    char* wkt = nullptr;
+    if (srs.exportToWkt(&wkt) != OGRERR_NONE)
+        return false;
+    char* escaped = CPLEscapeString(wkt, -1, CPLES_XML);
+    const QByteArray text = QByteArray("<PAMDataset>\n  <SRS dataAxisToSRSAxisMapping=\"1,2\">") +
+                            escaped + "</SRS>\n</PAMDataset>\n";
+    CPLFree(escaped);
+    CPLFree(wkt);
+    QFile file(m_tempAux);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush() &&
+           ::fsync(file.handle()) == 0;
+}
+
 bool OutputFiles::commit(QString* error)
 {
     if (!syncFile(m_tempMain)) {
@@ -154,7 +179,7 @@ bool OutputFiles::commit(QString* error)
         return false;
     }
     const QList<QPair<QString, QString>> moves = {
-        {m_tempWorld, m_world}, {m_tempPrj, m_prj}, {m_tempMain, m_out}};
+        {m_tempWorld, m_world}, {m_tempPrj, m_prj}, {m_tempAux, m_aux}, {m_tempMain, m_out}};
     for (const auto& [from, to] : moves) {
         if (from.isEmpty())
             continue;
