@@ -539,7 +539,7 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
         } catch (const std::exception& error) {
             response.status = 500;
             response.set_content(std::string(error.what()) + "\n", "text/plain");
-            return;
+            return index;
         }
     }
 

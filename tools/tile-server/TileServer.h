@@ -41,7 +41,6 @@ struct Options
     // When > 0, tiles are sent this many bytes a second (in two pieces a
     // second), as a server that trickles its answer.
     int trickleBytesPerSecond = 0;
-<<<<<<< HEAD
 
     // Replies cut short or too large, for these quadkeys:
     std::set<std::string> halfQuadkeys;      // half the tile, announced as all there is
@@ -61,14 +60,13 @@ struct Options
     long slowDownForMs = 0;
     int slowDownStatus = 429;
     std::string retryAfter;
-=======
+
     // When set, tiles are drawn from this picture of the earth (an
     // equirectangular JPEG; see WorldTiles.h) instead of the flat stand-in,
     // and tileSize no longer pads them. With label, each tile carries its
     // column, row and zoom.
     std::string worldImage;
     bool label = false;
->>>>>>> area
 };
 
 struct RecordedRequest
