@@ -1252,3 +1252,40 @@ TEST(PacingTest, RepeatedSlowDownsDoubleTheWaitUntilATileIsStored)
     EXPECT_GT(pacing.remainingMs(), 4000);
     EXPECT_LE(pacing.remainingMs(), 5000);
 }
+
+// After a failed fetch the worker pauses before its next request, twice as
+// long after each failure in a row (a fifth either way), and a stored tile
+// ends the doubling. From the server's request log.
+TEST_F(WorkerTest, FailuresInARowPauseLongerAndLongerUntilATileIsStored)
+{
+    // Column 4 at zoom 5, rows 10..15: three sign-in pages, a tile, a page, a tile.
+    const Rect rect{4, 4, 10, 15, 5};
+    tileserver::Options pages;
+    for (qint32 y : {10, 11, 12, 14})
+        pages.htmlQuadkeys.insert(MakeQuadkeyString(4, y, 5));
+    m_server.setOptions(pages);
+    WorkerConfig cfg = config(0);
+    cfg.limits.failurePauseMs = 300;
+    const QStringList lines = runOne(rect, cfg);
+    EXPECT_EQ(lines.filter("->ok!").size(), 2) << lines.join('|').toStdString();
+    const std::vector<tileserver::RecordedRequest> requests = m_server.requests();
+    ASSERT_EQ(requests.size(), 6u);
+    const struct
+    {
+        const char* after;
+        qint64 atLeastMs, below;
+    } gaps[] = {
+        {"the first failure", 240, 480},
+        {"the second failure in a row", 480, 960},
+        {"the third failure in a row", 960, 1920},
+        {"a stored tile", 0, 240},
+        {"a failure after a stored tile", 240, 480},
+    };
+    for (std::size_t i = 0; i < std::size(gaps); ++i) {
+        const qint64 gap = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               requests[i + 1].arrived - requests[i].arrived)
+                               .count();
+        EXPECT_GE(gap, gaps[i].atLeastMs) << "after " << gaps[i].after;
+        EXPECT_LT(gap, gaps[i].below) << "after " << gaps[i].after;
+    }
+}
