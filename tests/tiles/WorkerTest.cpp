@@ -1078,13 +1078,14 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
 
         const QStringList told = slowDownLines();
         ASSERT_EQ(told.size(), 1) << (first.lines() + second.lines()).join('|').toStdString();
-        EXPECT_TRUE(QRegularExpression(QStringLiteral("^Thread[12] the server asks to slow down "
-                                                      "\\(HTTP %1\\): all threads wait %2$")
-                                           .arg(c.status)
-                                           .arg(c.httpDate ? QStringLiteral("[12](\\.\\d+)? s")
-                                                           : QRegularExpression::escape(c.waitText)))
-                        .match(told.first())
-                        .hasMatch())
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^Thread[12] the server asks to slow down "
+                                              "\\(HTTP %1\\): all threads wait %2$")
+                                   .arg(c.status)
+                                   .arg(c.httpDate ? QStringLiteral("[12](\\.\\d+)? s")
+                                                   : QRegularExpression::escape(c.waitText)))
+                .match(told.first())
+                .hasMatch())
             << told.first().toStdString();
 
         const std::vector<tileserver::RecordedRequest> requests = m_server.requests();
@@ -1093,9 +1094,9 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
         EXPECT_EQ(slowed.status, c.status);
         // The date is in whole seconds: two after the second of the answer.
         const system_clock::time_point waitEnd =
-            c.httpDate ? system_clock::time_point(
-                             time_point_cast<seconds>(slowed.arrivedAt) + seconds(2))
-                       : slowed.arrivedAt + milliseconds(c.expectedMs);
+            c.httpDate
+                ? system_clock::time_point(time_point_cast<seconds>(slowed.arrivedAt) + seconds(2))
+                : slowed.arrivedAt + milliseconds(c.expectedMs);
         int afterTheWait = 0;
         for (const auto& request : requests) {
             EXPECT_EQ(request.userAgent.rfind("Tavo/", 0), 0u) << request.userAgent;
@@ -1121,7 +1122,8 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
         EXPECT_GE(afterTheWait, 1) << "the slowed tile is asked for again";
         EXPECT_EQ(stored, 6);
         for (qint32 y = 1; y <= 6; ++y)
-            EXPECT_EQ(readFile(tilePath(4, y)), bytes(TileServer::tileBody(MakeQuadkeyString(4, y, 3))))
+            EXPECT_EQ(readFile(tilePath(4, y)),
+                      bytes(TileServer::tileBody(MakeQuadkeyString(4, y, 3))))
                 << "tile 4," << y;
     }
 }
