@@ -304,8 +304,8 @@ void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resu
     m_clock.start();
     m_progress.start(m_toFetch, 0);
     // One pace for all the job's workers: a "slow down" holds them all.
-    m_pacing = std::make_shared<Pacing>(m_app.Limits.slowDownWaitMs,
-                                        m_app.Limits.longestSlowDownWaitMs);
+    m_pacing =
+        std::make_shared<Pacing>(m_app.Limits.slowDownWaitMs, m_app.Limits.longestSlowDownWaitMs);
     showProgress();
     for (qint32 i = 0; i < threadCount; ++i) {
         WorkerConfig config;

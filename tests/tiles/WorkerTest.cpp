@@ -1078,13 +1078,14 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
 
         const QStringList told = slowDownLines();
         ASSERT_EQ(told.size(), 1) << (first.lines() + second.lines()).join('|').toStdString();
-        EXPECT_TRUE(QRegularExpression(QStringLiteral("^Thread[12] the server asks to slow down "
-                                                      "\\(HTTP %1\\): all threads wait %2$")
-                                           .arg(c.status)
-                                           .arg(c.httpDate ? QStringLiteral("[12](\\.\\d+)? s")
-                                                           : QRegularExpression::escape(c.waitText)))
-                        .match(told.first())
-                        .hasMatch())
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^Thread[12] the server asks to slow down "
+                                              "\\(HTTP %1\\): all threads wait %2$")
+                                   .arg(c.status)
+                                   .arg(c.httpDate ? QStringLiteral("[12](\\.\\d+)? s")
+                                                   : QRegularExpression::escape(c.waitText)))
+                .match(told.first())
+                .hasMatch())
             << told.first().toStdString();
 
         const std::vector<tileserver::RecordedRequest> requests = m_server.requests();
@@ -1093,9 +1094,9 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
         EXPECT_EQ(slowed.status, c.status);
         // The date is in whole seconds: two after the second of the answer.
         const system_clock::time_point waitEnd =
-            c.httpDate ? system_clock::time_point(
-                             time_point_cast<seconds>(slowed.arrivedAt) + seconds(2))
-                       : slowed.arrivedAt + milliseconds(c.expectedMs);
+            c.httpDate
+                ? system_clock::time_point(time_point_cast<seconds>(slowed.arrivedAt) + seconds(2))
+                : slowed.arrivedAt + milliseconds(c.expectedMs);
         int afterTheWait = 0;
         for (const auto& request : requests) {
             EXPECT_EQ(request.userAgent.rfind("Tavo/", 0), 0u) << request.userAgent;
@@ -1121,7 +1122,8 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
         EXPECT_GE(afterTheWait, 1) << "the slowed tile is asked for again";
         EXPECT_EQ(stored, 6);
         for (qint32 y = 1; y <= 6; ++y)
-            EXPECT_EQ(readFile(tilePath(4, y)), bytes(TileServer::tileBody(MakeQuadkeyString(4, y, 3))))
+            EXPECT_EQ(readFile(tilePath(4, y)),
+                      bytes(TileServer::tileBody(MakeQuadkeyString(4, y, 3))))
                 << "tile 4," << y;
     }
 }
@@ -1251,4 +1253,41 @@ TEST(PacingTest, RepeatedSlowDownsDoubleTheWaitUntilATileIsStored)
     }
     EXPECT_GT(pacing.remainingMs(), 4000);
     EXPECT_LE(pacing.remainingMs(), 5000);
+}
+
+// After a failed fetch the worker pauses before its next request, twice as
+// long after each failure in a row (a fifth either way), and a stored tile
+// ends the doubling. From the server's request log.
+TEST_F(WorkerTest, FailuresInARowPauseLongerAndLongerUntilATileIsStored)
+{
+    // Column 4 at zoom 5, rows 10..15: three sign-in pages, a tile, a page, a tile.
+    const Rect rect{4, 4, 10, 15, 5};
+    tileserver::Options pages;
+    for (qint32 y : {10, 11, 12, 14})
+        pages.htmlQuadkeys.insert(MakeQuadkeyString(4, y, 5));
+    m_server.setOptions(pages);
+    WorkerConfig cfg = config(0);
+    cfg.limits.failurePauseMs = 300;
+    const QStringList lines = runOne(rect, cfg);
+    EXPECT_EQ(lines.filter("->ok!").size(), 2) << lines.join('|').toStdString();
+    const std::vector<tileserver::RecordedRequest> requests = m_server.requests();
+    ASSERT_EQ(requests.size(), 6u);
+    const struct
+    {
+        const char* after;
+        qint64 atLeastMs, below;
+    } gaps[] = {
+        {"the first failure", 240, 480},
+        {"the second failure in a row", 480, 960},
+        {"the third failure in a row", 960, 1920},
+        {"a stored tile", 0, 240},
+        {"a failure after a stored tile", 240, 480},
+    };
+    for (std::size_t i = 0; i < std::size(gaps); ++i) {
+        const qint64 gap = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               requests[i + 1].arrived - requests[i].arrived)
+                               .count();
+        EXPECT_GE(gap, gaps[i].atLeastMs) << "after " << gaps[i].after;
+        EXPECT_LT(gap, gaps[i].below) << "after " << gaps[i].after;
+    }
 }
