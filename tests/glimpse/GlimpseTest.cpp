@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStatusBar>
 
 #include <cmath>
 
@@ -350,8 +351,19 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
         const auto* pointer = window.findChild<QLabel*>(QStringLiteral("pointer"));
         const auto* counts = window.findChild<QLabel*>(QStringLiteral("counts"));
         ASSERT_TRUE(pointer && counts);
+        window.statusBar()->clearMessage(); // "Saved ..." hides the readout while it shows
+        EXPECT_TRUE(waitFor([&] {
+            return pointer->isVisible() &&
+                   pointer->fontMetrics().horizontalAdvance(pointer->text()) <=
+                       pointer->contentsRect().width();
+        })) << pointer->text().toStdString();
         EXPECT_TRUE(pointer->text().endsWith(QStringLiteral("(blank)")))
             << pointer->text().toStdString();
+        window.map().fitToWindow();
+        const QSize legend = MapRenderer::legendSize(window.document(), window.map().font());
+        const QRectF legendArea(0, window.map().height() - legend.height(), legend.width(),
+                                legend.height());
+        EXPECT_FALSE(window.map().view().jobScreenRect().intersects(legendArea));
         window.resize(1280, 520);
         EXPECT_TRUE(waitFor([&] {
             return pointer->text() == window.pointerLabelText() &&
@@ -361,11 +373,6 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
                        counts->fontMetrics().horizontalAdvance(counts->text()) &&
                    pointer->geometry().right() < counts->geometry().left();
         })) << pointer->width() << " " << counts->width() << " of " << window.width();
-        window.map().fitToWindow();
-        const QSize legend = MapRenderer::legendSize(window.document(), window.map().font());
-        const QRectF legendArea(0, window.map().height() - legend.height(), legend.width(),
-                                legend.height());
-        EXPECT_FALSE(window.map().view().jobScreenRect().intersects(legendArea));
     }
     GlimpseWindow again(files);
     again.setMessageSink([&messages](const QString& text) { messages << text; });
