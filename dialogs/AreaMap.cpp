@@ -180,6 +180,7 @@ void AreaMap::paintImages(QPainter& painter)
         double distance;
     };
     std::vector<Wanted> wanted;
+    m_tilesWithoutImage = 0;
     const QPointF middle(width() / 2.0, height() / 2.0);
     for (qint32 northRow = y0; northRow <= y1; ++northRow) {
         for (qint32 x = x0; x <= x1; ++x) {
@@ -192,6 +193,7 @@ void AreaMap::paintImages(QPainter& painter)
                 painter.drawImage(place, *image);
                 continue;
             }
+            ++m_tilesWithoutImage;
             if (!m_source.failure(quadkey).isEmpty()) {
                 painter.fillRect(place, FailedTile);
                 continue;

@@ -44,6 +44,10 @@ public:
     int imageZoom() const;
 
     double maxPaintMs() const { return m_maxPaintMs; }
+    void resetPaintTimes() { m_maxPaintMs = 0; }
+    // Visible map tiles the last paint had no image of (fetching or failed);
+    // -1 before the first paint.
+    int tilesWithoutImage() const { return m_tilesWithoutImage; }
 
 signals:
     void selectionChanged();
@@ -86,6 +90,7 @@ private:
     TileRect m_startSelection;
     bool m_resizeLeft = false, m_resizeRight = false, m_resizeTop = false, m_resizeBottom = false;
     double m_maxPaintMs = 0;
+    int m_tilesWithoutImage = -1;
 };
 
 } // namespace tavo
