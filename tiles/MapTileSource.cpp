@@ -12,7 +12,6 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QPointer>
 
 #include <algorithm>
 #include <condition_variable>
@@ -125,7 +124,6 @@ struct MapTileSource::Shared
     std::set<QString> running;
     bool stopping = false;
     std::vector<std::thread> threads;
-    QPointer<MapTileSource> owner;
 };
 
 namespace {
@@ -145,7 +143,6 @@ MapTileSource::MapTileSource(const Config& config, QObject* parent)
 {
     m_images.setMaxCost(768); // tiles; about 200 MB decoded at most
     m_shared->config = config;
-    m_shared->owner = this;
     if (!config.cacheFolder.isEmpty())
         m_shared->disk = std::make_unique<MapTileDiskCache>(config.cacheFolder,
                                                              config.cacheLimitBytes);
