@@ -7,6 +7,7 @@
 #include "engine/AppError.h"
 #include "engine/JobFolder.h"
 #include "engine/ProjectFile.h"
+#include "engine/RepairPlan.h"
 #include "engine/TextConv.h"
 #include "engine/TileMath.h"
 #include "files/ServerParams.h"
@@ -22,8 +23,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QProgressDialog>
+#include <QThread>
 #include <QPushButton>
 #include <QTimer>
+
+#include <atomic>
+#include <limits>
 
 namespace tavo {
 
@@ -292,14 +298,14 @@ void JobController::startLog(const Plan& plan, bool resumeJob)
 }
 
 void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resume,
-                                 std::shared_ptr<const std::vector<TilePosition>> tiles)
+                                 std::shared_ptr<const TileSet> tiles)
 {
     const TileRect& r = m_job.Rect;
     const qint32 threadCount = m_job.ThreadCount;
     m_reportedEnd.fill(false);
     m_toFetch = 0;
     for (qint32 i = 0; i < threadCount; ++i)
-        m_toFetch += tiles ? TileWalk(r, *tiles, threadCount, i).size()
+        m_toFetch += tiles ? TileWalk(*tiles, threadCount, i).size()
                            : TileWalk(r, threadCount, i, resume[std::size_t(i)]).size();
     m_clock.start();
     m_progress.start(m_toFetch, 0);
@@ -359,6 +365,63 @@ QString JobController::chooseProject()
                                          QStringLiteral("TAVO Projects(*.tavo)"));
 }
 
+ScanOptions JobController::repairScanOptions() const
+{
+    ScanOptions options;
+    options.placeholderPath = m_app.ProgramFolder + QStringLiteral("blankimg/blank.jpg");
+    QFile placeholder(options.placeholderPath);
+    if (placeholder.open(QIODevice::ReadOnly))
+        options.placeholder = placeholder.readAll();
+    return options;
+}
+
+bool JobController::scanForRepair(const ProjectInfo& info, RepairPlan& plan, QString* error)
+{
+    // The folder of a large project takes a while: it is read on a thread of
+    // its own, with a box that shows how far it got and can cancel it.
+    std::atomic<bool> cancel{false};
+    std::atomic<qint64> done{0};
+    std::atomic<qint64> total{0};
+    ScanOptions options = repairScanOptions();
+    options.cancel = &cancel;
+    options.progress = [&done, &total](qint64 d, qint64 t) {
+        total.store(t, std::memory_order_relaxed);
+        done.store(d, std::memory_order_relaxed);
+    };
+    bool scanned = false;
+    std::unique_ptr<QThread> thread(
+        QThread::create([&] { scanned = plan.scan(info, options, error); }));
+
+    QProgressDialog box(QStringLiteral("Looking at the tiles of %1...")
+                            .arg(QFileInfo(info.projectPath).fileName()),
+                        QStringLiteral("Cancel"), 0, 0, &m_form);
+    box.setWindowTitle(QStringLiteral("Fetch missing tiles again"));
+    box.setWindowModality(Qt::WindowModal);
+    box.setMinimumDuration(400);
+    box.setAutoReset(false);
+    box.setAutoClose(false);
+    QObject::connect(&box, &QProgressDialog::canceled, [&cancel] { cancel = true; });
+    QEventLoop loop;
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer poll;
+    poll.setInterval(100);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        const qint64 t = total.load(std::memory_order_relaxed);
+        const qint64 d = done.load(std::memory_order_relaxed);
+        if (t > 0 && t <= std::numeric_limits<int>::max()) {
+            box.setMaximum(int(t));
+            box.setValue(int(qMin(d, t)));
+        } else {
+            box.setValue(0); // busy, and shown once the minimum duration has passed
+        }
+    });
+    thread->start();
+    poll.start();
+    loop.exec();
+    thread->wait();
+    return scanned;
+}
+
 void JobController::fetchMissing()
 {
     const QString path = chooseProject();
@@ -371,38 +434,25 @@ void JobController::fetchMissing()
         return;
     }
 
-    ScanOptions options;
-    options.placeholderPath = m_app.ProgramFolder + QStringLiteral("blankimg/blank.jpg");
-    QFile placeholder(options.placeholderPath);
-    if (placeholder.open(QIODevice::ReadOnly))
-        options.placeholder = placeholder.readAll();
-    const JobScan scan = scanJobFolder(info.imageFolder, info.rect, options);
+    auto plan = std::make_shared<RepairPlan>();
+    if (!scanForRepair(info, *plan, &error)) {
+        message(error);
+        return;
+    }
     const QString projectName = QFileInfo(path).fileName();
-    if (scan.bad() == 0) {
+    if (plan->cancelled()) {
+        m_form.JobStatusText()->setText(
+            QStringLiteral("Fetch missing tiles again: cancelled; nothing was changed."));
+        return;
+    }
+    const qint64 bad = plan->toFetchCount();
+    if (bad == 0) {
+        plan->tidy(repairScanOptions()); // what was set aside earlier and is now stored
         const QString text = QStringLiteral("All %1 tiles of %2 are there: nothing to fetch.")
-                                 .arg(groupedNumber(scan.total()), projectName);
+                                 .arg(groupedNumber(plan->total()), projectName);
         m_form.JobStatusText()->setText(text);
         message(text);
         return;
-    }
-
-    // What is there instead of a tile goes, so that a tile that fails again
-    // gets the placeholder; placeholders stay until a real tile replaces them.
-    const auto tiles = std::make_shared<const std::vector<TilePosition>>(scan.badTiles());
-    for (const TilePosition tile : *tiles) {
-        const QString file = info.imageFolder + tileFileName(tile.x, tile.y);
-        switch (scan.state(tile.x, tile.y)) {
-        case TileState::Empty:
-        case TileState::NotJpeg:
-        case TileState::Truncated:
-            QFile::remove(file);
-            break;
-        case TileState::Partial:
-            QFile::remove(file + QStringLiteral(".part"));
-            break;
-        default:
-            break;
-        }
     }
 
     const JobSettings settings = readJobSettings(m_app.SettingsPath);
@@ -413,6 +463,10 @@ void JobController::fetchMissing()
                 QStringLiteral(" Failed."));
         return;
     }
+    // What is there instead of a tile is moved aside ("X_Y.jpg.bad"), so
+    // that a tile that fails again gets the placeholder; placeholders stay
+    // until a real tile replaces them.
+    const QStringList notMoved = plan->setAside();
 
     m_job.SaveFolder = info.saveFolder;
     m_job.ProjectName = projectName;
@@ -420,11 +474,6 @@ void JobController::fetchMissing()
     m_job.ProjectPath = path;
     m_job.LogFileName = logFileNameFor(info.projectBase);
     m_job.Rect = info.rect;
-    m_job.ThreadCount = qint32(qBound<qint64>(
-        1, qMin<qint64>(info.threadCount, qint64(tiles->size())), qint64(MaxWorkers)));
-    m_job.WorkersRunning = 0;
-    m_job.WorkersStarted = 0;
-    m_form.BitBtn1()->setText(StopCaption);
 
     JobLog& log = m_view.log();
     try {
@@ -436,20 +485,40 @@ void JobController::fetchMissing()
     QStringList kinds;
     for (const TileState state : {TileState::Missing, TileState::Placeholder, TileState::Empty,
                                   TileState::NotJpeg, TileState::Truncated, TileState::Partial}) {
-        if (scan.count(state) > 0)
-            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(scan.count(state));
+        if (plan->count(state) > 0)
+            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(plan->count(state));
     }
     log.append(QStringLiteral("Fetch missing tiles again: %1 of %2 tiles (%3)")
-                   .arg(scan.bad())
-                   .arg(scan.total())
+                   .arg(bad)
+                   .arg(plan->total())
                    .arg(kinds.join(QStringLiteral(", "))));
+    log.append(notMoved);
     m_view.refresh();
+    if (plan->toFetchCount() == 0) {
+        message(notMoved.join(u'\n'));
+        return;
+    }
+
+    m_job.ThreadCount = qint32(qBound<qint64>(
+        1, qMin<qint64>(info.threadCount, plan->toFetchCount()), qint64(MaxWorkers)));
+    m_job.WorkersRunning = 0;
+    m_job.WorkersStarted = 0;
+    m_form.BitBtn1()->setText(StopCaption);
 
     m_fetchingAgain = true;
-    startWorkers(info.zoom, std::vector<TilePosition>(MaxWorkers), tiles);
+    m_repair = plan;
+    startWorkers(info.zoom, std::vector<TilePosition>(MaxWorkers), plan->toFetch());
     m_form.Timer1()->start();
     m_monitorTicks = 0;
     m_lastTickError.clear();
+}
+
+void JobController::tidyRepair()
+{
+    if (!m_repair)
+        return;
+    m_repair->tidy(repairScanOptions());
+    m_repair.reset();
 }
 
 // ---------------------------------------------------------------- monitor
@@ -572,6 +641,7 @@ void JobController::finish()
     }
     for (auto& slot : m_job.WorkerSlots)
         slot.reset(); // every worker has reported its end
+    tidyRepair();
     m_form.BitBtn1()->setText(DownloadCaption);
     m_view.refresh();
     if (!failure.isEmpty())

@@ -20,6 +20,10 @@ class QEventLoop;
 namespace tavo {
 
 class LogView;
+class RepairPlan;
+class TileSet;
+struct ProjectInfo;
+struct ScanOptions;
 class TForm1;
 
 // The download job of the main window: its set-up from the window's fields,
@@ -48,7 +52,11 @@ public:
     // one the user chooses), fetches the tiles its image folder lacks or
     // holds only as a placeholder, an empty file, a file that is no JPEG or a
     // partly written one, with the job's worker count, proxy and pause. The
-    // log is continued; the project's positions are left as they are.
+    // folder is scanned on a thread of its own behind a box with Cancel; the
+    // tiles to fetch are kept as one bit a tile of the project, and a project
+    // whose bits the memory cannot spare is refused. Bad files are moved
+    // aside ("X_Y.jpg.bad") and removed once a good tile is stored in their
+    // place. The log is continued; the project's positions are left as they are.
     void fetchMissingPressed();
 
     // The job fields changed: the status bar shows the size of the job they
@@ -80,8 +88,11 @@ private:
     void refuse(const QString& text);
     void startLog(const Plan& plan, bool resumeJob);
     void startWorkers(int zoom, const std::vector<TilePosition>& resume,
-                      std::shared_ptr<const std::vector<TilePosition>> tiles = {});
+                      std::shared_ptr<const TileSet> tiles = {});
     void fetchMissing();
+    ScanOptions repairScanOptions() const;
+    bool scanForRepair(const ProjectInfo& info, RepairPlan& plan, QString* error);
+    void tidyRepair(); // the set-aside files whose tiles are now stored go
     QString chooseProject();
     void stop();
     void finish();
@@ -99,6 +110,7 @@ private:
     std::array<bool, MaxWorkers> m_reportedEnd{}; // worker i has made its last call
     qint32 m_monitorTicks = 0;
     bool m_fetchingAgain = false; // the run fetches a list of failed tiles
+    std::shared_ptr<RepairPlan> m_repair; // that run's plan
     qint64 m_toFetch = 0;         // the tiles of this run, over all its workers
     JobProgress m_progress;
     std::shared_ptr<Pacing> m_pacing; // the running job's pace of requests

@@ -44,6 +44,8 @@ struct StoredInputs
     QString folder;                   // folder part of the project path, ending in '/'
     QString fileName;                 // file-name part of the project path
 };
+// A zoom or worker count that is there but is no integer ("16abc") throws
+// AppError::notAnInteger, as typing it would.
 StoredInputs ReadResumeKeys(const QString& projectPath, int defaultZoom, int defaultThreadCount);
 
 // The main window's fields, as typed (Edit6 with its trailing '/').

@@ -69,6 +69,7 @@ QString usageText()
         "Usage: weaver --project JOB.tavo --out FILE [options]\n"
         "       weaver --folder TILES --zoom Z --out FILE [options]\n"
         "       weaver            (no arguments: opens the window)\n"
+        "       weaver --window JOB.tavo   (the window, its project field filled)\n"
         "\n"
         "Combines a job's tiles (X_Y.jpg, rows counted from the south) into one\n"
         "georeferenced image in Web Mercator (EPSG:3857).\n"

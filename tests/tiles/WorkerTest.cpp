@@ -1196,33 +1196,44 @@ TEST_F(WorkerTest, AServerThatSaysItHasNoImageryIsReachable)
 TEST_F(WorkerTest, AListOfTilesIsDealtByPlaceAndKeepsTheirServerDigits)
 {
     // 2 columns x 3 rows at zoom 3; the tiles (4,6), (5,5) and (5,7) are
-    // positions 2, 4 and 6 of the walk: servers 2, 0 and 2.
+    // positions 2, 4 and 6 of the walk: servers 2, 0 and 2. Given as a list
+    // or as a set of one bit a tile (what a repair uses), they are dealt alike.
     const Rect rect{4, 5, 5, 7, 3};
-    const auto tiles = std::make_shared<const std::vector<TilePosition>>(
-        std::vector<TilePosition>{{4, 6}, {5, 5}, {5, 7}, {9, 9}});
-    RecordingHost first, second;
-    std::vector<std::unique_ptr<TDownThread>> workers;
-    for (int index = 0; index < 2; ++index) {
-        workers.push_back(std::make_unique<TDownThread>(
-            true, rect.minX, rect.maxX, rect.minY, rect.maxY, rect.zoom, 2, saveFolder(),
-            QStringLiteral("Job"), 5, 7, config(index), index == 0 ? &first : &second));
-        workers.back()->fetchOnly(tiles);
-        workers.back()->start();
+    const std::vector<TilePosition> list{{4, 6}, {5, 5}, {5, 7}, {9, 9}};
+    for (const bool asSet : {false, true}) {
+        SCOPED_TRACE(asSet ? "set" : "list");
+        m_server.clearRequests();
+        auto set = std::make_shared<TileSet>(TileRect{rect.minX, rect.maxX, rect.minY, rect.maxY});
+        for (const TilePosition t : list)
+            set->insert(t.x, t.y);
+        const auto tiles = std::make_shared<const std::vector<TilePosition>>(list);
+        RecordingHost first, second;
+        std::vector<std::unique_ptr<TDownThread>> workers;
+        for (int index = 0; index < 2; ++index) {
+            workers.push_back(std::make_unique<TDownThread>(
+                true, rect.minX, rect.maxX, rect.minY, rect.maxY, rect.zoom, 2, saveFolder(),
+                QStringLiteral("Job"), 5, 7, config(index), index == 0 ? &first : &second));
+            if (asSet)
+                workers.back()->fetchOnly(std::shared_ptr<const TileSet>(set));
+            else
+                workers.back()->fetchOnly(tiles);
+            workers.back()->start();
+        }
+        for (auto& worker : workers)
+            ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+        EXPECT_EQ(first.lines(),
+                  (QStringList{okLine(1, 2, 4, 6), okLine(1, 6, 5, 7), finishedLine(1)}));
+        EXPECT_EQ(second.lines(), (QStringList{okLine(2, 4, 5, 5), finishedLine(2)}));
+        EXPECT_EQ(workers[0]->counts().toFetch, 2);
+        EXPECT_EQ(workers[1]->counts().toFetch, 1); // (9,9) lies outside the rectangle
+        std::vector<std::string> sorted = targets();
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<std::string> expected{tileUrl(0, MakeQuadkeyString(5, 5, 3)),
+                                          tileUrl(2, MakeQuadkeyString(4, 6, 3)),
+                                          tileUrl(2, MakeQuadkeyString(5, 7, 3))};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(sorted, expected);
     }
-    for (auto& worker : workers)
-        ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
-    EXPECT_EQ(first.lines(),
-              (QStringList{okLine(1, 2, 4, 6), okLine(1, 6, 5, 7), finishedLine(1)}));
-    EXPECT_EQ(second.lines(), (QStringList{okLine(2, 4, 5, 5), finishedLine(2)}));
-    EXPECT_EQ(workers[0]->counts().toFetch, 2);
-    EXPECT_EQ(workers[1]->counts().toFetch, 1); // (9,9) lies outside the rectangle
-    std::vector<std::string> sorted = targets();
-    std::sort(sorted.begin(), sorted.end());
-    std::vector<std::string> expected{tileUrl(0, MakeQuadkeyString(5, 5, 3)),
-                                      tileUrl(2, MakeQuadkeyString(4, 6, 3)),
-                                      tileUrl(2, MakeQuadkeyString(5, 7, 3))};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(sorted, expected);
 }
 
 TEST(PacingTest, RepeatedSlowDownsDoubleTheWaitUntilATileIsStored)
