@@ -501,6 +501,7 @@ void Builder::doTile(JobTile& tile, unsigned char* half, std::size_t halfPitch)
 unsigned char* Builder::levelTile(int level, qint64 n, qint64 c)
 {
     Level& lv = m_levels[std::size_t(level)];
+    Q_ASSERT(lv.row < 0 || lv.row == n); // rows are delivered before the next one starts
     lv.row = n;
     TilePool::Tile& t = lv.tiles[c];
     if (!t)
