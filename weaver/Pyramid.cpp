@@ -756,38 +756,7 @@ JpegLayout readJpegLayout(const QByteArray& bytes)
 
 bool readTileFile(const QString& path, QByteArray& bytes, QString* reason, qint64 limit)
 {
-    auto fail = [&](const QString& why) {
-        if (reason)
-            *reason = why;
-        return false;
-    };
-    // Non-blocking, so that a FIFO named like a tile cannot hold the open.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return fail(QStringLiteral("cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return fail(QStringLiteral("not a regular file"));
-    }
-    if (st.st_size > limit) {
-        ::close(fd);
-        return fail(QStringLiteral("larger than %1 bytes").arg(limit));
-    }
-    bytes.resize(qsizetype(st.st_size));
-    qint64 done = 0;
-    while (done < st.st_size) {
-        const ssize_t n = ::read(fd, bytes.data() + done, std::size_t(st.st_size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    ::close(fd);
-    if (done != st.st_size)
-        return fail(QStringLiteral("cannot be read whole"));
-    return true;
+    return readRegularFile(path, limit, bytes, reason);
 }
 
 ChromaSubsampling firstTileSubsampling(const QString& imageFolder, const TileRect& rect,
