@@ -363,32 +363,15 @@ void AreaMap::wheelEvent(QWheelEvent* event)
 
 void AreaMap::keyPressEvent(QKeyEvent* event)
 {
-    const double stepX = width() / 8.0, stepY = height() / 8.0;
-    const QPointF middle(width() / 2.0, height() / 2.0);
-    switch (event->key()) {
-    case Qt::Key_Left:
-        m_view.panBy(QPointF(stepX, 0));
-        break;
-    case Qt::Key_Right:
-        m_view.panBy(QPointF(-stepX, 0));
-        break;
-    case Qt::Key_Up:
-        m_view.panBy(QPointF(0, stepY));
-        break;
-    case Qt::Key_Down:
-        m_view.panBy(QPointF(0, -stepY));
-        break;
-    case Qt::Key_Plus:
-    case Qt::Key_Equal:
-        m_view.zoomAbout(middle, 2.0);
-        break;
-    case Qt::Key_Minus:
-        m_view.zoomAbout(middle, 0.5);
-        break;
-    default:
+    mapview::KeyMove move;
+    if (!mapview::keyMove(event->key(), size(), move)) {
         QWidget::keyPressEvent(event); // Return and Escape go to the dialog
         return;
     }
+    if (move.zoom != 1.0)
+        m_view.zoomAbout(QPointF(width() / 2.0, height() / 2.0), move.zoom);
+    else
+        m_view.panBy(move.pan);
     m_followTarget = false;
     update();
 }

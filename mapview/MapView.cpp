@@ -179,4 +179,33 @@ double MapView::metresPerPixel() const
     return tileMetres / m_scale;
 }
 
+bool keyMove(int key, const QSizeF& viewport, KeyMove& move)
+{
+    const double stepX = viewport.width() / 8.0, stepY = viewport.height() / 8.0;
+    move = KeyMove();
+    switch (key) {
+    case Qt::Key_Left:
+        move.pan = QPointF(stepX, 0);
+        return true;
+    case Qt::Key_Right:
+        move.pan = QPointF(-stepX, 0);
+        return true;
+    case Qt::Key_Up:
+        move.pan = QPointF(0, stepY);
+        return true;
+    case Qt::Key_Down:
+        move.pan = QPointF(0, -stepY);
+        return true;
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        move.zoom = 2.0;
+        return true;
+    case Qt::Key_Minus:
+        move.zoom = 0.5;
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace tavo::mapview

@@ -95,4 +95,14 @@ private:
     double m_fitBottom = 0;
 };
 
+// What a key does to a map: the arrows pan by an eighth of the viewport,
+// "+" (or "=", "+" unshifted on many keyboards) and "-" zoom by 2 about its
+// middle. False for any other key.
+struct KeyMove
+{
+    QPointF pan;       // for MapView::panBy
+    double zoom = 1.0; // the factor, 1 when the key pans
+};
+bool keyMove(int key, const QSizeF& viewport, KeyMove& move);
+
 } // namespace tavo::mapview

@@ -160,31 +160,16 @@ void MapWidget::wheelEvent(QWheelEvent* event)
 
 void MapWidget::keyPressEvent(QKeyEvent* event)
 {
-    const double stepX = width() / 8.0, stepY = height() / 8.0;
-    switch (event->key()) {
-    case Qt::Key_Left:
-        m_view.panBy(QPointF(stepX, 0));
-        break;
-    case Qt::Key_Right:
-        m_view.panBy(QPointF(-stepX, 0));
-        break;
-    case Qt::Key_Up:
-        m_view.panBy(QPointF(0, stepY));
-        break;
-    case Qt::Key_Down:
-        m_view.panBy(QPointF(0, -stepY));
-        break;
-    case Qt::Key_Plus:
-    case Qt::Key_Equal: // "+" unshifted on many keyboards
-        zoomStep(2.0);
-        return;
-    case Qt::Key_Minus:
-        zoomStep(0.5);
-        return;
-    default:
+    mapview::KeyMove move;
+    if (!mapview::keyMove(event->key(), size(), move)) {
         QWidget::keyPressEvent(event);
         return;
     }
+    if (move.zoom != 1.0) {
+        zoomStep(move.zoom);
+        return;
+    }
+    m_view.panBy(move.pan);
     m_fitted = false;
     update();
 }

@@ -238,6 +238,43 @@ TEST_F(GlimpseTest, ZoomKeepsThePointUnderThePointer)
     EXPECT_NEAR(moved.y(), grabbed.y(), 1e-9);
 }
 
+TEST_F(GlimpseTest, KeysMoveTheMapTheWayTheirArrowsPoint)
+{
+    // The grid point at the middle after each key, counted from the south:
+    // Right shows more of the east, Up more of the north; + halves the span.
+    struct Case
+    {
+        int key;
+        double dx, dy, span;
+    } const cases[] = {
+        {Qt::Key_Right, +0.5, 0, 1}, {Qt::Key_Left, -0.5, 0, 1}, {Qt::Key_Up, 0, +0.5, 1},
+        {Qt::Key_Down, 0, -0.5, 1},  {Qt::Key_Plus, 0, 0, 0.5},  {Qt::Key_Minus, 0, 0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.key);
+        MapView view;
+        view.setViewportSize(QSizeF(800, 400));
+        view.setGrid(TileRect{0, 99, 0, 99}, 10);
+        view.setCenterAndScale(QPointF(50, 50), 100); // 8 x 4 tiles in view
+        const QPointF middle(400, 200);
+        const QPointF before = view.gridAt(middle);
+        const double spanBefore = view.gridAt(QPointF(800, 200)).x() - view.gridAt(QPointF(0, 200)).x();
+        tavo::mapview::KeyMove move;
+        ASSERT_TRUE(tavo::mapview::keyMove(c.key, view.viewportSize(), move));
+        if (move.zoom != 1.0)
+            view.zoomAbout(middle, move.zoom);
+        else
+            view.panBy(move.pan);
+        const QPointF after = view.gridAt(middle);
+        EXPECT_NEAR(after.x() - before.x(), c.dx * 2, 1e-9); // an eighth of 8 tiles = 1
+        EXPECT_NEAR(after.y() - before.y(), c.dy, 1e-9);     // an eighth of 4 tiles = 0.5
+        const double span = view.gridAt(QPointF(800, 200)).x() - view.gridAt(QPointF(0, 200)).x();
+        EXPECT_NEAR(span / spanBefore, c.span, 1e-9);
+    }
+    tavo::mapview::KeyMove none;
+    EXPECT_FALSE(tavo::mapview::keyMove(Qt::Key_Return, QSizeF(800, 400), none));
+}
+
 TEST_F(GlimpseTest, ImageCacheStaysWithinItsBudget)
 {
     TestJob job;
