@@ -23,7 +23,10 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStorageInfo>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace tavo {
 
@@ -36,6 +39,9 @@ const QString StopCaption = QStringLiteral("Stop");
 // fits 32 bits, below 1 there is no quadkey.
 constexpr int MinZoom = 1;
 constexpr int MaxZoom = 30;
+
+// Worker positions are 32-bit.
+constexpr qint64 MaxJobTiles = 2147483647;
 
 // A project name names a file in the save folder and, without its extension,
 // the image folder beside it: it must not lead anywhere else.
@@ -118,7 +124,8 @@ void JobController::setUp()
     if (plan.threadCountLowered)
         m_form.Edit10()->setText(QString::number(MaxWorkers));
 
-    // 12. Continue the job recorded in an existing project file?
+    // 12. Continue the job recorded in an existing project file? The name
+    // is compared as the project file's name, so "Job" continues "Job.tavo".
     bool resumeJob = false;
     if (QFileInfo::exists(plan.projectPath)) {
         const StoredInputs stored =
@@ -128,9 +135,14 @@ void JobController::setUp()
         const EnteredInputs entered{plan.area.left,         plan.area.right,
                                     plan.area.top,          plan.area.bottom,
                                     m_form.Edit5()->text(), m_form.Edit10()->text(),
-                                    m_form.Edit6()->text(), m_form.Edit11()->text()};
+                                    m_form.Edit6()->text(), plan.projectName};
         resumeJob = resumeMatches(stored, entered);
+        // Another job in that file is never replaced without a word.
+        if (!resumeJob && !confirmReplacing(plan, stored))
+            return;
     }
+    if (!resumeJob && !confirmCost(plan))
+        return;
 
     // 13. Start positions; the project file of a new job.
     std::vector<TilePosition> resume(MaxWorkers);
@@ -175,7 +187,6 @@ void JobController::setUp()
     startWorkers(plan.zoom, resume);
     m_form.Timer1()->start();
     m_monitorTicks = 0;
-    m_lastTickError.clear();
 }
 
 void JobController::loadServerParams()
@@ -195,6 +206,59 @@ void JobController::loadServerParams()
 void JobController::refuse(const QString& text)
 {
     message(text);
+}
+
+bool JobController::confirmReplacing(const Plan& plan, const StoredInputs& stored)
+{
+    struct Field
+    {
+        const char* name;
+        QString stored, entered;
+    };
+    const Field fields[] = {
+        {"left longitude", stored.left, plan.area.left},
+        {"right longitude", stored.right, plan.area.right},
+        {"top latitude", stored.top, plan.area.top},
+        {"bottom latitude", stored.bottom, plan.area.bottom},
+        {"zoom", stored.zoom, m_form.Edit5()->text()},
+        {"worker count", stored.threadCount, m_form.Edit10()->text()},
+    };
+    QStringList differences;
+    for (const Field& field : fields) {
+        if (field.stored != field.entered)
+            differences << QStringLiteral("%1 %2 (now %3)")
+                               .arg(QLatin1String(field.name),
+                                    field.stored.isEmpty() ? QStringLiteral("none") : field.stored,
+                                    field.entered);
+    }
+    const QString log = logFileNameFor(plan.projectBase);
+    return Shell::current().ask(
+        &m_form,
+        QStringLiteral("The project %1 in %2 holds another job: %3.\n\n"
+                       "A new job replaces %1 and its log %4, and fetches every tile again "
+                       "into %5.\n\nStart a new job?")
+            .arg(plan.projectName, plan.saveFolder,
+                 differences.isEmpty() ? QStringLiteral("its entries differ")
+                                       : differences.join(QStringLiteral(", ")),
+                 log, plan.imageFolder));
+}
+
+bool JobController::confirmCost(const Plan& plan)
+{
+    const qint64 tiles = plan.rect.count();
+    const qint64 bytes = tiles * BytesPerTile;
+    const QStorageInfo disk(plan.saveFolder);
+    const bool knownFree = disk.isValid() && disk.isReady();
+    const qint64 free = knownFree ? disk.bytesAvailable() : 0;
+    if (tiles <= plan.settings.confirmTiles && (!knownFree || bytes <= free))
+        return true;
+    QString text = QStringLiteral("This job has %1 tiles, about %2 on disk.")
+                       .arg(groupedNumber(tiles), diskSizeText(bytes));
+    if (knownFree)
+        text += QStringLiteral("\nThe disk of %1 has %2 free.").arg(plan.saveFolder, diskSizeText(free));
+    if (knownFree && bytes > free)
+        text += QStringLiteral("\nThe tiles will not fit.");
+    return Shell::current().ask(&m_form, text + QStringLiteral("\n\nStart the job?"));
 }
 
 std::optional<JobController::Plan> JobController::planJob()
@@ -253,6 +317,11 @@ std::optional<JobController::Plan> JobController::planJob()
     plan.download.top = double(TileYToLatitude(double(plan.rect.maxY) + 1, zoom));
 
     // 10. Tile count.
+    if (plan.rect.count() > MaxJobTiles) {
+        refuse(QStringLiteral("This job has %1 tiles; a job can have at most %2 tiles.")
+                   .arg(groupedNumber(plan.rect.count()), groupedNumber(MaxJobTiles)));
+        return std::nullopt;
+    }
     if (plan.threadCount > plan.rect.count())
         plan.threadCount = qint32(plan.rect.count());
 
@@ -297,6 +366,8 @@ void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resu
     const TileRect& r = m_job.Rect;
     const qint32 threadCount = m_job.ThreadCount;
     m_reportedEnd.fill(false);
+    m_stopRequested = false;
+    m_saveProblem.clear();
     m_toFetch = 0;
     for (qint32 i = 0; i < threadCount; ++i)
         m_toFetch += tiles ? TileWalk(r, *tiles, threadCount, i).size()
@@ -334,7 +405,9 @@ void JobController::fetchMissingPressed()
         return;
     }
     try {
-        fetchMissing();
+        const QString path = chooseProject();
+        if (!path.isEmpty())
+            fetchMissing(path);
     } catch (const std::exception& error) {
         message(QString::fromUtf8(error.what()));
     }
@@ -354,11 +427,8 @@ QString JobController::chooseProject()
                                          QStringLiteral("TAVO Projects(*.tavo)"));
 }
 
-void JobController::fetchMissing()
+void JobController::fetchMissing(const QString& path)
 {
-    const QString path = chooseProject();
-    if (path.isEmpty())
-        return;
     ProjectInfo info;
     QString error;
     if (!readProjectInfo(path, info, &error)) {
@@ -444,13 +514,13 @@ void JobController::fetchMissing()
     startWorkers(info.zoom, std::vector<TilePosition>(MaxWorkers), tiles);
     m_form.Timer1()->start();
     m_monitorTicks = 0;
-    m_lastTickError.clear();
 }
 
 // ---------------------------------------------------------------- monitor
 
 void JobController::stop()
 {
+    m_stopRequested = true;
     for (qint32 n = 1; n <= m_job.ThreadCount; ++n) {
         if (auto& worker = m_job.WorkerSlots[std::size_t(n - 1)])
             worker->Terminate();
@@ -479,6 +549,7 @@ JobTotals JobController::totals() const
 {
     JobTotals totals;
     totals.toFetch = m_toFetch;
+    totals.stoppedByUser = m_stopRequested;
     for (const auto& worker : m_job.WorkerSlots) {
         if (!worker)
             continue;
@@ -486,6 +557,8 @@ JobTotals JobController::totals() const
         totals.stored += counts.stored;
         totals.placeholders += counts.placeholders;
         totals.unreachable = totals.unreachable || counts.unreachable;
+        totals.banned = totals.banned || counts.banned;
+        totals.writeFailed = totals.writeFailed || counts.writeFailed;
     }
     return totals;
 }
@@ -499,9 +572,19 @@ void JobController::showProgress()
     QProgressBar* bar = m_form.JobProgressBar();
     bar->setRange(0, 1000);
     bar->setValue(m_toFetch > 0 ? int(qMin<qint64>(1000, now.done() * 1000 / m_toFetch)) : 0);
-    bar->setFormat(m_progress.countText());
+    // The count fits the bar: large numbers are shortened, the whole text is the tool tip.
+    const QString full = m_progress.countText();
+    const int room = bar->width() - 6;
+    QString shown = full;
+    if (bar->fontMetrics().horizontalAdvance(shown) > room)
+        shown = m_progress.compactCountText();
+    if (bar->fontMetrics().horizontalAdvance(shown) > room)
+        shown = bar->fontMetrics().elidedText(shown, Qt::ElideRight, room);
+    bar->setFormat(shown);
+    bar->setToolTip(shown == full ? QString() : full);
     bar->setVisible(true);
-    m_form.JobStatusText()->setText(m_progress.rateText());
+    const QString rate = m_progress.rateText();
+    m_form.JobStatusText()->setText(m_saveProblem.isEmpty() ? rate : m_saveProblem + QStringLiteral(" ") + rate);
 }
 
 void JobController::fieldsChanged()
@@ -514,6 +597,48 @@ void JobController::fieldsChanged()
                         m_form.Edit5()->text()));
 }
 
+void JobController::post(const QString& text, std::function<void()> onYes)
+{
+    m_boxes.push_back({text, std::move(onYes)});
+    if (!m_boxOpen)
+        QTimer::singleShot(0, &m_context, [this] { showPostedBoxes(); });
+}
+
+void JobController::showPostedBoxes()
+{
+    if (m_boxOpen)
+        return; // the box on screen shows the rest when it closes
+    m_boxOpen = true;
+    while (!m_boxes.empty() && !m_closing) {
+        PostedBox box = std::move(m_boxes.front());
+        m_boxes.pop_front();
+        m_openBox = box.text;
+        if (!box.onYes) {
+            message(box.text);
+        } else {
+            m_view.refresh();
+            if (Shell::current().ask(&m_form, box.text))
+                box.onYes();
+        }
+        m_openBox.clear();
+    }
+    m_boxOpen = false;
+}
+
+// A failed save of the positions or the log: the log window and the status
+// bar say so every time; a box says so unless one with that text is on
+// screen or waiting.
+void JobController::saveFailed(const QString& text)
+{
+    m_view.append(text);
+    m_saveProblem = QStringLiteral("Not saved: ") + text;
+    m_form.JobStatusText()->setText(m_saveProblem);
+    const bool shown = m_openBox == text || std::any_of(m_boxes.begin(), m_boxes.end(),
+                                                        [&](const PostedBox& box) { return box.text == text; });
+    if (!shown)
+        post(text);
+}
+
 void JobController::monitorTick()
 {
     ++m_monitorTicks;
@@ -521,14 +646,10 @@ void JobController::monitorTick()
     if (m_monitorTicks % 4 == 0) {
         try {
             savePositionsAndLog();
-            m_lastTickError.clear();
+            m_saveProblem.clear();
         } catch (const std::exception& error) {
-            // Reported once; the monitor goes on ticking and tries again.
-            const QString text = QString::fromUtf8(error.what());
-            if (text != m_lastTickError) {
-                m_lastTickError = text;
-                message(text);
-            }
+            // The monitor goes on ticking and tries again.
+            saveFailed(QString::fromUtf8(error.what()));
             return;
         }
     }
@@ -569,8 +690,26 @@ void JobController::finish()
     m_form.BitBtn1()->setText(DownloadCaption);
     m_view.refresh();
     if (!failure.isEmpty())
-        message(failure);
-    message(QStringLiteral("Download finished!"));
+        post(failure);
+    const qint64 again = done.toFetchAgain();
+    if (again <= 0) {
+        post(closingText(done));
+        return;
+    }
+    // Tiles that failed are behind the stored positions: continuing the job
+    // would not fetch them, fetching the missing tiles again does.
+    const QString project = m_job.ProjectPath;
+    post(closingText(done) +
+             QStringLiteral("\n\nFetch the %1 missing tiles again now?").arg(groupedNumber(again)),
+         [this, project] {
+             if (running())
+                 return;
+             try {
+                 fetchMissing(project);
+             } catch (const std::exception& error) {
+                 message(QString::fromUtf8(error.what()));
+             }
+         });
 }
 
 void JobController::AppendLogLine(const QString& line)
@@ -591,6 +730,7 @@ void JobController::WorkerDone(int threadIndex)
 
 void JobController::closeDuringJob()
 {
+    m_closing = true;
     m_form.Timer1()->stop();
     stop();
     if (m_job.WorkersRunning > 0) {

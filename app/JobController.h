@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "app/JobProgress.h"
 #include "app/JobState.h"
+#include "engine/ProjectFile.h"
 #include "files/JobLog.h"
 #include "tiles/WorkerHost.h"
 
@@ -11,6 +12,8 @@
 #include <QString>
 
 #include <array>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -78,10 +81,12 @@ private:
     void loadServerParams();
     std::optional<Plan> planJob();
     void refuse(const QString& text);
+    bool confirmReplacing(const Plan& plan, const StoredInputs& stored);
+    bool confirmCost(const Plan& plan);
     void startLog(const Plan& plan, bool resumeJob);
     void startWorkers(int zoom, const std::vector<TilePosition>& resume,
                       std::shared_ptr<const std::vector<TilePosition>> tiles = {});
-    void fetchMissing();
+    void fetchMissing(const QString& path);
     QString chooseProject();
     void stop();
     void finish();
@@ -89,6 +94,12 @@ private:
     void savePositionsAndLog();
     void showProgress();
     void message(const QString& text);
+    // Boxes of a running job or its end: shown after the current call
+    // returns, one at a time, so the monitor goes on ticking while one is
+    // open. `onYes` makes the box a question whose Yes runs it.
+    void post(const QString& text, std::function<void()> onYes = {});
+    void showPostedBoxes();
+    void saveFailed(const QString& text);
 
     TForm1& m_form;
     AppState& m_app;
@@ -102,7 +113,18 @@ private:
     qint64 m_toFetch = 0;         // the tiles of this run, over all its workers
     JobProgress m_progress;
     QElapsedTimer m_clock;
-    QString m_lastTickError;           // a failing save is reported once, not on every tick
+    bool m_stopRequested = false; // Stop was pressed during this run
+    QString m_saveProblem;        // the last save failed with this; empty once one succeeds
+    struct PostedBox
+    {
+        QString text;
+        std::function<void()> onYes;
+    };
+    std::deque<PostedBox> m_boxes;
+    QString m_openBox;      // the text of the box on screen
+    bool m_boxOpen = false;
+    bool m_closing = false; // no box opens while the window closes
+    QObject m_context;      // posted calls end with this object
     QEventLoop* m_closeLoop = nullptr; // the close wait, while it runs
     int m_closeWaitMs = 40000;
     int m_abandonedWorkers = 0;

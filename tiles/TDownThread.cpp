@@ -203,6 +203,8 @@ WorkerCounts TDownThread::counts() const
     counts.stored = m_stored.load(std::memory_order_relaxed);
     counts.placeholders = m_placeholders.load(std::memory_order_relaxed);
     counts.unreachable = m_unreachable.load(std::memory_order_relaxed);
+    counts.banned = m_banned.load(std::memory_order_relaxed);
+    counts.writeFailed = m_writeFailed.load(std::memory_order_relaxed);
     return counts;
 }
 
@@ -329,6 +331,7 @@ void TDownThread::Execute()
         // position stays at its last stored tile, so a continued job fetches this
         // one again once the disk has room.
         const auto cannotWrite = [&](int error) {
+            m_writeFailed.store(true, std::memory_order_relaxed);
             report(name + QStringLiteral(" cannot write ") + xText + QLatin1Char('-') + yText +
                    QStringLiteral(".jpg: ") + errnoText(error));
         };
@@ -357,6 +360,7 @@ void TDownThread::Execute()
             // Only an HTTP error's text tells a refusal or a missing tile.
             if (!fetch.replyRejected) {
                 if (contains(fetch.message, "302") || contains(fetch.message, "403")) {
+                    m_banned.store(true, std::memory_order_relaxed);
                     report(BannedText);
                     return;
                 }

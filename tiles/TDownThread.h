@@ -48,6 +48,8 @@ struct WorkerCounts
     qint64 stored = 0;        // real tiles stored
     qint64 placeholders = 0;  // tiles that got the placeholder
     bool unreachable = false; // it ended because the server could not be reached
+    bool banned = false;      // it ended on a refusal (302 or 403)
+    bool writeFailed = false; // it ended on a tile it could not write
 };
 
 // The HTTP client's proxy for `proxy` when it is in use: its port read with
@@ -121,6 +123,8 @@ private:
     std::atomic<qint64> m_stored{0};
     std::atomic<qint64> m_placeholders{0};
     std::atomic<bool> m_unreachable{false};
+    std::atomic<bool> m_banned{false};
+    std::atomic<bool> m_writeFailed{false};
 };
 
 } // namespace tavo
