@@ -35,37 +35,7 @@ namespace {
 const QString DownloadCaption = QStringLiteral("Download");
 const QString StopCaption = QStringLiteral("Stop");
 
-// The zooms the tile arithmetic can hold: beyond 30 a column or row no longer
-// fits 32 bits, below 1 there is no quadkey.
-constexpr int MinZoom = 1;
-constexpr int MaxZoom = 30;
-
-// Worker positions are 32-bit.
-constexpr qint64 MaxJobTiles = 2147483647;
-
-// A project name names a file in the save folder and, without its extension,
-// the image folder beside it: it must not lead anywhere else.
-bool leavesTheSaveFolder(const QString& typedName, const QString& projectBase)
-{
-    return typedName.contains(QLatin1Char('/')) || typedName.contains(QLatin1Char('\\')) ||
-           projectBase == QStringLiteral("..");
-}
-
 } // namespace
-
-// What the fields of the main window ask for, checked and worked out.
-struct JobController::Plan
-{
-    JobSettings settings;
-    int zoom = 0;
-    QString saveFolder; // ends with '/'
-    AreaTexts area;     // as typed
-    TileRect rect;
-    NewJobHeader::Extent download;
-    qint32 threadCount = 0;
-    bool threadCountLowered = false; // the field asked for more than MaxWorkers
-    QString projectName, projectBase, projectPath, imageFolder;
-};
 
 JobController::JobController(TForm1& form, AppState& app, LogView& view)
     : m_form(form), m_app(app), m_view(view),
@@ -114,35 +84,46 @@ void JobController::setUp()
     // 1. Server parameters, fetched once per run.
     loadServerParams();
 
-    // 2.-11. The fields, checked; nothing is written unless they pass.
-    const std::optional<Plan> planned = planJob();
-    if (!planned)
+    // 2.-11. The settings and the fields, checked; nothing is written
+    // unless they pass.
+    const JobRequest request = requestFromFields();
+    const JobSettings settings = readJobSettings(m_app.SettingsPath);
+    m_app.Proxy = settings.proxy;
+    m_app.SleepSeconds = settings.sleepSeconds;
+    m_job.WorkersRunning = 0;
+    m_job.WorkersStarted = 0;
+    const PlanOutcome planned = planJob(request, settings);
+    if (!planned.plan) {
+        refuse(planned.refusal);
         return;
-    const Plan& plan = *planned;
+    }
+    const JobPlan& plan = *planned.plan;
     // A count lowered to eight shows as eight, as the project file stores it,
     // so the next press with the same fields continues the job.
     if (plan.threadCountLowered)
         m_form.Edit10()->setText(QString::number(MaxWorkers));
 
-    // 12. Continue the job recorded in an existing project file? The name
-    // is compared as the project file's name, so "Job" continues "Job.tavo".
+    // 12. Continue the job recorded in an existing project file?
     bool resumeJob = false;
     if (QFileInfo::exists(plan.projectPath)) {
         const StoredInputs stored =
             ReadResumeKeys(plan.projectPath, m_app.DefaultZoom, m_app.DefaultThreadCount);
         if (!m_form.Edit6()->text().endsWith(QLatin1Char('/')))
             m_form.Edit6()->setText(m_form.Edit6()->text() + QLatin1Char('/'));
-        const EnteredInputs entered{plan.area.left,         plan.area.right,
-                                    plan.area.top,          plan.area.bottom,
-                                    m_form.Edit5()->text(), m_form.Edit10()->text(),
-                                    m_form.Edit6()->text(), plan.projectName};
-        resumeJob = resumeMatches(stored, entered);
+        const JobRequest shown = requestFromFields();
+        resumeJob = resumeMatches(stored, enteredInputs(shown, plan));
         // Another job in that file is never replaced without a word.
-        if (!resumeJob && !confirmReplacing(plan, stored))
+        if (!resumeJob &&
+            !Shell::current().ask(&m_form, replaceQuestion(plan, differences(stored, shown))))
             return;
     }
-    if (!resumeJob && !confirmCost(plan))
-        return;
+    if (!resumeJob) {
+        const QStorageInfo disk(plan.saveFolder);
+        const bool knownFree = disk.isValid() && disk.isReady();
+        const QString question = costQuestion(plan, knownFree ? disk.bytesAvailable() : -1);
+        if (!question.isEmpty() && !Shell::current().ask(&m_form, question))
+            return;
+    }
 
     // 13. Start positions; the project file of a new job.
     std::vector<TilePosition> resume(MaxWorkers);
@@ -208,137 +189,17 @@ void JobController::refuse(const QString& text)
     message(text);
 }
 
-bool JobController::confirmReplacing(const Plan& plan, const StoredInputs& stored)
+JobRequest JobController::requestFromFields() const
 {
-    struct Field
-    {
-        const char* name;
-        QString stored, entered;
-    };
-    const Field fields[] = {
-        {"left longitude", stored.left, plan.area.left},
-        {"right longitude", stored.right, plan.area.right},
-        {"top latitude", stored.top, plan.area.top},
-        {"bottom latitude", stored.bottom, plan.area.bottom},
-        {"zoom", stored.zoom, m_form.Edit5()->text()},
-        {"worker count", stored.threadCount, m_form.Edit10()->text()},
-    };
-    QStringList differences;
-    for (const Field& field : fields) {
-        if (field.stored != field.entered)
-            differences << QStringLiteral("%1 %2 (now %3)")
-                               .arg(QLatin1String(field.name),
-                                    field.stored.isEmpty() ? QStringLiteral("none") : field.stored,
-                                    field.entered);
-    }
-    const QString log = logFileNameFor(plan.projectBase);
-    return Shell::current().ask(
-        &m_form,
-        QStringLiteral("The project %1 in %2 holds another job: %3.\n\n"
-                       "A new job replaces %1 and its log %4, and fetches every tile again "
-                       "into %5.\n\nStart a new job?")
-            .arg(plan.projectName, plan.saveFolder,
-                 differences.isEmpty() ? QStringLiteral("its entries differ")
-                                       : differences.join(QStringLiteral(", ")),
-                 log, plan.imageFolder));
+    return {{m_form.Edit1()->text(), m_form.Edit3()->text(), m_form.Edit2()->text(),
+             m_form.Edit4()->text()},
+            m_form.Edit5()->text(),
+            m_form.Edit10()->text(),
+            m_form.Edit6()->text(),
+            m_form.Edit11()->text()};
 }
 
-bool JobController::confirmCost(const Plan& plan)
-{
-    const qint64 tiles = plan.rect.count();
-    const qint64 bytes = tiles * BytesPerTile;
-    const QStorageInfo disk(plan.saveFolder);
-    const bool knownFree = disk.isValid() && disk.isReady();
-    const qint64 free = knownFree ? disk.bytesAvailable() : 0;
-    if (tiles <= plan.settings.confirmTiles && (!knownFree || bytes <= free))
-        return true;
-    QString text = QStringLiteral("This job has %1 tiles, about %2 on disk.")
-                       .arg(groupedNumber(tiles), diskSizeText(bytes));
-    if (knownFree)
-        text += QStringLiteral("\nThe disk of %1 has %2 free.").arg(plan.saveFolder, diskSizeText(free));
-    if (knownFree && bytes > free)
-        text += QStringLiteral("\nThe tiles will not fit.");
-    return Shell::current().ask(&m_form, text + QStringLiteral("\n\nStart the job?"));
-}
-
-std::optional<JobController::Plan> JobController::planJob()
-{
-    Plan plan;
-
-    // 2.-3. Settings that every job reads again.
-    plan.settings = readJobSettings(m_app.SettingsPath);
-    m_app.Proxy = plan.settings.proxy;
-    m_app.SleepSeconds = plan.settings.sleepSeconds;
-
-    // 4. Zoom.
-    plan.zoom = StrToInt(m_form.Edit5()->text());
-    if (plan.zoom < MinZoom || plan.zoom > MaxZoom) {
-        refuse(QStringLiteral("Zoom level should be between %1 and %2.").arg(MinZoom).arg(MaxZoom));
-        return std::nullopt;
-    }
-
-    // 5. Save folder.
-    const QString folderText = m_form.Edit6()->text();
-    if (folderText.isEmpty()) {
-        refuse(QStringLiteral("Please select path to save images."));
-        return std::nullopt;
-    }
-    if (!QFileInfo(folderText).isDir() && !QDir().mkdir(folderText)) {
-        refuse(QStringLiteral("Create directory ") + folderText + QStringLiteral(" Failed."));
-        return std::nullopt;
-    }
-    plan.saveFolder = ensureTrailingSeparator(folderText);
-
-    // 6.-7. Coordinates and their checks.
-    plan.area = {m_form.Edit1()->text(), m_form.Edit3()->text(), m_form.Edit2()->text(),
-                 m_form.Edit4()->text()};
-    const AreaValues area = ParseArea(plan.area);
-    if (const QString failure = areaCheckFailure(area); !failure.isEmpty()) {
-        refuse(failure);
-        return std::nullopt;
-    }
-
-    // 8. Counters. The job has eight worker slots: a larger count (from a
-    // hand-edited setting or project file) is lowered to eight.
-    m_job.WorkersRunning = 0;
-    m_job.WorkersStarted = 0;
-    plan.threadCount = StrToInt(m_form.Edit10()->text());
-    if (plan.threadCount > MaxWorkers) {
-        plan.threadCount = MaxWorkers;
-        plan.threadCountLowered = true;
-    }
-
-    // 9. Tile rectangle and the extent it covers.
-    const int zoom = plan.zoom;
-    plan.rect = tileRectFor(area, zoom);
-    plan.download.left = double(TileXToLongitude(plan.rect.minX, zoom));
-    plan.download.right = double(TileXToLongitude(double(plan.rect.maxX) + 1, zoom));
-    plan.download.bottom = double(TileYToLatitude(plan.rect.minY, zoom));
-    plan.download.top = double(TileYToLatitude(double(plan.rect.maxY) + 1, zoom));
-
-    // 10. Tile count.
-    if (plan.rect.count() > MaxJobTiles) {
-        refuse(QStringLiteral("This job has %1 tiles; a job can have at most %2 tiles.")
-                   .arg(groupedNumber(plan.rect.count()), groupedNumber(MaxJobTiles)));
-        return std::nullopt;
-    }
-    if (plan.threadCount > plan.rect.count())
-        plan.threadCount = qint32(plan.rect.count());
-
-    // 11. Names.
-    const QString typedName = m_form.Edit11()->text();
-    plan.projectName = projectNameFor(typedName);
-    plan.projectBase = projectBaseOf(plan.projectName);
-    if (leavesTheSaveFolder(typedName, plan.projectBase)) {
-        refuse(QStringLiteral("Project name should not contain a path (\"/\", \"\\\" or \"..\")."));
-        return std::nullopt;
-    }
-    plan.projectPath = plan.saveFolder + plan.projectName;
-    plan.imageFolder = plan.saveFolder + plan.projectBase + QLatin1Char('/');
-    return plan;
-}
-
-void JobController::startLog(const Plan& plan, bool resumeJob)
+void JobController::startLog(const JobPlan& plan, bool resumeJob)
 {
     JobLog& log = m_view.log();
     const QDateTime now = QDateTime::currentDateTime();

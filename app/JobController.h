@@ -1,9 +1,10 @@
 #pragma once
 
 #include "app/AppState.h"
-#include "app/JobProgress.h"
+#include "job/JobProgress.h"
 #include "app/JobState.h"
 #include "engine/ProjectFile.h"
+#include "job/JobPlan.h"
 #include "files/JobLog.h"
 #include "tiles/WorkerHost.h"
 
@@ -75,15 +76,11 @@ public:
     void WorkerDone(int threadIndex) override;
 
 private:
-    struct Plan;
-
     void setUp();
     void loadServerParams();
-    std::optional<Plan> planJob();
+    JobRequest requestFromFields() const;
     void refuse(const QString& text);
-    bool confirmReplacing(const Plan& plan, const StoredInputs& stored);
-    bool confirmCost(const Plan& plan);
-    void startLog(const Plan& plan, bool resumeJob);
+    void startLog(const JobPlan& plan, bool resumeJob);
     void startWorkers(int zoom, const std::vector<TilePosition>& resume,
                       std::shared_ptr<const std::vector<TilePosition>> tiles = {});
     void fetchMissing(const QString& path);

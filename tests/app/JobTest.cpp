@@ -165,12 +165,9 @@ TEST_F(JobTest, EveryCheckShowsItsMessageAndStartsNothing)
     {
         QString left, right, top, bottom, message;
     };
+    // Every rule is in the planning's table; here the window shows them.
     const Case cases[] = {
         {"-180.1", "10", "10", "0", "Left Longitude should be between -180 and 180."},
-        {"0", "180.5", "10", "0", "Right Longitude should be between -180 and 180."},
-        {"0", "10", "85.0001", "0", "Top Latitude should be between -85 and 85."},
-        {"0", "10", "10", "-86", "Bottom Latitude should be between -85 and 85."},
-        {"11", "10", "10", "0", "Left Longitude should less than Right Longitude!"},
         {"0", "10", "0", "10", "Bottom Latitude should less than Top Latitude!"},
     };
     for (const Case& c : cases) {
@@ -494,11 +491,7 @@ TEST_F(JobSetUpTest, ZoomOutsideTheTileArithmeticOrAProjectNameWithAPathIsRefuse
     };
     const QString zoomText = "Zoom level should be between 1 and 30.";
     const QString nameText = "Project name should not contain a path (\"/\", \"\\\" or \"..\").";
-    const Case cases[] = {
-        {0, "Job", zoomText},   {-3, "Job", zoomText},        {31, "Job", zoomText},
-        {13, "../x", nameText}, {13, "sub/x.tavo", nameText}, {13, "a\\b", nameText},
-        {13, "..", nameText},
-    };
+    const Case cases[] = {{31, "Job", zoomText}, {13, "../x", nameText}};
     for (const Case& c : cases) {
         shell.messages.clear();
         enterJob("116.3", "116,4", "40", "39.9", c.zoom, 2, c.project);

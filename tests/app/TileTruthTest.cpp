@@ -1,7 +1,7 @@
 #include "AppHarness.h"
 
 #include "../http/NetTestSupport.h"
-#include "app/JobProgress.h"
+#include "job/JobProgress.h"
 #include "engine/JobFolder.h"
 #include "engine/TileMath.h"
 

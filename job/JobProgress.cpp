@@ -1,4 +1,4 @@
-#include "app/JobProgress.h"
+#include "job/JobProgress.h"
 
 #include "engine/TextConv.h"
 #include "engine/TileMath.h"
@@ -9,8 +9,6 @@ namespace tavo {
 
 namespace {
 
-constexpr int MinZoom = 1;
-constexpr int MaxZoom = 30;
 } // namespace
 
 QString diskSizeText(qint64 bytes)
