@@ -11,8 +11,6 @@
 #include "engine/TileMath.h"
 #include "files/ServerParams.h"
 #include "files/Settings.h"
-#include "tiles/TDownThread.h"
-#include "tiles/TileWalk.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -38,21 +36,11 @@ const QString StopCaption = QStringLiteral("Stop");
 } // namespace
 
 JobController::JobController(TForm1& form, AppState& app, LogView& view)
-    : m_form(form), m_app(app), m_view(view),
-      m_workerHost(std::make_shared<BlockingWorkerHost>(this))
+    : m_form(form), m_app(app), m_view(view), m_session(view.log(), *this)
 {
 }
 
-JobController::~JobController()
-{
-    // No report reaches this object any more, and no worker waits for the
-    // main thread: the ended workers can be joined.
-    m_workerHost->close();
-    for (auto& slot : m_job.WorkerSlots) {
-        if (slot && slot->isRunning())
-            abandonThread(std::move(slot), m_workerHost);
-    }
-}
+JobController::~JobController() = default;
 
 bool JobController::running() const
 {
@@ -73,7 +61,7 @@ void JobController::downloadPressed()
             message(QString::fromUtf8(error.what()));
         }
     } else {
-        stop();
+        m_session.stop();
     }
 }
 
@@ -90,11 +78,9 @@ void JobController::setUp()
     const JobSettings settings = readJobSettings(m_app.SettingsPath);
     m_app.Proxy = settings.proxy;
     m_app.SleepSeconds = settings.sleepSeconds;
-    m_job.WorkersRunning = 0;
-    m_job.WorkersStarted = 0;
     const PlanOutcome planned = planJob(request, settings);
     if (!planned.plan) {
-        refuse(planned.refusal);
+        message(planned.refusal);
         return;
     }
     const JobPlan& plan = *planned.plan;
@@ -118,44 +104,19 @@ void JobController::setUp()
             return;
     }
     if (!resumeJob) {
-        const QStorageInfo disk(plan.saveFolder);
-        const bool knownFree = disk.isValid() && disk.isReady();
-        const QString question = costQuestion(plan, knownFree ? disk.bytesAvailable() : -1);
+        const QString question = costQuestion(plan, freeBytesOf(plan.saveFolder));
         if (!question.isEmpty() && !Shell::current().ask(&m_form, question))
             return;
     }
 
-    // 13. Start positions; the project file of a new job.
-    std::vector<TilePosition> resume(MaxWorkers);
-    if (resumeJob) {
-        const std::vector<TilePosition> stored = ReadPositions(plan.projectPath, plan.threadCount);
-        for (std::size_t i = 0; i < stored.size() && i < resume.size(); ++i)
-            resume[i] = stored[i];
-    } else {
-        WriteNewProject(plan.projectPath, plan.area, plan.zoom, plan.rect, plan.threadCount);
-    }
-
-    // 14. Image folder.
-    if (!QFileInfo(plan.imageFolder).isDir() && !QDir().mkdir(plan.imageFolder)) {
-        message(QStringLiteral("Create directory ") + plan.imageFolder +
-                QStringLiteral(" Failed."));
+    // 13.-18. Project file, image folder, log and workers.
+    const QString failure = m_session.start(plan, resumeJob, workerConfig());
+    if (!failure.isEmpty()) {
+        message(failure);
         return;
     }
-
-    // From here on the job runs: the job state belongs to it.
-    m_job.SaveFolder = plan.saveFolder;
-    m_job.ProjectName = plan.projectName;
-    m_job.ProjectBase = plan.projectBase;
-    m_job.ProjectPath = plan.projectPath;
-    m_job.LogFileName = logFileNameFor(plan.projectBase);
-    m_job.Rect = plan.rect;
-    m_job.ThreadCount = plan.threadCount;
-
-    // 15. The button now stops the job.
     m_form.BitBtn1()->setText(StopCaption);
-
-    // 16.-17. Log window and labels.
-    startLog(plan, resumeJob);
+    m_view.refresh();
     m_form.Label14()->setText(QStringLiteral("MinX=%1,MinY=%2,MaxX=%3,MaxY=%4")
                                   .arg(plan.rect.minX)
                                   .arg(plan.rect.minY)
@@ -163,11 +124,18 @@ void JobController::setUp()
                                   .arg(plan.rect.maxY));
     m_form.Label15()->setText(QStringLiteral("Total images: %1").arg(plan.rect.count()));
 
-    // 18.-19. Workers; the monitor takes over.
-    m_fetchingAgain = false;
-    startWorkers(plan.zoom, resume);
+    // 19. The monitor takes over.
     m_form.Timer1()->start();
-    m_monitorTicks = 0;
+}
+
+WorkerConfig JobController::workerConfig() const
+{
+    WorkerConfig config;
+    config.sleepSeconds = m_app.SleepSeconds;
+    config.urlTail = m_app.UrlTail;
+    config.proxy = m_app.Proxy;
+    config.programFolder = m_app.ProgramFolder;
+    return config;
 }
 
 void JobController::loadServerParams()
@@ -184,11 +152,6 @@ void JobController::loadServerParams()
     m_app.TileVersion = ReadTileVersion(m_app.ParamsPath);
 }
 
-void JobController::refuse(const QString& text)
-{
-    message(text);
-}
-
 JobRequest JobController::requestFromFields() const
 {
     return {{m_form.Edit1()->text(), m_form.Edit3()->text(), m_form.Edit2()->text(),
@@ -197,63 +160,6 @@ JobRequest JobController::requestFromFields() const
             m_form.Edit10()->text(),
             m_form.Edit6()->text(),
             m_form.Edit11()->text()};
-}
-
-void JobController::startLog(const JobPlan& plan, bool resumeJob)
-{
-    JobLog& log = m_view.log();
-    const QDateTime now = QDateTime::currentDateTime();
-    if (resumeJob) {
-        try {
-            log.loadForResume(m_job.logPath());
-        } catch (const AppError&) {
-            // The earlier log is gone or unreadable: the job goes on with an
-            // empty window, and the file is written afresh.
-            log.clear();
-        }
-        log.append(resumedJobLines(now));
-    } else {
-        log.clear();
-        log.append(
-            newJobHeaderLines({plan.saveFolder, plan.projectName, plan.settings.proxy, plan.area,
-                               plan.rect, plan.download, plan.threadCount, plan.zoom, now}));
-    }
-    m_view.refresh();
-}
-
-void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resume,
-                                 std::shared_ptr<const std::vector<TilePosition>> tiles)
-{
-    const TileRect& r = m_job.Rect;
-    const qint32 threadCount = m_job.ThreadCount;
-    m_reportedEnd.fill(false);
-    m_stopRequested = false;
-    m_saveProblem.clear();
-    m_toFetch = 0;
-    for (qint32 i = 0; i < threadCount; ++i)
-        m_toFetch += tiles ? TileWalk(r, *tiles, threadCount, i).size()
-                           : TileWalk(r, threadCount, i, resume[std::size_t(i)]).size();
-    m_clock.start();
-    m_progress.start(m_toFetch, 0);
-    showProgress();
-    for (qint32 i = 0; i < threadCount; ++i) {
-        WorkerConfig config;
-        config.threadIndex = m_job.WorkersStarted;
-        config.sleepSeconds = m_app.SleepSeconds;
-        config.urlTail = m_app.UrlTail;
-        config.proxy = m_app.Proxy;
-        config.programFolder = m_app.ProgramFolder;
-        const TilePosition start = resume[std::size_t(i)];
-        auto worker = std::make_unique<TDownThread>(
-            true, r.minX, r.maxX, r.minY, r.maxY, zoom, threadCount, m_job.SaveFolder,
-            m_job.ProjectBase, start.x, start.y, config, m_workerHost.get());
-        if (tiles)
-            worker->fetchOnly(tiles);
-        worker->start();
-        m_job.WorkerSlots[std::size_t(i)] = std::move(worker);
-        ++m_job.WorkersStarted;
-        ++m_job.WorkersRunning;
-    }
 }
 
 // ---------------------------------------------------------------- fetch again
@@ -340,21 +246,20 @@ void JobController::fetchMissing(const QString& path)
         return;
     }
 
-    m_job.SaveFolder = info.saveFolder;
-    m_job.ProjectName = projectName;
-    m_job.ProjectBase = info.projectBase;
-    m_job.ProjectPath = path;
-    m_job.LogFileName = logFileNameFor(info.projectBase);
-    m_job.Rect = info.rect;
-    m_job.ThreadCount = qint32(qBound<qint64>(
+    JobState job;
+    job.SaveFolder = info.saveFolder;
+    job.ProjectName = projectName;
+    job.ProjectBase = info.projectBase;
+    job.ProjectPath = path;
+    job.LogFileName = logFileNameFor(info.projectBase);
+    job.Rect = info.rect;
+    job.ThreadCount = qint32(qBound<qint64>(
         1, qMin<qint64>(info.threadCount, qint64(tiles->size())), qint64(MaxWorkers)));
-    m_job.WorkersRunning = 0;
-    m_job.WorkersStarted = 0;
     m_form.BitBtn1()->setText(StopCaption);
 
     JobLog& log = m_view.log();
     try {
-        log.loadForResume(m_job.logPath());
+        log.loadForResume(job.logPath());
     } catch (const AppError&) {
         log.clear();
     }
@@ -371,81 +276,20 @@ void JobController::fetchMissing(const QString& path)
                    .arg(kinds.join(QStringLiteral(", "))));
     m_view.refresh();
 
-    m_fetchingAgain = true;
-    startWorkers(info.zoom, std::vector<TilePosition>(MaxWorkers), tiles);
+    m_session.startList(job, info.zoom, tiles, workerConfig());
     m_form.Timer1()->start();
-    m_monitorTicks = 0;
 }
 
 // ---------------------------------------------------------------- monitor
 
-void JobController::stop()
-{
-    m_stopRequested = true;
-    for (qint32 n = 1; n <= m_job.ThreadCount; ++n) {
-        if (auto& worker = m_job.WorkerSlots[std::size_t(n - 1)])
-            worker->Terminate();
-        m_view.append(QStringLiteral("Thread%1will be terminated by user. please wait...").arg(n));
-    }
-}
-
-std::vector<TilePosition> JobController::currentPositions() const
-{
-    std::vector<TilePosition> positions;
-    for (qint32 n = 1; n <= m_job.ThreadCount && n <= MaxWorkers; ++n) {
-        const auto& worker = m_job.WorkerSlots[std::size_t(n - 1)];
-        positions.push_back(worker ? worker->currentPosition() : TilePosition{});
-    }
-    return positions;
-}
-
-void JobController::savePositionsAndLog()
-{
-    if (!m_fetchingAgain) // a list of tiles moves no position
-        SavePositions(m_job.ProjectPath, currentPositions());
-    m_view.log().save(m_job.logPath());
-}
-
 JobTotals JobController::totals() const
 {
-    JobTotals totals;
-    totals.toFetch = m_toFetch;
-    totals.stoppedByUser = m_stopRequested;
-    for (const auto& worker : m_job.WorkerSlots) {
-        if (!worker)
-            continue;
-        const WorkerCounts counts = worker->counts();
-        totals.stored += counts.stored;
-        totals.placeholders += counts.placeholders;
-        totals.unreachable = totals.unreachable || counts.unreachable;
-        totals.banned = totals.banned || counts.banned;
-        totals.writeFailed = totals.writeFailed || counts.writeFailed;
-    }
-    return totals;
+    return m_session.totals();
 }
 
-// The running job's figures in the status bar; costs the workers nothing
-// (relaxed reads of their counters).
-void JobController::showProgress()
+void JobController::monitorTick()
 {
-    const JobTotals now = totals();
-    m_progress.sample(now.done(), m_clock.elapsed());
-    QProgressBar* bar = m_form.JobProgressBar();
-    bar->setRange(0, 1000);
-    bar->setValue(m_toFetch > 0 ? int(qMin<qint64>(1000, now.done() * 1000 / m_toFetch)) : 0);
-    // The count fits the bar: large numbers are shortened, the whole text is the tool tip.
-    const QString full = m_progress.countText();
-    const int room = bar->width() - 6;
-    QString shown = full;
-    if (bar->fontMetrics().horizontalAdvance(shown) > room)
-        shown = m_progress.compactCountText();
-    if (bar->fontMetrics().horizontalAdvance(shown) > room)
-        shown = bar->fontMetrics().elidedText(shown, Qt::ElideRight, room);
-    bar->setFormat(shown);
-    bar->setToolTip(shown == full ? QString() : full);
-    bar->setVisible(true);
-    const QString rate = m_progress.rateText();
-    m_form.JobStatusText()->setText(m_saveProblem.isEmpty() ? rate : m_saveProblem + QStringLiteral(" ") + rate);
+    m_session.tick();
 }
 
 void JobController::fieldsChanged()
@@ -456,6 +300,83 @@ void JobController::fieldsChanged()
         jobSizeEstimate({m_form.Edit1()->text(), m_form.Edit3()->text(), m_form.Edit2()->text(),
                          m_form.Edit4()->text()},
                         m_form.Edit5()->text()));
+}
+
+// JobObserver: the running job's figures in the status bar.
+void JobController::progress(const JobTotals& now, const JobProgress& figures)
+{
+    QProgressBar* bar = m_form.JobProgressBar();
+    bar->setRange(0, 1000);
+    bar->setValue(now.toFetch > 0 ? int(qMin<qint64>(1000, now.done() * 1000 / now.toFetch)) : 0);
+    // The count fits the bar: large numbers are shortened, the whole text is the tool tip.
+    const QString full = figures.countText();
+    const int room = bar->width() - 6;
+    QString shown = full;
+    if (bar->fontMetrics().horizontalAdvance(shown) > room)
+        shown = figures.compactCountText();
+    if (bar->fontMetrics().horizontalAdvance(shown) > room)
+        shown = bar->fontMetrics().elidedText(shown, Qt::ElideRight, room);
+    bar->setFormat(shown);
+    bar->setToolTip(shown == full ? QString() : full);
+    bar->setVisible(true);
+    const QString rate = figures.rateText();
+    // A failed save stays said until a save succeeds.
+    m_form.JobStatusText()->setText(m_saveFailing.isEmpty() ? rate
+                                                            : m_saveFailing + QLatin1Char(' ') + rate);
+}
+
+void JobController::saved()
+{
+    m_saveFailing.clear();
+}
+
+void JobController::logAppended()
+{
+    m_view.refreshSoon();
+}
+
+// A failed save of the positions or the log: the log window (by the session)
+// and the status bar say so every time; a box says so unless one with that
+// text is on screen or waiting.
+void JobController::saveFailed(const QString& text)
+{
+    m_saveFailing = QStringLiteral("Not saved: ") + text;
+    m_form.JobStatusText()->setText(m_saveFailing);
+    const bool shown = m_openBox == text ||
+                       std::any_of(m_boxes.begin(), m_boxes.end(),
+                                   [&](const PostedBox& box) { return box.text == text; });
+    if (!shown)
+        post(text);
+}
+
+void JobController::finished(const JobTotals& done, const QString& failure)
+{
+    m_form.Timer1()->stop();
+    m_form.JobProgressBar()->setVisible(false);
+    m_form.JobStatusText()->setText(totalsSummary(done));
+    m_form.BitBtn1()->setText(DownloadCaption);
+    m_view.refresh();
+    if (!failure.isEmpty())
+        post(failure);
+    const qint64 again = done.toFetchAgain();
+    if (again <= 0) {
+        post(closingText(done));
+        return;
+    }
+    // Tiles that failed are behind the stored positions: continuing the job
+    // would not fetch them, fetching the missing tiles again does.
+    const QString project = m_session.state().ProjectPath;
+    post(closingText(done) +
+             QStringLiteral("\n\nFetch the %1 missing tiles again now?").arg(groupedNumber(again)),
+         [this, project] {
+             if (running())
+                 return;
+             try {
+                 fetchMissing(project);
+             } catch (const std::exception& error) {
+                 message(QString::fromUtf8(error.what()));
+             }
+         });
 }
 
 void JobController::post(const QString& text, std::function<void()> onYes)
@@ -486,152 +407,19 @@ void JobController::showPostedBoxes()
     m_boxOpen = false;
 }
 
-// A failed save of the positions or the log: the log window and the status
-// bar say so every time; a box says so unless one with that text is on
-// screen or waiting.
-void JobController::saveFailed(const QString& text)
-{
-    m_view.append(text);
-    m_saveProblem = QStringLiteral("Not saved: ") + text;
-    m_form.JobStatusText()->setText(m_saveProblem);
-    const bool shown = m_openBox == text || std::any_of(m_boxes.begin(), m_boxes.end(),
-                                                        [&](const PostedBox& box) { return box.text == text; });
-    if (!shown)
-        post(text);
-}
-
-void JobController::monitorTick()
-{
-    ++m_monitorTicks;
-    showProgress();
-    if (m_monitorTicks % 4 == 0) {
-        try {
-            savePositionsAndLog();
-            m_saveProblem.clear();
-        } catch (const std::exception& error) {
-            // The monitor goes on ticking and tries again.
-            saveFailed(QString::fromUtf8(error.what()));
-            return;
-        }
-    }
-    if (m_job.WorkersRunning == 0 && m_form.Timer1()->isActive())
-        finish();
-}
-
-void JobController::finish()
-{
-    m_form.Timer1()->stop();
-    const JobTotals done = totals();
-
-    QString failure;
-    try {
-        m_view.log().saveWithClosingReport(QDateTime::currentDateTime(), m_job.logPath());
-    } catch (const std::exception& error) {
-        failure = QString::fromUtf8(error.what());
-    }
-    // The run's counts follow the closing report.
-    m_view.append(totalsLogLine(done));
-    try {
-        m_view.log().save(m_job.logPath());
-    } catch (const std::exception& error) {
-        if (failure.isEmpty())
-            failure = QString::fromUtf8(error.what());
-    }
-    m_form.JobProgressBar()->setVisible(false);
-    m_form.JobStatusText()->setText(totalsSummary(done));
-    try {
-        if (!m_fetchingAgain)
-            SavePositions(m_job.ProjectPath, currentPositions());
-    } catch (const std::exception& error) {
-        if (failure.isEmpty())
-            failure = QString::fromUtf8(error.what());
-    }
-    for (auto& slot : m_job.WorkerSlots)
-        slot.reset(); // every worker has reported its end
-    m_form.BitBtn1()->setText(DownloadCaption);
-    m_view.refresh();
-    if (!failure.isEmpty())
-        post(failure);
-    const qint64 again = done.toFetchAgain();
-    if (again <= 0) {
-        post(closingText(done));
-        return;
-    }
-    // Tiles that failed are behind the stored positions: continuing the job
-    // would not fetch them, fetching the missing tiles again does.
-    const QString project = m_job.ProjectPath;
-    post(closingText(done) +
-             QStringLiteral("\n\nFetch the %1 missing tiles again now?").arg(groupedNumber(again)),
-         [this, project] {
-             if (running())
-                 return;
-             try {
-                 fetchMissing(project);
-             } catch (const std::exception& error) {
-                 message(QString::fromUtf8(error.what()));
-             }
-         });
-}
-
-void JobController::AppendLogLine(const QString& line)
-{
-    m_view.append(line);
-}
-
-void JobController::WorkerDone(int threadIndex)
-{
-    if (threadIndex >= 0 && threadIndex < MaxWorkers)
-        m_reportedEnd[std::size_t(threadIndex)] = true;
-    --m_job.WorkersRunning;
-    if (m_closeLoop && m_job.WorkersRunning <= 0)
-        m_closeLoop->quit();
-}
-
 // ---------------------------------------------------------------- closing
 
 void JobController::closeDuringJob()
 {
     m_closing = true;
     m_form.Timer1()->stop();
-    stop();
-    if (m_job.WorkersRunning > 0) {
-        // Blocks without spinning: the workers' reports and their ends arrive
-        // as events; keys and clicks wait, so no dialog opens in the meantime.
-        QEventLoop loop;
-        QTimer limit;
-        limit.setSingleShot(true);
-        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-        limit.start(m_closeWaitMs);
-        m_closeLoop = &loop;
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-        m_closeLoop = nullptr;
-    }
-    try {
-        savePositionsAndLog();
-    } catch (const std::exception&) {
-        // Nothing more can be done on the way out.
-    }
-    // Workers that are still in a request are left to end with the process;
-    // from now on their reports go nowhere.
-    m_abandonedWorkers = 0;
-    for (std::size_t i = 0; i < m_job.WorkerSlots.size(); ++i) {
-        const auto& slot = m_job.WorkerSlots[i];
-        if (!slot)
-            continue;
-        if (m_reportedEnd[i])
-            slot->wait(); // its last call is made; the thread is returning
-        else if (!slot->wait(0))
-            ++m_abandonedWorkers;
-    }
-    if (m_abandonedWorkers > 0) {
-        m_workerHost->close();
-        for (auto& slot : m_job.WorkerSlots) {
-            if (slot && slot->isRunning())
-                abandonThread(std::move(slot), m_workerHost);
-        }
-    }
-    for (auto& slot : m_job.WorkerSlots)
-        slot.reset();
+    m_session.closeDuringJob(m_closeWaitMs);
+}
+
+qint64 JobController::freeBytesOf(const QString& folder)
+{
+    const QStorageInfo disk(folder);
+    return disk.isValid() && disk.isReady() ? disk.bytesAvailable() : -1;
 }
 
 } // namespace tavo

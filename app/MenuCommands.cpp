@@ -1,7 +1,7 @@
 #include "app/MenuCommands.h"
 
 #include "app/AppState.h"
-#include "app/JobState.h"
+#include "job/JobState.h"
 #include "app/LogView.h"
 #include "dialogs/Shell.h"
 #include "dialogs/TForm1.h"
