@@ -1,0 +1,398 @@
+#include "job/JobCommand.h"
+
+#include "engine/AppError.h"
+#include "engine/JobFolder.h"
+#include "engine/ProjectFile.h"
+#include "engine/SettingsLocation.h"
+#include "files/JobLog.h"
+#include "files/ServerParams.h"
+#include "files/Settings.h"
+#include "job/JobPlan.h"
+#include "job/JobProgress.h"
+#include "job/JobSession.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QStorageInfo>
+#include <QTimer>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace tavo {
+
+namespace {
+
+void say(std::FILE* err, const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), err);
+    std::fputc('\n', err);
+    std::fflush(err);
+}
+
+// SIGINT and SIGTERM reach the event loop through a pipe.
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+}
+
+// Shows the session's figures on stderr, at most once a second, and keeps
+// its end.
+class CommandObserver final : public JobObserver
+{
+public:
+    CommandObserver(std::FILE* err, bool quiet) : m_err(err), m_quiet(quiet) {}
+
+    void progress(const JobTotals& totals, const JobProgress& figures) override
+    {
+        if (m_quiet || (m_shown.isValid() && m_shown.elapsed() < 1000))
+            return;
+        m_shown.start();
+        QString text = figures.countText();
+        if (totals.toFetch > 0) {
+            text += QStringLiteral(" \u00b7 ") + figures.rateText().replace(
+                                                     QStringLiteral(", "), QStringLiteral(" \u00b7 "));
+        }
+        say(m_err, text);
+    }
+    void saveFailed(const QString& text) override { say(m_err, text); }
+    void finished(const JobTotals& totals, const QString& failure) override
+    {
+        if (!failure.isEmpty())
+            say(m_err, failure);
+        m_totals = totals;
+        m_ended = true;
+        QCoreApplication::exit(0);
+    }
+
+    bool ended() const { return m_ended; }
+    const JobTotals& totals() const { return m_totals; }
+
+private:
+    std::FILE* m_err;
+    bool m_quiet;
+    QElapsedTimer m_shown;
+    bool m_ended = false;
+    JobTotals m_totals;
+};
+
+QString takeValue(const QStringList& arguments, int& i, QString& error)
+{
+    if (i + 1 >= arguments.size()) {
+        error = QStringLiteral("%1 needs a value").arg(arguments.at(i));
+        return {};
+    }
+    return arguments.at(++i);
+}
+
+// Puts the tiles of the job's folder that are missing, placeholders or
+// damaged on a list, removes what stands in their place, and continues the
+// log as Tools > "Fetch missing tiles again" does. Empty when nothing is to
+// be fetched.
+std::shared_ptr<const std::vector<TilePosition>>
+listTilesToFetchAgain(const JobState& job, const QString& programFolder, JobLog& log)
+{
+    const QString imageFolder = job.SaveFolder + job.ProjectBase + QLatin1Char('/');
+    ScanOptions options;
+    options.placeholderPath = programFolder + QStringLiteral("blankimg/blank.jpg");
+    QFile placeholder(options.placeholderPath);
+    if (placeholder.open(QIODevice::ReadOnly))
+        options.placeholder = placeholder.readAll();
+    const JobScan scan = scanJobFolder(imageFolder, job.Rect, options);
+    if (scan.bad() == 0)
+        return {};
+    auto tiles = std::make_shared<const std::vector<TilePosition>>(scan.badTiles());
+    for (const TilePosition tile : *tiles) {
+        const QString file = imageFolder + tileFileName(tile.x, tile.y);
+        switch (scan.state(tile.x, tile.y)) {
+        case TileState::Empty:
+        case TileState::NotJpeg:
+        case TileState::Truncated:
+            QFile::remove(file);
+            break;
+        case TileState::Partial:
+            QFile::remove(file + QStringLiteral(".part"));
+            break;
+        default:
+            break;
+        }
+    }
+    try {
+        log.loadForResume(job.logPath());
+    } catch (const AppError&) {
+        log.clear();
+    }
+    log.append(resumedJobLines(QDateTime::currentDateTime()));
+    QStringList kinds;
+    for (const TileState state : {TileState::Missing, TileState::Placeholder, TileState::Empty,
+                                  TileState::NotJpeg, TileState::Truncated, TileState::Partial}) {
+        if (scan.count(state) > 0)
+            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(scan.count(state));
+    }
+    log.append(QStringLiteral("Fetch missing tiles again: %1 of %2 tiles (%3)")
+                   .arg(scan.bad())
+                   .arg(scan.total())
+                   .arg(kinds.join(QStringLiteral(", "))));
+    return tiles;
+}
+
+int exitCodeFor(const JobTotals& totals)
+{
+    if (totals.stoppedByUser)
+        return ExitInterrupted;
+    const bool allStored = totals.placeholders == 0 && totals.notWritten() == 0 &&
+                           !totals.banned && !totals.unreachable && !totals.writeFailed;
+    return allStored ? ExitAllStored : ExitTilesMissing;
+}
+
+} // namespace
+
+bool parseJobCommand(const QStringList& arguments, JobCommand& command, QString& error)
+{
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString& a = arguments.at(i);
+        QString* field = nullptr;
+        if (a == QStringLiteral("--help") || a == QStringLiteral("-h"))
+            command.help = true;
+        else if (a == QStringLiteral("--quiet") || a == QStringLiteral("-q"))
+            command.quiet = true;
+        else if (a == QStringLiteral("--retry-failed"))
+            command.retryFailed = true;
+        else if (a == QStringLiteral("--left"))
+            field = &command.left;
+        else if (a == QStringLiteral("--right"))
+            field = &command.right;
+        else if (a == QStringLiteral("--top"))
+            field = &command.top;
+        else if (a == QStringLiteral("--bottom"))
+            field = &command.bottom;
+        else if (a == QStringLiteral("--zoom"))
+            field = &command.zoom;
+        else if (a == QStringLiteral("--threads"))
+            field = &command.threads;
+        else if (a == QStringLiteral("--folder"))
+            field = &command.folder;
+        else if (a == QStringLiteral("--project"))
+            field = &command.project;
+        else if (a == QStringLiteral("--settings"))
+            field = &command.settingsFile;
+        else if (a == QStringLiteral("--params-url"))
+            field = &command.paramsUrl;
+        else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
+            error = QStringLiteral("unknown option %1").arg(a);
+            return false;
+        } else if (command.projectFile.isEmpty()) {
+            command.projectFile = a;
+        } else {
+            error = QStringLiteral("more than one project file: %1").arg(a);
+            return false;
+        }
+        if (field) {
+            *field = takeValue(arguments, i, error);
+            if (!error.isEmpty())
+                return false;
+        }
+    }
+    if (command.help)
+        return true;
+    const bool anyField = !command.left.isEmpty() || !command.right.isEmpty() ||
+                          !command.top.isEmpty() || !command.bottom.isEmpty() ||
+                          !command.zoom.isEmpty() || !command.threads.isEmpty() ||
+                          !command.folder.isEmpty() || !command.project.isEmpty();
+    if (!command.projectFile.isEmpty() && anyField) {
+        error = QStringLiteral("give a project file or the job's options, not both");
+        return false;
+    }
+    if (command.projectFile.isEmpty() && !anyField) {
+        error = QStringLiteral("no job: give a project file or the job's options");
+        return false;
+    }
+    return true;
+}
+
+QString jobCommandHelp()
+{
+    return QStringLiteral(
+        "Usage: tavo-get JOB.tavo [options]\n"
+        "       tavo-get --left L --right R --top T --bottom B --zoom Z --threads N\n"
+        "                --folder DIR --project NAME [options]\n"
+        "\n"
+        "Downloads a job's aerial tiles as Tavo's Download button does: with a project\n"
+        "file it continues that job (or starts it again when its entries no longer\n"
+        "match); with the options it downloads the area they give, stored as typed.\n"
+        "The project file, the log and the tiles are those the window writes.\n"
+        "\n"
+        "Options:\n"
+        "  --settings FILE    the settings file (default: Tavo's own config.ini);\n"
+        "                     the server parameters file s.txt is read beside it\n"
+        "  --retry-failed     at the end, fetch again the tiles that failed\n"
+        "  --quiet            no progress on stderr\n"
+        "  --params-url URL   where the server parameters file is fetched from\n"
+        "  --help             this text\n"
+        "\n"
+        "Progress goes to stderr once a second. SIGINT or SIGTERM stops the job: the\n"
+        "tiles in hand are finished, positions and log saved; run again to continue.\n"
+        "\n"
+        "Exit status: 0 every tile stored; 1 tiles not stored (placeholders, not\n"
+        "written, banned, unreachable); 2 refused arguments or entries, nothing\n"
+        "written; 3 interrupted.\n");
+}
+
+int runJobCommand(const JobCommand& command, const QString& programFolderText, std::FILE* err)
+{
+    const QString programFolder = ensureTrailingSeparator(programFolderText);
+    const QString settingsPath = command.settingsFile.isEmpty()
+                                     ? settingsFolder(programFolder) + QStringLiteral("config.ini")
+                                     : QFileInfo(command.settingsFile).absoluteFilePath();
+    const QString paramsPath = folderPartOf(settingsPath) + QStringLiteral("s.txt");
+
+    try {
+        // As the window at its start and at the press: the settings, the
+        // server parameters once, the fields.
+        const StartupSettings startup =
+            readStartupSettings(settingsPath, ReadTileVersion(paramsPath));
+        JobRequest request;
+        if (!command.projectFile.isEmpty()) {
+            const QString path = QFileInfo(command.projectFile).absoluteFilePath();
+            if (!QFileInfo(path).isFile()) {
+                say(err, QStringLiteral("Cannot open file ") + path);
+                return ExitRefused;
+            }
+            const OpenedProject opened =
+                readProjectForOpen(path, startup.defaultZoom, startup.defaultThreadCount);
+            request = {{opened.edit1, opened.edit3, opened.edit2, opened.edit4},
+                       opened.edit5, opened.edit10, opened.edit6, opened.edit11};
+        } else {
+            request = {{command.left, command.right, command.top, command.bottom},
+                       command.zoom.isEmpty() ? QString::number(startup.defaultZoom) : command.zoom,
+                       command.threads.isEmpty() ? QString::number(startup.defaultThreadCount)
+                                                 : command.threads,
+                       command.folder.isEmpty() ? startup.defaultPath : command.folder,
+                       command.project};
+        }
+
+        const QString paramsUrl =
+            command.paramsUrl.isEmpty() ? QString::fromLatin1(ParamsUrl) : command.paramsUrl;
+        FetchServerParams(paramsUrl, paramsPath);
+        const QString tileVersion = ReadTileVersion(paramsPath);
+        const StartupSettings withVersion = readStartupSettings(settingsPath, tileVersion);
+
+        const JobSettings settings = readJobSettings(settingsPath);
+        const PlanOutcome planned = planJob(request, settings);
+        if (!planned.plan) {
+            say(err, planned.refusal);
+            return ExitRefused;
+        }
+        const JobPlan& plan = *planned.plan;
+
+        bool resume = false;
+        if (QFileInfo::exists(plan.projectPath)) {
+            const StoredInputs stored = ReadResumeKeys(plan.projectPath, startup.defaultZoom,
+                                                       startup.defaultThreadCount);
+            resume = resumeMatches(stored, enteredInputs(request, plan));
+            if (!resume && !command.quiet)
+                say(err, QStringLiteral("%1 holds another job (%2): a new job replaces it.")
+                             .arg(plan.projectPath,
+                                  differences(stored, request).join(QStringLiteral(", "))));
+        }
+        if (!resume && !command.quiet) {
+            const QStorageInfo disk(plan.saveFolder);
+            const QString cost =
+                costQuestion(plan, disk.isValid() && disk.isReady() ? disk.bytesAvailable() : -1);
+            if (!cost.isEmpty())
+                say(err, cost.left(cost.indexOf(QStringLiteral("\n\n"))));
+        }
+
+        WorkerConfig config;
+        config.sleepSeconds = settings.sleepSeconds;
+        config.urlTail = withVersion.urlTail;
+        config.proxy = settings.proxy;
+        config.programFolder = programFolder;
+
+        JobLog log;
+        CommandObserver observer(err, command.quiet);
+        JobSession session(log, observer);
+
+        // Stop on SIGINT and SIGTERM.
+        if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            throw std::runtime_error("cannot create a pipe");
+        QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+            char bytes[16];
+            while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            if (session.running())
+                session.stop();
+        });
+        struct sigaction action = {};
+        action.sa_handler = onSignal;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGINT, &action, nullptr);
+        ::sigaction(SIGTERM, &action, nullptr);
+
+        const QString failure = session.start(plan, resume, config);
+        if (!failure.isEmpty()) {
+            say(err, failure);
+            return ExitRefused;
+        }
+        QTimer monitor;
+        monitor.setTimerType(Qt::PreciseTimer);
+        monitor.setInterval(1000);
+        QObject::connect(&monitor, &QTimer::timeout, [&] { session.tick(); });
+        monitor.start();
+        QCoreApplication::exec();
+
+        JobTotals totals = observer.totals();
+        if (!command.quiet)
+            say(err, closingText(totals).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+        if (command.retryFailed && !totals.stoppedByUser && totals.toFetchAgain() > 0) {
+            const JobState& done = session.state();
+            JobState job;
+            job.SaveFolder = done.SaveFolder;
+            job.ProjectName = done.ProjectName;
+            job.ProjectBase = done.ProjectBase;
+            job.ProjectPath = done.ProjectPath;
+            job.LogFileName = done.LogFileName;
+            job.Rect = done.Rect;
+            const auto tiles = listTilesToFetchAgain(job, programFolder, log);
+            if (tiles) {
+                job.ThreadCount = qint32(qBound<qint64>(
+                    1, qMin<qint64>(plan.threadCount, qint64(tiles->size())), qint64(MaxWorkers)));
+                CommandObserver again(err, command.quiet);
+                JobSession retry(log, again);
+                retry.startList(job, plan.zoom, tiles, config);
+                QObject::disconnect(&monitor, nullptr, nullptr, nullptr);
+                QObject::connect(&monitor, &QTimer::timeout, [&] { retry.tick(); });
+                QObject::disconnect(&signalNotifier, nullptr, nullptr, nullptr);
+                QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+                    char bytes[16];
+                    while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+                    }
+                    if (retry.running())
+                        retry.stop();
+                });
+                QCoreApplication::exec();
+                totals = again.totals();
+                if (!command.quiet)
+                    say(err, closingText(totals).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+            }
+        }
+        monitor.stop();
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+        return exitCodeFor(totals);
+    } catch (const std::exception& error) {
+        say(err, QString::fromUtf8(error.what()));
+        return ExitRefused;
+    }
+}
+
+} // namespace tavo
