@@ -268,8 +268,8 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
             }
             const OpenedProject opened =
                 readProjectForOpen(path, startup.defaultZoom, startup.defaultThreadCount);
-            request = {{opened.edit1, opened.edit3, opened.edit2, opened.edit4},
-                       opened.edit5, opened.edit10, opened.edit6, opened.edit11};
+            request = {{opened.left, opened.right, opened.top, opened.bottom},
+                       opened.zoom, opened.threadCount, opened.folder, opened.fileName};
         } else {
             request = {{command.left, command.right, command.top, command.bottom},
                        command.zoom.isEmpty() ? QString::number(startup.defaultZoom) : command.zoom,

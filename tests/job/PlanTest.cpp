@@ -131,8 +131,8 @@ TEST(PlanTest, WorkedExampleGivesItsTilesNamesAndExtent)
 
     // "Job" and "Job.tavo" are the same project for the resume test.
     const EnteredInputs entered = enteredInputs(workedExample(), plan);
-    EXPECT_EQ(entered.edit11, "Job.tavo");
-    EXPECT_EQ(entered.edit6, "/maps/");
+    EXPECT_EQ(entered.fileName, "Job.tavo");
+    EXPECT_EQ(entered.folder, "/maps/");
 }
 
 } // namespace
