@@ -1,6 +1,7 @@
 #pragma once
 
 #include "files/Settings.h"
+#include "tiles/TDownThread.h"
 
 #include <QString>
 
@@ -27,6 +28,7 @@ struct AppState
     ProxySettings Proxy; // UseProxy, ProxyServer, ProxyPort, ProxyUsername, ProxyPassword
     int SleepSeconds = 0;
     bool ParamsFetched = false;
+    RequestLimits Limits; // of every tile request and the pauses between them
 };
 
 // Fixed places of the program's maker.

@@ -135,6 +135,7 @@ WorkerConfig JobController::workerConfig() const
     config.urlTail = m_app.UrlTail;
     config.proxy = m_app.Proxy;
     config.programFolder = m_app.ProgramFolder;
+    config.limits = m_app.Limits;
     return config;
 }
 
@@ -319,7 +320,8 @@ void JobController::progress(const JobTotals& now, const JobProgress& figures)
     bar->setFormat(shown);
     bar->setToolTip(shown == full ? QString() : full);
     bar->setVisible(true);
-    const QString rate = figures.rateText();
+    const qint64 waitMs = m_session.waitingMs();
+    const QString rate = waitMs > 0 ? waitingText(waitMs) : figures.rateText();
     // A failed save stays said until a save succeeds.
     m_form.JobStatusText()->setText(m_saveFailing.isEmpty() ? rate
                                                             : m_saveFailing + QLatin1Char(' ') + rate);

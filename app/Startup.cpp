@@ -6,6 +6,7 @@
 #include "engine/SettingsLocation.h"
 #include "files/ServerParams.h"
 #include "files/Settings.h"
+#include "http/HttpClient.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -40,6 +41,8 @@ void startUp(TForm1& form, AppState& app, const QString& programFolder)
     app.UrlTail = settings.urlTail;
     app.InputFormat = settings.inputFormat;
     app.Proxy = settings.proxy;
+    // Every request from now on introduces the program this way.
+    http::setUserAgent(settings.userAgent.toStdString());
 
     form.setWindowTitle(QStringLiteral("Tavo ") + app.AppVersion);
     form.Edit6()->setText(app.DefaultPath);

@@ -23,8 +23,12 @@ bool isDigit(QChar c)
 
 } // namespace
 
-double ParseLeadingNumber(const QString& text)
+namespace {
+
+// The conversion itself; `consumed` receives where the number read ends (0 when there is none).
+double readLeadingNumber(const QString& text, qsizetype& consumed)
 {
+    consumed = 0;
     const qsizetype length = text.size();
     qsizetype i = 0;
     while (i < length && isBlank(text[i]))
@@ -47,6 +51,7 @@ double ParseLeadingNumber(const QString& text)
     }
     if (integerDigits.empty() && fractionDigits.empty())
         return 0.0;
+    consumed = i;
 
     // The exponent counts only when at least one digit follows the 'e' and its sign.
     std::string exponent;
@@ -61,8 +66,10 @@ double ParseLeadingNumber(const QString& text)
         std::string digits;
         while (j < length && isDigit(text[j]))
             digits += char(text[j++].unicode());
-        if (!digits.empty())
+        if (!digits.empty()) {
             exponent = sign + digits;
+            consumed = j;
+        }
     }
 
     std::string number = integerDigits.empty() ? std::string("0") : integerDigits;
@@ -102,6 +109,27 @@ double ParseLeadingNumber(const QString& text)
     return negative ? -magnitude : magnitude;
 }
 
+} // namespace
+
+double ParseLeadingNumber(const QString& text)
+{
+    qsizetype consumed = 0;
+    return readLeadingNumber(text, consumed);
+}
+
+bool IsWholeNumber(const QString& text)
+{
+    qsizetype consumed = 0;
+    readLeadingNumber(text, consumed);
+    if (consumed == 0)
+        return false;
+    for (qsizetype i = consumed; i < text.size(); ++i) {
+        if (!isBlank(text[i]))
+            return false;
+    }
+    return true;
+}
+
 std::optional<int> ParseWholeInteger(const QString& text)
 {
     qsizetype first = 0;
@@ -138,8 +166,12 @@ std::optional<int> ParseWholeInteger(const QString& text)
 AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& edit2,
                      const QString& edit4)
 {
-    const auto read = [](QString text) { return ParseLeadingNumber(text.replace(u',', u'.')); };
     AreaValues values;
+    const auto read = [&values](QString text) {
+        text.replace(u',', u'.');
+        values.allNumbers = values.allNumbers && IsWholeNumber(text);
+        return ParseLeadingNumber(text);
+    };
     values.left = read(edit1);
     values.right = read(edit3);
     values.top = read(edit2);
@@ -149,6 +181,8 @@ AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& 
 
 QString areaCheckFailure(const AreaValues& area)
 {
+    if (!area.allNumbers)
+        return QStringLiteral("Longitude or latitude input error!");
     auto within = [](double value, double bound) { return value >= -bound && value <= bound; };
     const struct
     {

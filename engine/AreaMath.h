@@ -21,6 +21,10 @@ namespace tavo {
 // subnormal number), with its sign.
 double ParseLeadingNumber(const QString& text);
 
+// Whether `text` is one number of the form ParseLeadingNumber reads and nothing else, blanks
+// around it allowed. The empty text is no number.
+bool IsWholeNumber(const QString& text);
+
 // Whole signed 32-bit decimal integer, white space around it allowed; nullopt for anything
 // else, the empty text and values beyond the 32-bit range included.
 std::optional<int> ParseWholeInteger(const QString& text);
@@ -31,10 +35,13 @@ struct AreaValues
     double right = 0.0;
     double top = 0.0;
     double bottom = 0.0;
+    // False when any of the four texts is not wholly a number (a typo such as "6.O5").
+    bool allNumbers = true;
 };
 
 // The four area fields read as numbers: every ',' counts as a '.', then ParseLeadingNumber.
-// Never fails; text that is not a number reads as 0.
+// Never fails; text that is not a number reads as its leading number (0 when there is none) and
+// clears allNumbers.
 AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& edit2,
                      const QString& edit4);
 inline AreaValues ParseArea(const AreaTexts& area)
@@ -42,7 +49,8 @@ inline AreaValues ParseArea(const AreaTexts& area)
     return ParseArea(area.left, area.right, area.top, area.bottom);
 }
 
-// The first check the area fails, as the set-up's message; empty when it passes.
+// The first check the area fails, as the set-up's message; empty when it passes. Texts that are
+// not wholly numbers fail before the range checks.
 QString areaCheckFailure(const AreaValues& area);
 // The tile rectangle of an area at `zoom`.
 TileRect tileRectFor(const AreaValues& area, int zoom);

@@ -38,6 +38,7 @@ StartupSettings readStartupSettings(const QString& settingsPath, const QString& 
         ini.readString(IniParas, QStringLiteral("SV3"), QStringLiteral(".jpeg?g=") + tileVersion);
     settings.inputFormat = ini.readInteger(IniParas, QStringLiteral("InputFormat"), 0);
     settings.proxy = readProxy(ini);
+    settings.userAgent = ini.readString(IniParas, QStringLiteral("UserAgent"), QString()).trimmed();
     return settings;
 }
 

@@ -20,6 +20,7 @@ struct StartupSettings
     QString urlTail; // appended after the quadkey of every tile URL
     int inputFormat = 0;
     ProxySettings proxy;
+    QString userAgent; // "UserAgent": replaces the program's User-Agent; empty: the default
 };
 
 // `tileVersion` builds the default URL tail ".jpeg?g=<version>"; a stored

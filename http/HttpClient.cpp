@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <limits>
+#include <mutex>
 #include <new>
 
 namespace tavo::http {
@@ -19,16 +21,25 @@ struct Transfer
     std::string* body;
     std::string* statusLine;
     const std::function<bool(long)>* abortCheck = nullptr;
+    std::size_t maxBodyBytes = 0;
+    std::size_t received = 0;
+    bool tooLarge = false;
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user)
 {
+    auto* transfer = static_cast<Transfer*>(user);
     const std::size_t bytes = size * count;
-    try {
-        static_cast<Transfer*>(user)->body->append(data, bytes);
-    } catch (const std::bad_alloc&) {
+    transfer->received += bytes;
+    if (transfer->received > transfer->maxBodyBytes) {
+        transfer->tooLarge = true;
         return 0; // aborts the transfer with CURLE_WRITE_ERROR
+    }
+    try {
+        transfer->body->append(data, bytes);
+    } catch (const std::bad_alloc&) {
+        return 0;
     }
     return bytes;
 }
@@ -126,7 +137,55 @@ SocketError transferErrorFor(long osErrno)
     }
 }
 
+std::mutex userAgentMutex;
+std::string userAgentText; // empty: the default
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 } // namespace
+
+std::string defaultUserAgent()
+{
+    return std::string("Tavo/") + TAVO_VERSION + " (+" + TAVO_HOME_PAGE + ")";
+}
+
+void setUserAgent(const std::string& userAgent)
+{
+    std::lock_guard<std::mutex> lock(userAgentMutex);
+    userAgentText = userAgent;
+}
+
+std::string userAgent()
+{
+    std::lock_guard<std::mutex> lock(userAgentMutex);
+    return userAgentText.empty() ? defaultUserAgent() : userAgentText;
+}
+
+std::optional<long long> retryAfterSeconds(const std::string& value, std::time_t now)
+{
+    std::size_t begin = 0;
+    std::size_t end = value.size();
+    while (begin < end && isBlank(value[begin]))
+        ++begin;
+    while (end > begin && isBlank(value[end - 1]))
+        --end;
+    if (begin == end)
+        return std::nullopt;
+    const std::string text = value.substr(begin, end - begin);
+    if (text.find_first_not_of("0123456789") == std::string::npos) {
+        // A count of seconds; one too long for any clock is as good as for ever.
+        if (text.size() > 12)
+            return std::numeric_limits<long long>::max() / 2;
+        return std::stoll(text);
+    }
+    const std::time_t when = curl_getdate(text.c_str(), nullptr);
+    if (when == std::time_t(-1))
+        return std::nullopt;
+    return when > now ? static_cast<long long>(when - now) : 0LL;
+}
 
 SocketError socketErrorFor(int curlCode, long osErrno)
 {
@@ -202,7 +261,10 @@ HttpClient::HttpClient()
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    // libcurl keeps its own copy of the text.
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, userAgent().c_str());
     setTimeouts(m_connectTimeoutMs, m_stallTimeoutMs);
+    setMaxBodyBytes(m_maxBodyBytes);
 }
 
 HttpClient::~HttpClient()
@@ -251,6 +313,13 @@ void HttpClient::setTransferLimits(long lowSpeedBytesPerSecond, long lowSpeedSec
     m_stallTimeoutMs = (lowSpeedSeconds > 0 ? lowSpeedSeconds : 1L) * 1000;
 }
 
+void HttpClient::setMaxBodyBytes(std::size_t bytes)
+{
+    m_maxBodyBytes = bytes;
+    curl_easy_setopt(static_cast<CURL*>(m_curl), CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(bytes));
+}
+
 void HttpClient::setAbortCheck(std::function<bool(long elapsedMs)> check)
 {
     m_abortCheck = std::move(check);
@@ -263,8 +332,10 @@ void HttpClient::get(const std::string& url, std::string& body)
     body.clear();
     m_statusLine.clear();
     m_errorText[0] = '\0';
+    m_receivedBytes = 0;
+    m_expectedBytes = -1;
 
-    Transfer transfer{&body, &m_statusLine, &m_abortCheck};
+    Transfer transfer{&body, &m_statusLine, &m_abortCheck, m_maxBodyBytes};
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
@@ -274,7 +345,19 @@ void HttpClient::get(const std::string& url, std::string& body)
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, nullptr);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, nullptr);
+    m_receivedBytes = transfer.received;
+    curl_off_t announced = -1;
+    if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK)
+        m_expectedBytes = announced;
 
+    if (transfer.tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
+        body.clear();
+        throw HttpError(HttpError::Kind::TooLarge, 0, "Reply too large");
+    }
+    if (result == CURLE_PARTIAL_FILE) {
+        body.clear();
+        throw HttpError(HttpError::Kind::CutShort, 0, "Reply cut short");
+    }
     if (result == CURLE_ABORTED_BY_CALLBACK) {
         body.clear();
         throw HttpError(HttpError::Kind::Aborted, 10004,

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
+#include <ctime>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -22,6 +25,9 @@ namespace tavo::http {
 //  - a transfer ended by the abort check (Kind::Aborted):
 //                              "Socket Error # 10004" and "Interrupted
 //                              function call."
+//  - a body shorter than its Content-Length (Kind::CutShort) or longer than
+//    the client accepts (Kind::TooLarge): "Reply cut short", "Reply too
+//    large"; receivedBytes() and expectedBytes() tell the sizes.
 class HttpError : public std::runtime_error
 {
 public:
@@ -29,7 +35,9 @@ public:
     {
         Status,
         Transport,
-        Aborted
+        Aborted,
+        CutShort,
+        TooLarge
     };
     HttpError(Kind kind, int code, const std::string& message)
         : std::runtime_error(message), m_kind(kind), m_code(code)
@@ -64,6 +72,18 @@ public:
     GlobalInit& operator=(const GlobalInit&) = delete;
 };
 
+// What every request says it comes from: "Tavo/<version> (+<home page>)".
+std::string defaultUserAgent();
+// Replaces the User-Agent of every client created from now on; an empty text
+// brings the default back. Any thread.
+void setUserAgent(const std::string& userAgent);
+std::string userAgent();
+
+// The wait a Retry-After value asks for, in seconds from `now`: a number of
+// seconds or an HTTP date (a date in the past gives 0). None when the value
+// is neither.
+std::optional<long long> retryAfterSeconds(const std::string& value, std::time_t now);
+
 // Requires a GlobalInit for the whole of its life.
 class HttpClient final
 {
@@ -95,19 +115,36 @@ public:
     // Called on the thread that runs get().
     void setAbortCheck(std::function<bool(long elapsedMs)> check);
 
+    // The largest body a get accepts (DefaultMaxBodyBytes unless set). A
+    // larger one ends the transfer as soon as it is announced or received
+    // (HttpError::Kind::TooLarge), so a reply never holds more than this.
+    static constexpr std::size_t DefaultMaxBodyBytes = 4 * 1024 * 1024;
+    void setMaxBodyBytes(std::size_t bytes);
+    std::size_t maxBodyBytes() const { return m_maxBodyBytes; }
+
     // GET url; on success `body` holds exactly the response body (it is
     // cleared first). Throws HttpError on any failure, with `body` empty.
+    // Every request carries the User-Agent the client was created with.
     void get(const std::string& url, std::string& body);
 
-    // A header of the last successful get's response (the last one of that
-    // name), without its name and surrounding blanks; empty when it had none.
+    // A header of the last get's response (the last one of that name),
+    // without its name and surrounding blanks; empty when it had none. Also
+    // after a get that failed with an HTTP status (Retry-After of a 429).
     std::string responseHeader(const char* name) const;
+
+    // Body bytes the last get received, and the length its response
+    // announced (-1 when it announced none).
+    std::size_t receivedBytes() const { return m_receivedBytes; }
+    long long expectedBytes() const { return m_expectedBytes; }
 
 private:
     void* m_curl = nullptr; // CURL*
     long m_connectTimeoutMs = 10000;
     long m_stallTimeoutMs = 30000;
     std::function<bool(long)> m_abortCheck;
+    std::size_t m_maxBodyBytes = DefaultMaxBodyBytes;
+    std::size_t m_receivedBytes = 0;
+    long long m_expectedBytes = -1;
     std::string m_statusLine;            // last status line of the running request
     std::array<char, 256> m_errorText{}; // libcurl's error buffer (CURL_ERROR_SIZE)
 };

@@ -7,6 +7,7 @@
 #include "files/JobLog.h"
 #include "files/ServerParams.h"
 #include "files/Settings.h"
+#include "http/HttpClient.h"
 #include "job/JobPlan.h"
 #include "job/JobProgress.h"
 #include "job/JobSession.h"
@@ -57,7 +58,9 @@ public:
             return;
         m_shown.start();
         QString text = figures.countText();
-        if (totals.toFetch > 0) {
+        if (m_session && m_session->waitingMs() > 0) {
+            text += QStringLiteral(" \u00b7 ") + waitingText(m_session->waitingMs());
+        } else if (totals.toFetch > 0) {
             text += QStringLiteral(" \u00b7 ") + figures.rateText().replace(
                                                      QStringLiteral(", "), QStringLiteral(" \u00b7 "));
         }
@@ -73,6 +76,7 @@ public:
         QCoreApplication::exit(0);
     }
 
+    void watch(const JobSession* session) { m_session = session; }
     bool ended() const { return m_ended; }
     const JobTotals& totals() const { return m_totals; }
 
@@ -80,6 +84,7 @@ private:
     std::FILE* m_err;
     bool m_quiet;
     QElapsedTimer m_shown;
+    const JobSession* m_session = nullptr;
     bool m_ended = false;
     JobTotals m_totals;
 };
@@ -284,6 +289,8 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
         FetchServerParams(paramsUrl, paramsPath);
         const QString tileVersion = ReadTileVersion(paramsPath);
         const StartupSettings withVersion = readStartupSettings(settingsPath, tileVersion);
+        // Every request introduces the program as the window's do.
+        http::setUserAgent(withVersion.userAgent.toStdString());
 
         const JobSettings settings = readJobSettings(settingsPath);
         const PlanOutcome planned = planJob(request, settings);
@@ -320,6 +327,7 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
         JobLog log;
         CommandObserver observer(err, command.quiet);
         JobSession session(log, observer);
+        observer.watch(&session);
 
         // Stop on SIGINT and SIGTERM.
         if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -368,6 +376,7 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
                     1, qMin<qint64>(plan.threadCount, qint64(tiles->size())), qint64(MaxWorkers)));
                 CommandObserver again(err, command.quiet);
                 JobSession retry(log, again);
+                again.watch(&retry);
                 retry.startList(job, plan.zoom, tiles, config);
                 QObject::disconnect(&monitor, nullptr, nullptr, nullptr);
                 QObject::connect(&monitor, &QTimer::timeout, [&] { retry.tick(); });

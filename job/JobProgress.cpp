@@ -171,4 +171,9 @@ QString durationText(qint64 seconds)
         .arg((seconds % 86400) / 3600, 2, 10, QLatin1Char('0'));
 }
 
+QString waitingText(qint64 remainingMs)
+{
+    return QStringLiteral("Waiting for the server: ") + durationText((remainingMs + 999) / 1000);
+}
+
 } // namespace tavo

@@ -93,6 +93,9 @@ private:
     std::deque<Sample> m_samples;
 };
 
+// "Waiting for the server: 25 s" while the server's request to slow down holds.
+QString waitingText(qint64 remainingMs);
+
 // 1234 as "1,234".
 QString groupedNumber(qint64 value);
 // 999,999 and below as groupedNumber; above as "1.2 M" or "1,095.9 G".

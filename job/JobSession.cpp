@@ -109,11 +109,15 @@ void JobSession::startWorkers(int zoom, const std::vector<TilePosition>& resume,
                            : TileWalk(r, threadCount, i, resume[std::size_t(i)]).size();
     m_clock.start();
     m_progress.start(m_toFetch, 0);
+    // One pace for all the job's workers: a "slow down" holds them all.
+    m_pacing = std::make_shared<Pacing>(config.limits.slowDownWaitMs,
+                                        config.limits.longestSlowDownWaitMs);
     m_running = true;
     m_observer.progress(totals(), m_progress);
     for (qint32 i = 0; i < threadCount; ++i) {
         WorkerConfig own = config;
         own.threadIndex = m_job.WorkersStarted;
+        own.pacing = m_pacing;
         const TilePosition start = resume[std::size_t(i)];
         auto worker = std::make_unique<TDownThread>(
             true, r.minX, r.maxX, r.minY, r.maxY, zoom, threadCount, m_job.SaveFolder,
@@ -153,6 +157,11 @@ void JobSession::savePositionsAndLog()
     if (!m_fetchingList) // a list of tiles moves no position
         SavePositions(m_job.ProjectPath, currentPositions());
     m_log.save(m_job.logPath());
+}
+
+qint64 JobSession::waitingMs() const
+{
+    return m_pacing ? m_pacing->remainingMs() : 0;
 }
 
 JobTotals JobSession::totals() const

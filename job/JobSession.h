@@ -5,6 +5,7 @@
 #include "job/JobPlan.h"
 #include "job/JobProgress.h"
 #include "job/JobState.h"
+#include "tiles/Pacing.h"
 #include "tiles/TDownThread.h"
 #include "tiles/WorkerHost.h"
 
@@ -71,6 +72,8 @@ public:
     JobState& state() { return m_job; }
     // What the workers of the current (or last) run have done so far.
     JobTotals totals() const;
+    // What is left of a wait the server asked for (0 when none holds).
+    qint64 waitingMs() const;
 
     // One tick of the monitor.
     void tick();
@@ -109,6 +112,7 @@ private:
     qint32 m_monitorTicks = 0;
     qint64 m_toFetch = 0; // the tiles of this run, over all its workers
     JobProgress m_progress;
+    std::shared_ptr<Pacing> m_pacing; // the running job's pace of requests
     QElapsedTimer m_clock;
     QEventLoop* m_closeLoop = nullptr; // the close wait, while it runs
     int m_abandonedWorkers = 0;

@@ -116,11 +116,10 @@ QString SingleTileFetch::fetchAndSave() const
         if (m_useProxy)
             client.setProxy(m_proxy);
         std::string body;
-        client.get(m_url, body);
-        // A 200 reply is stored only when it is an image: an empty body, an HTML page or the
-        // service's "no imagery here" is a failed fetch like a 404, and any file of that name
-        // stays as it was.
-        if (classifyReply(body, client.responseHeader("X-VE-Tile-Info")) != ReplyKind::Tile)
+        // The same judgement as a job's tiles: an empty body, an HTML page, a reply cut short or
+        // the service's "no imagery here" is a failed fetch like a 404, and any file of that
+        // name stays as it was. A request to slow down is one too: the dialog does not wait.
+        if (requestTile(client, m_url, body).outcome != TileAnswer::Outcome::Tile)
             return failedText();
 
         FileReplacer file(m_filePath);

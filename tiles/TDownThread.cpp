@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QRandomGenerator>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -80,6 +81,7 @@ enum class FetchResult
 {
     Ok,
     Failed,
+    SlowDown,
     Stopped
 };
 
@@ -92,53 +94,53 @@ struct Fetch
     // HTTP error whose text tells a refusal or a missing tile.
     bool replyRejected = false;
     ReplyKind reply = ReplyKind::Tile;
+    // SlowDown: the status, the wait the server named, and when the request went.
+    int status = 0;
+    std::optional<qint64> retryAfterMs;
+    qint64 sentMs = 0;
 };
 
-// GETs `url` into `body`. A connection reset is retried at once, with an empty
-// buffer, up to MaxResetRetries times; between the retries a stop request ends
-// the attempt (FetchResult::Stopped) and leaves the tile undone. A transfer that
-// the client's abort check ended is Stopped as well.
+// GETs `url` into `body` once the job's pacing lets a request go. A
+// connection reset is retried at once, with an empty buffer, up to
+// MaxResetRetries times; between the retries a stop request ends the attempt
+// (FetchResult::Stopped) and leaves the tile undone. A transfer that the
+// client's abort check ended, or a stop during a wait, is Stopped as well.
 template <typename StopRequested>
-Fetch fetchTile(http::HttpClient& client, const std::string& url, std::string& body,
-                StopRequested stopRequested)
+Fetch fetchTile(http::HttpClient& client, const Pacing& pacing, const std::string& url,
+                std::string& body, StopRequested stopRequested)
 {
     Fetch fetch;
     for (int resets = 0;; ++resets) {
-        body.clear();
-        try {
-            client.get(url, body);
-            fetch.reply = classifyReply(body, client.responseHeader("X-VE-Tile-Info"));
-            if (fetch.reply == ReplyKind::Tile) {
-                fetch.result = FetchResult::Ok;
-                return fetch;
-            }
+        if (!pacing.waitForTurn(stopRequested, &fetch.sentMs)) {
+            fetch.result = FetchResult::Stopped;
+            return fetch;
+        }
+        const TileAnswer answer = requestTile(client, url, body);
+        switch (answer.outcome) {
+        case TileAnswer::Outcome::Tile:
+            fetch.result = FetchResult::Ok;
+            return fetch;
+        case TileAnswer::Outcome::NotTile:
             fetch.result = FetchResult::Failed;
             fetch.hasMessage = true;
             fetch.replyRejected = true;
-            fetch.message =
-                replyErrorText(fetch.reply, client.responseHeader("Content-Type"), body.size())
-                    .toStdString();
-            body.clear();
+            fetch.reply = answer.reply;
+            fetch.message = answer.message;
             return fetch;
-        } catch (const http::HttpError& error) {
-            if (error.kind() == http::HttpError::Kind::Aborted) {
-                body.clear();
-                fetch.result = FetchResult::Stopped;
-                return fetch;
-            }
-            fetch.result = FetchResult::Failed;
-            fetch.hasMessage = true;
-            fetch.message = error.what();
-        } catch (const std::exception& error) {
-            fetch.result = FetchResult::Failed;
-            fetch.hasMessage = true;
-            fetch.message = error.what();
-        } catch (...) {
-            fetch.result = FetchResult::Failed;
-            fetch.hasMessage = false;
-            fetch.message.clear();
+        case TileAnswer::Outcome::SlowDown:
+            fetch.result = FetchResult::SlowDown;
+            fetch.status = answer.status;
+            fetch.retryAfterMs = answer.retryAfterMs;
+            return fetch;
+        case TileAnswer::Outcome::Aborted:
+            fetch.result = FetchResult::Stopped;
+            return fetch;
+        case TileAnswer::Outcome::Failed:
+            break;
         }
-        body.clear();
+        fetch.result = FetchResult::Failed;
+        fetch.hasMessage = answer.hasMessage;
+        fetch.message = answer.message;
         if (!fetch.hasMessage || !contains(fetch.message, "10054") || resets == MaxResetRetries)
             return fetch;
         if (stopRequested()) {
@@ -146,6 +148,14 @@ Fetch fetchTile(http::HttpClient& client, const std::string& url, std::string& b
             return fetch;
         }
     }
+}
+
+// Errors of writing one tile that concern only that tile's own name (a folder
+// or a non-empty directory named like it); any other error is the disk's or
+// the folder's and hits every later tile as well.
+bool isTileOwnWriteError(int error)
+{
+    return error == EISDIR || error == ENOTEMPTY || error == EEXIST;
 }
 
 } // namespace
@@ -265,7 +275,32 @@ void TDownThread::pause()
 {
     if (m_config.sleepSeconds <= 0)
         return;
-    QDeadlineTimer deadline(static_cast<qint64>(m_config.sleepSeconds) * 1000);
+    sleepFor(static_cast<qint64>(m_config.sleepSeconds) * 1000);
+}
+
+qint64 TDownThread::failurePauseMs(int failuresInARow) const
+{
+    const RequestLimits& limits = m_config.limits;
+    const qint64 first = m_config.sleepSeconds > 0
+                             ? static_cast<qint64>(m_config.sleepSeconds) * 1000
+                             : limits.failurePauseMs;
+    const qint64 longest = qMax<qint64>(limits.longestFailurePauseMs, first);
+    qint64 pause = first;
+    for (int i = 1; i < failuresInARow && pause < longest; ++i)
+        pause *= 2;
+    pause = qMin(pause, longest);
+    // Up to a fifth either way, so that workers failing together do not come back together.
+    const qint64 spread = pause / 5;
+    if (spread > 0)
+        pause += QRandomGenerator::global()->bounded(2 * spread + 1) - spread;
+    return pause;
+}
+
+void TDownThread::sleepFor(qint64 ms)
+{
+    if (ms <= 0)
+        return;
+    QDeadlineTimer deadline(ms);
     while (!Terminated()) {
         const qint64 left = deadline.remainingTime();
         if (left <= 0)
@@ -293,6 +328,11 @@ void TDownThread::Execute()
         http->setProxy(*proxy);
     }
 
+    // The job's pacing, or one of its own for a worker on its own.
+    std::shared_ptr<Pacing> pacing = m_config.pacing;
+    if (!pacing)
+        pacing = std::make_shared<Pacing>(limits.slowDownWaitMs, limits.longestSlowDownWaitMs);
+
     const QString name = threadName();
     const QString tileFolder = m_saveFolder + m_projectBase + QLatin1Char('/');
     const QString placeholderPath = m_config.programFolder + QStringLiteral("blankimg/blank.jpg");
@@ -307,6 +347,8 @@ void TDownThread::Execute()
 
     // Failed fetches in a row that tell the server is out of reach.
     int failuresInARow = 0;
+    // The pause before the next request after a failed fetch.
+    qint64 backoffMs = 0;
     qint64 seq = 0;
     qint32 tileX = 0;
     qint32 tileY = 0;
@@ -319,7 +361,23 @@ void TDownThread::Execute()
                                             QString::fromLatin1(quadkey.c_str()), m_config.urlTail);
         const std::string url(urlBytes.constData(), static_cast<size_t>(urlBytes.size()));
 
-        const Fetch fetch = fetchTile(*http, url, body, [this] { return Terminated(); });
+        sleepFor(backoffMs);
+        backoffMs = 0;
+        if (Terminated())
+            return;
+        Fetch fetch;
+        // A slow-down is no answer for the tile: it is asked for again once
+        // the wait is over.
+        for (;;) {
+            fetch = fetchTile(*http, *pacing, url, body, [this] { return Terminated(); });
+            if (fetch.result != FetchResult::SlowDown)
+                break;
+            const qint64 waitMs = pacing->slowDown(fetch.sentMs, fetch.retryAfterMs);
+            if (waitMs > 0)
+                report(name + QStringLiteral(" the server asks to slow down (HTTP ") +
+                       QString::number(fetch.status) + QStringLiteral("): all threads wait ") +
+                       waitSecondsText(waitMs));
+        }
         if (fetch.result == FetchResult::Stopped)
             return; // not recorded: a resumed job fetches this tile again
 
@@ -327,9 +385,11 @@ void TDownThread::Execute()
         const QString yText = QString::number(tileY);
         const QString tilePath =
             tileFolder + xText + QLatin1Char('_') + yText + QStringLiteral(".jpg");
-        // A tile that cannot be written ends this worker, as a refusal does: its
-        // position stays at its last stored tile, so a continued job fetches this
-        // one again once the disk has room.
+        // A tile that cannot be written for a reason of the disk or the folder
+        // ends this worker, as a refusal does: its position stays at its last
+        // stored tile, so a continued job fetches this one again once the disk
+        // has room. One that cannot be written under its own name (a folder
+        // named like it) is that tile's failure only: it stays not written.
         const auto cannotWrite = [&](int error) {
             m_writeFailed.store(true, std::memory_order_relaxed);
             report(name + QStringLiteral(" cannot write ") + xText + QLatin1Char('-') + yText +
@@ -341,12 +401,15 @@ void TDownThread::Execute()
             body.clear();
             if (error != 0) {
                 cannotWrite(error);
+                if (isTileOwnWriteError(error))
+                    continue;
                 return;
             }
             report(name + QStringLiteral(":seq=") + QString::number(seq) +
                    QStringLiteral(", file=") + xText + QLatin1Char('-') + yText +
                    QStringLiteral(".jpg  ->ok!"));
             m_stored.fetch_add(1, std::memory_order_relaxed);
+            pacing->tileStored();
             failuresInARow = 0;
             setPosition(tileX, tileY);
             pause();
@@ -370,11 +433,13 @@ void TDownThread::Execute()
         }
         if (const int error = copyPlaceholder(placeholderPath, tilePath)) {
             cannotWrite(error);
-            return;
+            if (!isTileOwnWriteError(error))
+                return;
+        } else {
+            report(name + QLatin1Char(':') + xText + QLatin1Char('-') + yText +
+                   QStringLiteral(" got a blank image!"));
+            m_placeholders.fetch_add(1, std::memory_order_relaxed);
         }
-        report(name + QLatin1Char(':') + xText + QLatin1Char('-') + yText +
-               QStringLiteral(" got a blank image!"));
-        m_placeholders.fetch_add(1, std::memory_order_relaxed);
         if (!failureCountsAsUnreachable(fetch.replyRejected, fetch.reply, fetch.message)) {
             // The server answered that it has no image here: the tile is done.
             failuresInARow = 0;
@@ -394,6 +459,7 @@ void TDownThread::Execute()
                    (last.isEmpty() ? QStringLiteral("unknown") : last) + QStringLiteral(")"));
             return;
         }
+        backoffMs = failurePauseMs(failuresInARow);
     }
 }
 

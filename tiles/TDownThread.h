@@ -4,6 +4,7 @@
 #include "engine/TileTypes.h"
 #include "engine/TileUrl.h"
 #include "http/HttpClient.h"
+#include "tiles/Pacing.h"
 #include "tiles/TileWalk.h"
 #include "tiles/WorkerHost.h"
 
@@ -28,6 +29,14 @@ struct RequestLimits
     long lowSpeedSeconds = 20;
     long totalMs = 120000;
     long stopAfterMs = 3000;
+    // The pause after a failed fetch when no pause is configured; it doubles
+    // with each failure in a row up to the longest one.
+    qint64 failurePauseMs = 1000;
+    qint64 longestFailurePauseMs = 60000;
+    // The wait after a slow-down reply that names none, and the longest wait
+    // (of a worker without a job's pacing).
+    qint64 slowDownWaitMs = Pacing::DefaultWaitMs;
+    qint64 longestSlowDownWaitMs = Pacing::LongestWaitMs;
 };
 
 // What a worker copies from the application state when it is created.
@@ -39,6 +48,7 @@ struct WorkerConfig
     ProxySettings proxy;   // the port is converted when the worker starts
     QString programFolder; // ends with '/', holds blankimg/blank.jpg
     RequestLimits limits;
+    std::shared_ptr<Pacing> pacing; // shared by the job's workers; none: the worker's own
 };
 
 // What a worker has done so far in this run; read from any thread.
@@ -101,6 +111,8 @@ protected:
 private:
     void Execute();
     void pause();
+    void sleepFor(qint64 ms);
+    qint64 failurePauseMs(int failuresInARow) const;
     void report(const QString& line);
     void setPosition(qint32 x, qint32 y);
     QString threadName() const;

@@ -1,6 +1,13 @@
 #include "tiles/TileReply.h"
 
+#include "engine/JobFolder.h"
+
+#include <QByteArray>
 #include <QLocale>
+
+#include <algorithm>
+#include <ctime>
+#include <exception>
 
 namespace tavo {
 
@@ -39,11 +46,17 @@ ReplyKind classifyReply(std::string_view body, std::string_view tileInfo)
     if (body.size() < 3 || static_cast<unsigned char>(body[0]) != 0xFF ||
         static_cast<unsigned char>(body[1]) != 0xD8 || static_cast<unsigned char>(body[2]) != 0xFF)
         return ReplyKind::NotImage;
+    const QByteArray bytes = QByteArray::fromRawData(body.data(), qsizetype(body.size()));
+    if (classifyTileBytes(bytes, QByteArray()) == TileState::Truncated)
+        return ReplyKind::CutShort;
     return ReplyKind::Tile;
 }
 
-QString replyErrorText(ReplyKind kind, std::string_view contentType, std::size_t bytes)
+QString replyErrorText(ReplyKind kind, std::string_view contentType, std::size_t bytes,
+                       long long expectedBytes)
 {
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    const auto number = [&](unsigned long long value) { return english.toString(value); };
     switch (kind) {
     case ReplyKind::Tile:
         return {};
@@ -51,6 +64,13 @@ QString replyErrorText(ReplyKind kind, std::string_view contentType, std::size_t
         return QStringLiteral("Empty reply");
     case ReplyKind::NoImagery:
         return QStringLiteral("No imagery here (X-VE-Tile-Info: no-tile)");
+    case ReplyKind::CutShort:
+        if (expectedBytes >= 0 && static_cast<unsigned long long>(expectedBytes) != bytes)
+            return QStringLiteral("Reply cut short (%1 of %2 bytes)")
+                .arg(number(bytes), number(static_cast<unsigned long long>(expectedBytes)));
+        return QStringLiteral("Reply cut short (%1 bytes, no JPEG end marker)").arg(number(bytes));
+    case ReplyKind::TooLarge:
+        return QStringLiteral("Reply too large (more than %1 bytes)").arg(number(bytes));
     case ReplyKind::NotImage:
         break;
     }
@@ -58,10 +78,71 @@ QString replyErrorText(ReplyKind kind, std::string_view contentType, std::size_t
     const QString typeText = type.empty()
                                  ? QStringLiteral("no type")
                                  : QString::fromLatin1(type.data(), qsizetype(type.size()));
-    const QString size =
-        QLocale(QLocale::English, QLocale::UnitedStates).toString(static_cast<qulonglong>(bytes));
+    const QString size = number(bytes);
     return QStringLiteral("Not an image (%1, %2 %3)")
         .arg(typeText, size, bytes == 1 ? QStringLiteral("byte") : QStringLiteral("bytes"));
+}
+
+bool isSlowDownStatus(int status)
+{
+    return status == 429 || status == 503;
+}
+
+TileAnswer requestTile(http::HttpClient& client, const std::string& url, std::string& body)
+{
+    TileAnswer answer;
+    const auto notTile = [&](ReplyKind kind, std::size_t bytes) {
+        answer.outcome = TileAnswer::Outcome::NotTile;
+        answer.reply = kind;
+        answer.message = replyErrorText(kind, client.responseHeader("Content-Type"), bytes,
+                                        client.expectedBytes())
+                             .toStdString();
+        body.clear();
+        return answer;
+    };
+    body.clear();
+    try {
+        client.get(url, body);
+        answer.reply = classifyReply(body, client.responseHeader("X-VE-Tile-Info"));
+        if (answer.reply == ReplyKind::Tile)
+            return answer;
+        return notTile(answer.reply, body.size());
+    } catch (const http::HttpError& error) {
+        body.clear();
+        switch (error.kind()) {
+        case http::HttpError::Kind::Aborted:
+            answer.outcome = TileAnswer::Outcome::Aborted;
+            return answer;
+        case http::HttpError::Kind::CutShort:
+            return notTile(ReplyKind::CutShort, client.receivedBytes());
+        case http::HttpError::Kind::TooLarge:
+            return notTile(ReplyKind::TooLarge, client.maxBodyBytes());
+        case http::HttpError::Kind::Status:
+            if (isSlowDownStatus(error.code())) {
+                answer.outcome = TileAnswer::Outcome::SlowDown;
+                answer.status = error.code();
+                const std::optional<long long> seconds = http::retryAfterSeconds(
+                    client.responseHeader("Retry-After"), std::time(nullptr));
+                if (seconds)
+                    answer.retryAfterMs = std::min<long long>(*seconds, 1000000000LL) * 1000;
+                return answer;
+            }
+            break;
+        case http::HttpError::Kind::Transport:
+            break;
+        }
+        answer.outcome = TileAnswer::Outcome::Failed;
+        answer.message = error.what();
+    } catch (const std::exception& error) {
+        body.clear();
+        answer.outcome = TileAnswer::Outcome::Failed;
+        answer.message = error.what();
+    } catch (...) {
+        body.clear();
+        answer.outcome = TileAnswer::Outcome::Failed;
+        answer.hasMessage = false;
+    }
+    return answer;
 }
 
 bool failureCountsAsUnreachable(bool replyRejected, ReplyKind kind, std::string_view httpError)

@@ -118,6 +118,12 @@ void BlockingWorkerHost::close()
     channel.pending.clear();
 }
 
+int BlockingWorkerHost::pendingReports() const
+{
+    std::lock_guard<std::mutex> lock(m_channel->mutex);
+    return int(m_channel->pending.size());
+}
+
 template <typename Call> void BlockingWorkerHost::forward(const Call& call)
 {
     Channel& channel = *m_channel;

@@ -45,6 +45,9 @@ public:
     // Main thread only. From now on no call reaches `inner`.
     void close();
 
+    // Reports waiting for the main thread now; any thread.
+    int pendingReports() const;
+
 private:
     struct Channel;
     template <typename Call> void forward(const Call& call);

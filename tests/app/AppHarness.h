@@ -72,6 +72,8 @@ protected:
     void launch()
     {
         windows = std::make_unique<MainWindows>(programFolder);
+        // Failed fetches in a row pause a millisecond, doubling, instead of a second.
+        controller().appState().Limits.failurePauseMs = 1;
         form().show();
         QCoreApplication::processEvents();
         if (server)

@@ -169,6 +169,8 @@ TEST_F(JobTest, EveryCheckShowsItsMessageAndStartsNothing)
     const Case cases[] = {
         {"-180.1", "10", "10", "0", "Left Longitude should be between -180 and 180."},
         {"0", "10", "0", "10", "Bottom Latitude should less than Top Latitude!"},
+        {"0", "6.O5", "10", "0", "Longitude or latitude input error!"},
+        {"-200", "10", "10", "", "Longitude or latitude input error!"},
     };
     for (const Case& c : cases) {
         shell.messages.clear();

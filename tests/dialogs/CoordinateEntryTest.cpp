@@ -88,6 +88,17 @@ TEST(ParseArea, EmptyAndNonNumericFieldsReadAsZero)
     EXPECT_EQ(words.bottom, 0.0);
 }
 
+TEST(ParseArea, TextsThatAreNotWhollyANumberFailTheCheck)
+{
+    for (const char* good : {"6.05", "6,05", " 6.05 ", "-0,5", "+6.", ".5", "1e1", "1E-2\t"})
+        EXPECT_EQ(areaCheckFailure(ParseArea("0", "10", "10", QString::fromUtf8(good))), "")
+            << good;
+    for (const char* bad : {"6.O5", "6.05.1", "6,05,1", "6 05", "6e", "", " ", "-", "abc", "0x5"})
+        EXPECT_EQ(areaCheckFailure(ParseArea("0", "10", "10", QString::fromUtf8(bad))),
+                  "Longitude or latitude input error!")
+            << bad;
+}
+
 TEST(ParseWholeInteger, AcceptsOnlyWholeSigned32BitNumbers)
 {
     EXPECT_EQ(ParseWholeInteger(QStringLiteral("116")), 116);

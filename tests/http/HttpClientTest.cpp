@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
+#include <optional>
 #include <string>
 
 using tavo::http::HttpClient;
@@ -260,3 +262,60 @@ TEST_F(HttpClientTest, IgnoresProxiesFromTheEnvironment)
     EXPECT_EQ(requests[0].target, "/tiles/a1.jpeg");
     EXPECT_EQ(requests[1].target, "http://tile3.example.test/tiles/a2.jpeg");
 }
+
+namespace {
+
+TEST_F(HttpClientTest, EveryRequestSaysWhoSendsIt)
+{
+    const struct
+    {
+        const char* setting;
+        std::string sent;
+    } cases[] = {
+        {"", "Tavo/" TAVO_TEST_VERSION " (+http://www.tavosoft.net/)"},
+        {"Survey-Team/2.1 (field laptop)", "Survey-Team/2.1 (field laptop)"},
+        {"", "Tavo/" TAVO_TEST_VERSION " (+http://www.tavosoft.net/)"}, // empty: the default again
+    };
+    for (const auto& c : cases) {
+        tavo::http::setUserAgent(c.setting);
+        m_server.clearRequests();
+        HttpClient client;
+        std::string body;
+        client.get(url("/tiles/a120.jpeg"), body);
+        setOptions([] {
+            Options options;
+            options.slowDownRequests = {2};
+            return options;
+        }());
+        (void)failure(client, url("/tiles/a121.jpeg"), body); // a failed request says it too
+        setOptions({});
+        ASSERT_EQ(m_server.requestCount(), 2);
+        for (const auto& request : m_server.requests())
+            EXPECT_EQ(request.userAgent, c.sent) << c.setting;
+    }
+    tavo::http::setUserAgent("");
+}
+
+TEST(RetryAfterTest, SecondsOrAnHttpDate)
+{
+    const std::time_t now = 784111777; // Sun, 06 Nov 1994 08:49:37 GMT
+    const struct
+    {
+        const char* value;
+        std::optional<long long> seconds;
+    } cases[] = {
+        {"120", 120},
+        {" 0 ", 0},
+        {"Sun, 06 Nov 1994 08:50:07 GMT", 30},
+        {"Sunday, 06-Nov-94 08:49:47 GMT", 10}, // the old formats as well
+        {"Sun Nov  6 08:49:57 1994", 20},
+        {"Sun, 06 Nov 1994 08:40:00 GMT", 0}, // a date gone by: no wait
+        {"", std::nullopt},
+        {"soon", std::nullopt},
+        {"-5", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(tavo::http::retryAfterSeconds(c.value, now), c.seconds) << c.value;
+}
+
+} // namespace

@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -20,7 +22,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -173,6 +178,8 @@ protected:
         result.proxy.server = QStringLiteral("127.0.0.1");
         result.proxy.port = QString::number(port ? port : m_port);
         result.programFolder = QStringLiteral(TAVO_RUNTIME_DIR "/");
+        // Failures in a row pause a millisecond, doubling: a test of ten of them stays short.
+        result.limits.failurePauseMs = 1;
         return result;
     }
 
@@ -567,7 +574,7 @@ TEST_F(WorkerTest, DestroyingARunningWorkerStopsAndWaits)
     m_server.setOptions(options);
     RecordingHost host;
     auto worker = makeWorker({0, 0, 1, 50, 10}, 1, config(0), &host);
-    QThread::msleep(150);
+    ASSERT_TRUE(QTest::qWaitFor([this] { return m_server.requestCount() >= 1; }, 5000));
     worker.reset();
     EXPECT_EQ(host.done(), std::vector<int>{0});
     EXPECT_EQ(host.lines().last(), finishedLine(1));
@@ -747,10 +754,11 @@ TEST_F(WorkerTest, StopEndsALongTransferAndLeavesTheTileUnrecorded)
     options.tileSize = 20000;
     m_server.setOptions(options);
     WorkerConfig cfg = config(0);
-    cfg.limits.stopAfterMs = 500;
+    cfg.limits.stopAfterMs = 0; // any transfer running when the stop comes is ended
     RecordingHost host;
     auto worker = makeWorker({4, 4, 5, 6, 3}, 1, cfg, &host);
-    QThread::msleep(1000);
+    // The request is in flight once the server has it; the trickle takes 50 s.
+    ASSERT_TRUE(QTest::qWaitFor([this] { return m_server.requestCount() >= 1; }, 5000));
     QElapsedTimer timer;
     timer.start();
     worker->Terminate();
@@ -921,7 +929,10 @@ TEST(BlockingWorkerHostTest, ClosingReleasesAWaitingWorkerAndDropsEveryLaterRepo
     }));
     worker->start();
     // The main thread serves no event: the report waits until the host closes.
-    QThread::msleep(200);
+    QDeadlineTimer deadline(5000);
+    while (host.pendingReports() == 0 && !deadline.hasExpired())
+        QThread::yieldCurrentThread();
+    ASSERT_EQ(host.pendingReports(), 1);
     EXPECT_EQ(returned.load(), 0);
     host.close();
     ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
@@ -938,12 +949,15 @@ TEST(BlockingWorkerHostTest, ClosingReleasesAWaitingWorkerAndDropsEveryLaterRepo
 TEST_F(WorkerTest, RepliesWithoutATileAreFailedFetchesWithTheirOwnText)
 {
     const std::string bad = MakeQuadkeyString(4, 5, 3); // "120", the first of two tiles
+    const std::size_t whole = TileServer::tileBody(bad).size();
+    const QString half = QString::number(whole / 2);
     const struct
     {
         const char* name;
         std::set<std::string> tileserver::Options::*fault;
         std::size_t tileSize;
         QString error;
+        bool withLength = true; // oversized replies only
     } cases[] = {
         // 1,302 bytes: a size that holds "302" is still no refusal.
         {"html page", &tileserver::Options::htmlQuadkeys, 1302,
@@ -951,23 +965,164 @@ TEST_F(WorkerTest, RepliesWithoutATileAreFailedFetchesWithTheirOwnText)
         {"empty body", &tileserver::Options::emptyQuadkeys, 0, QStringLiteral("Empty reply")},
         {"no imagery", &tileserver::Options::noTileQuadkeys, 0,
          QStringLiteral("No imagery here (X-VE-Tile-Info: no-tile)")},
-        {"cut-off body", &tileserver::Options::truncatedQuadkeys, 0,
-         QStringLiteral("Socket Error # 10053\r\nTransferred a partial file")},
+        {"shorter than its Content-Length", &tileserver::Options::truncatedQuadkeys, 0,
+         QStringLiteral("Reply cut short (%1 of %2 bytes)").arg(half).arg(whole)},
+        {"half a JPEG announced as whole", &tileserver::Options::halfQuadkeys, 0,
+         QStringLiteral("Reply cut short (%1 bytes, no JPEG end marker)").arg(half)},
+        {"half a JPEG, no length, connection closed", &tileserver::Options::cutQuadkeys, 0,
+         QStringLiteral("Reply cut short (%1 bytes, no JPEG end marker)").arg(half)},
+        {"oversized, announced", &tileserver::Options::oversizedQuadkeys, 0,
+         QStringLiteral("Reply too large (more than 4,194,304 bytes)")},
+        {"oversized, no length", &tileserver::Options::oversizedQuadkeys, 0,
+         QStringLiteral("Reply too large (more than 4,194,304 bytes)"), false},
     };
     const QByteArray placeholder = readFile(QStringLiteral(TAVO_RUNTIME_DIR "/blankimg/blank.jpg"));
     for (const auto& c : cases) {
         tileserver::Options options;
         (options.*c.fault).insert(bad);
         options.tileSize = c.tileSize;
+        options.oversizedWithLength = c.withLength;
         m_server.setOptions(options);
-        const QStringList lines = runOne({4, 4, 5, 6, 3}, config(0));
+        TilePosition position;
+        const QStringList lines = runOne({4, 4, 5, 6, 3}, config(0), 0, 0, &position);
         EXPECT_EQ(lines,
                   (QStringList{QStringLiteral("Thread1 ") + c.error + QStringLiteral("->120"),
                                QStringLiteral("Thread1:4-5 got a blank image!"), okLine(1, 2, 4, 6),
                                finishedLine(1)}))
             << c.name;
         EXPECT_EQ(readFile(tilePath(4, 5)), placeholder) << c.name;
+        EXPECT_EQ(QDir(saveFolder() + "Job").entryList(QDir::Files | QDir::Hidden),
+                  (QStringList{"4_5.jpg", "4_6.jpg"}))
+            << c.name << ": nothing else is left behind";
         QFile::remove(tilePath(4, 5));
+    }
+}
+
+TEST_F(WorkerTest, AFolderNamedLikeATileCostsThatTileOnly)
+{
+    ASSERT_TRUE(QDir().mkdir(tilePath(4, 5)));
+    RecordingHost host;
+    auto worker = makeWorker({4, 4, 5, 7, 3}, 1, config(0), &host);
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    EXPECT_EQ(host.lines(), (QStringList{QStringLiteral("Thread1 cannot write 4-5.jpg: ") +
+                                             QString::fromLocal8Bit(std::strerror(EISDIR)),
+                                         okLine(1, 2, 4, 6), okLine(1, 3, 4, 7), finishedLine(1)}));
+    const WorkerCounts counts = worker->counts();
+    EXPECT_EQ(counts.toFetch, 3);
+    EXPECT_EQ(counts.stored, 2);
+    EXPECT_EQ(counts.placeholders, 0); // the folder's tile stays not written
+    EXPECT_TRUE(QFileInfo(tilePath(4, 5)).isDir());
+    EXPECT_EQ(readFile(tilePath(4, 7)), bytes(TileServer::tileBody(MakeQuadkeyString(4, 7, 3))));
+}
+
+// --- Asked to slow down ----------------------------------------------------------------------
+
+// Two workers share one pacing; the server answers request 2 "slow down". No
+// request may reach it during the wait, except one already on its way when
+// the answer went; in the end every tile is stored and none is a placeholder.
+TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
+{
+    using namespace std::chrono;
+    const Rect rect{4, 4, 1, 6, 3};
+    const struct
+    {
+        const char* name;
+        int status;
+        std::string retryAfter;
+        qint64 defaultWaitMs, longestWaitMs;
+        QString waitText;  // as the log tells it
+        bool httpDate;     // the wait lasts until the date named (whole seconds)
+        qint64 expectedMs; // the wait after the answer (without httpDate)
+        bool stop;         // Stop while the wait holds
+    } cases[] = {
+        {"429, Retry-After: 2", 429, "2", 30000, 600000, "2 s", false, 2000, false},
+        {"429 without Retry-After", 429, "", 700, 600000, "0.7 s", false, 700, false},
+        {"503 with an HTTP date", 503, "date+2", 30000, 600000, "", true, 0, false},
+        {"a day, capped", 429, "86400", 30000, 1500, "1.5 s", false, 1500, false},
+        {"Stop during a wait", 429, "60", 30000, 600000, "60 s", false, 60000, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(saveFolder() + "Job").removeRecursively();
+        ASSERT_TRUE(QDir(saveFolder()).mkdir("Job"));
+        tileserver::Options options;
+        options.slowDownRequests = {2};
+        options.slowDownStatus = c.status;
+        options.retryAfter = c.retryAfter;
+        m_server.setOptions(options);
+        m_server.clearRequests();
+
+        const auto pacing = std::make_shared<Pacing>(c.defaultWaitMs, c.longestWaitMs);
+        RecordingHost first, second;
+        std::vector<std::unique_ptr<TDownThread>> workers;
+        for (int i = 0; i < 2; ++i) {
+            WorkerConfig cfg = config(i);
+            cfg.pacing = pacing;
+            workers.push_back(makeWorker(rect, 2, cfg, i == 0 ? &first : &second));
+        }
+        const auto slowDownLines = [&] {
+            return (first.lines() + second.lines()).filter(" the server asks to slow down");
+        };
+        QElapsedTimer stopped;
+        if (c.stop) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return !slowDownLines().isEmpty(); }, 5000));
+            stopped.start();
+            for (auto& worker : workers)
+                worker->Terminate();
+        }
+        for (auto& worker : workers)
+            ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+        if (c.stop) {
+            EXPECT_LT(stopped.elapsed(), 1000) << "Stop ends the wait at once";
+        }
+
+        const QStringList told = slowDownLines();
+        ASSERT_EQ(told.size(), 1) << (first.lines() + second.lines()).join('|').toStdString();
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^Thread[12] the server asks to slow down "
+                                                      "\\(HTTP %1\\): all threads wait %2$")
+                                           .arg(c.status)
+                                           .arg(c.httpDate ? QStringLiteral("[12](\\.\\d+)? s")
+                                                           : QRegularExpression::escape(c.waitText)))
+                        .match(told.first())
+                        .hasMatch())
+            << told.first().toStdString();
+
+        const std::vector<tileserver::RecordedRequest> requests = m_server.requests();
+        ASSERT_GE(requests.size(), 2u);
+        const tileserver::RecordedRequest& slowed = requests[1];
+        EXPECT_EQ(slowed.status, c.status);
+        // The date is in whole seconds: two after the second of the answer.
+        const system_clock::time_point waitEnd =
+            c.httpDate ? system_clock::time_point(
+                             time_point_cast<seconds>(slowed.arrivedAt) + seconds(2))
+                       : slowed.arrivedAt + milliseconds(c.expectedMs);
+        int afterTheWait = 0;
+        for (const auto& request : requests) {
+            EXPECT_EQ(request.userAgent.rfind("Tavo/", 0), 0u) << request.userAgent;
+            if (request.arrivedAt <= slowed.arrivedAt + milliseconds(100))
+                continue; // sent before the answer came
+            EXPECT_GE(request.arrivedAt, waitEnd - milliseconds(100))
+                << "a request came "
+                << duration_cast<milliseconds>(request.arrivedAt - slowed.arrivedAt).count()
+                << " ms after the slow-down";
+            ++afterTheWait;
+        }
+        EXPECT_EQ(first.lines().filter("got a blank image").size() +
+                      second.lines().filter("got a blank image").size(),
+                  0);
+        qint64 stored = 0;
+        for (const auto& worker : workers)
+            stored += worker->counts().stored;
+        if (c.stop) {
+            EXPECT_EQ(afterTheWait, 0);
+            EXPECT_LT(stored, 6);
+            continue;
+        }
+        EXPECT_GE(afterTheWait, 1) << "the slowed tile is asked for again";
+        EXPECT_EQ(stored, 6);
+        for (qint32 y = 1; y <= 6; ++y)
+            EXPECT_EQ(readFile(tilePath(4, y)), bytes(TileServer::tileBody(MakeQuadkeyString(4, y, 3))))
+                << "tile 4," << y;
     }
 }
 
@@ -1066,4 +1221,34 @@ TEST_F(WorkerTest, AListOfTilesIsDealtByPlaceAndKeepsTheirServerDigits)
                                       tileUrl(2, MakeQuadkeyString(5, 7, 3))};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(sorted, expected);
+}
+
+TEST(PacingTest, RepeatedSlowDownsDoubleTheWaitUntilATileIsStored)
+{
+    Pacing pacing(1000, 5000);
+    const qint64 beforeAnyWait = pacing.nowMs() - 1;
+    const struct
+    {
+        const char* name;
+        bool sentBeforeTheWait; // the request was on its way when the first wait began
+        bool tileStored;        // a tile was stored just before
+        std::optional<qint64> named;
+        qint64 told; // the wait the reply starts; 0: it belongs to the one that holds
+    } steps[] = {
+        {"first", false, false, std::nullopt, 1000},
+        {"another answer to the same burst", true, false, std::nullopt, 0},
+        {"asked again, nothing stored", false, false, std::nullopt, 2000},
+        {"and again, with a wait named", false, false, 1000, 4000},
+        {"and again: the longest wait", false, false, std::nullopt, 5000},
+        {"after a stored tile", false, true, 1000, 1000},
+        {"a day named", false, true, 86400000, 5000},
+    };
+    for (const auto& step : steps) {
+        if (step.tileStored)
+            pacing.tileStored();
+        const qint64 sent = step.sentBeforeTheWait ? beforeAnyWait : pacing.nowMs();
+        EXPECT_EQ(pacing.slowDown(sent, step.named), step.told) << step.name;
+    }
+    EXPECT_GT(pacing.remainingMs(), 4000);
+    EXPECT_LE(pacing.remainingMs(), 5000);
 }

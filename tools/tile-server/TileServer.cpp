@@ -1,4 +1,5 @@
 #include "TileServer.h"
+#include "WorldTiles.h"
 
 #include <httplib.h>
 
@@ -14,7 +15,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <memory>
+#include <ctime>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -213,6 +216,25 @@ void shutDownConnections(int port)
 
 constexpr std::size_t kServingThreads = 32;
 
+// "Sun, 06 Nov 1994 08:49:37 GMT"
+std::string httpDate(std::time_t when)
+{
+    std::tm parts{};
+    gmtime_r(&when, &parts);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    return text;
+}
+
+// The Retry-After value of an option: as written, or "date+N" as the date N seconds on.
+std::string retryAfterValue(const std::string& option)
+{
+    static const std::string kDate = "date+";
+    if (option.compare(0, kDate.size(), kDate) != 0)
+        return option;
+    return httpDate(std::time(nullptr) + std::atol(option.c_str() + kDate.size()));
+}
+
 // The library listens with a backlog of 5: a burst of connections (eight
 // workers starting together) would see dropped SYNs and one-second connect
 // retries. This gives access to the listening socket to widen it.
@@ -277,11 +299,14 @@ public:
 
     int start(int port);
     void stop();
-    void handle(const httplib::Request& request, httplib::Response& response);
+    // Returns the request's index in m_requests.
+    std::size_t handle(const httplib::Request& request, httplib::Response& response);
 
     mutable std::mutex m_mutex;
     Options m_options;
     std::vector<RecordedRequest> m_requests;
+    std::chrono::steady_clock::time_point m_slowDownWindowStart{};
+    bool m_slowDownWindowOpen = false;
     std::set<int> m_clientPorts;
     bool m_stopping = false;
     std::condition_variable m_stopSignal;
@@ -312,7 +337,10 @@ int TileServer::Impl::start(int port)
     });
     server->set_keep_alive_max_count(1000000);
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-        handle(request, response);
+        const std::size_t index = handle(request, response);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (index < m_requests.size())
+            m_requests[index].status = response.status;
     };
     server->Get(".*", handler);
     server->Post(".*", handler);
@@ -365,7 +393,7 @@ void TileServer::Impl::stop()
     m_port = 0;
 }
 
-void TileServer::Impl::handle(const httplib::Request& request, httplib::Response& response)
+std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::Response& response)
 {
     const Target target = parseTarget(request.target);
 
@@ -379,19 +407,53 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
         Html,
         Empty,
         NoTile,
-        Truncated
+        Truncated,
+        Half,
+        Cut,
+        Oversized
     } fault = Fault::None;
+    std::size_t index = 0;
+    bool slowDown = false;
+    int slowDownStatus = 429;
+    std::string retryAfter;
+    std::size_t oversizedBytes = 0;
+    bool oversizedWithLength = true;
     std::size_t tileSize = 0;
     std::string paramsBody;
     bool paramsEmptyIs200 = false;
     int trickle = 0;
+    std::string worldImage;
+    bool label = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_requests.push_back({request.method, request.target, request.get_header_value("Host"),
-                              request.get_header_value("Proxy-Authorization"),
-                              request.remote_port});
+        RecordedRequest recorded;
+        recorded.method = request.method;
+        recorded.target = request.target;
+        recorded.host = request.get_header_value("Host");
+        recorded.proxyAuthorization = request.get_header_value("Proxy-Authorization");
+        recorded.userAgent = request.get_header_value("User-Agent");
+        recorded.clientPort = request.remote_port;
+        recorded.arrived = std::chrono::steady_clock::now();
+        recorded.arrivedAt = std::chrono::system_clock::now();
+        m_requests.push_back(recorded);
         m_clientPorts.insert(request.remote_port);
+        index = m_requests.size() - 1;
         const int number = int(m_requests.size());
+        if (m_options.slowDownRequests.count(number) > 0)
+            slowDown = true;
+        if (m_options.slowDownFromRequest > 0 && number >= m_options.slowDownFromRequest) {
+            if (!m_slowDownWindowOpen) {
+                m_slowDownWindowOpen = true;
+                m_slowDownWindowStart = recorded.arrived;
+            }
+            slowDown = slowDown || m_options.slowDownForMs <= 0 ||
+                       recorded.arrived - m_slowDownWindowStart <
+                           std::chrono::milliseconds(m_options.slowDownForMs);
+        }
+        slowDownStatus = m_options.slowDownStatus;
+        retryAfter = m_options.retryAfter;
+        oversizedBytes = m_options.oversizedBytes;
+        oversizedWithLength = m_options.oversizedWithLength;
         delayMs = m_options.delayMs;
         reset = m_options.resetRequests.count(number) > 0;
         if (m_options.refuseFromRequest > 0 && number >= m_options.refuseFromRequest)
@@ -399,6 +461,8 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
         tileSize = m_options.tileSize;
         paramsEmptyIs200 = m_options.paramsEmptyIs200;
         trickle = m_options.trickleBytesPerSecond;
+        worldImage = m_options.worldImage;
+        label = m_options.label;
         if (target.kind == Target::Kind::Tile) {
             notFound = m_options.notFoundQuadkeys.count(target.quadkey) > 0;
             const std::string& quadkey = target.quadkey;
@@ -410,6 +474,12 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
                 fault = Fault::NoTile;
             else if (m_options.truncatedQuadkeys.count(quadkey) > 0)
                 fault = Fault::Truncated;
+            else if (m_options.halfQuadkeys.count(quadkey) > 0)
+                fault = Fault::Half;
+            else if (m_options.cutQuadkeys.count(quadkey) > 0)
+                fault = Fault::Cut;
+            else if (m_options.oversizedQuadkeys.count(quadkey) > 0)
+                fault = Fault::Oversized;
             if (m_options.refusedQuadkeys.count(target.quadkey) > 0)
                 refuseStatus = m_options.refuseStatus;
         } else if (target.kind == Target::Kind::Params)
@@ -422,7 +492,7 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
                                   [this] { return m_stopping; })) {
             response.status = 503;
             response.set_header("Connection", "close");
-            return;
+            return index;
         }
     }
 
@@ -430,7 +500,15 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
         // Nothing reaches the client any more; let the library give up on
         // the connection.
         response.set_header("Connection", "close");
-        return;
+        return index;
+    }
+
+    if (slowDown) {
+        response.status = slowDownStatus;
+        if (!retryAfter.empty())
+            response.set_header("Retry-After", retryAfterValue(retryAfter));
+        response.set_content("slow down\n", "text/plain");
+        return index;
     }
 
     if (refuseStatus != 0) {
@@ -439,12 +517,30 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
             response.set_header("Location",
                                 "http://127.0.0.1:" + std::to_string(m_port) + "/refused.html");
         response.set_content("refused\n", "text/plain");
-        return;
+        return index;
     }
 
     if (request.method != "GET" && request.method != "HEAD") {
         response.status = 405;
-        return;
+        return index;
+    }
+
+    // The tile's bytes: the flat stand-in, or that piece of the world.
+    const auto tile = [&]() -> std::string {
+        if (worldImage.empty())
+            return tileBody(target.quadkey, tileSize);
+        TilePlace place;
+        decodeQuadkey(target.quadkey, place);
+        return WorldTiles::shared(worldImage)->renderTile(place, label);
+    };
+    if (target.kind == Target::Kind::Tile && !worldImage.empty()) {
+        try {
+            WorldTiles::shared(worldImage);
+        } catch (const std::exception& error) {
+            response.status = 500;
+            response.set_content(std::string(error.what()) + "\n", "text/plain");
+            return index;
+        }
     }
 
     switch (target.kind) {
@@ -461,11 +557,11 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
         } else if (fault == Fault::NoTile) {
             response.status = 200;
             response.set_header("X-VE-Tile-Info", "no-tile");
-            response.set_content(tileBody(target.quadkey, tileSize), "image/jpeg");
+            response.set_content(tile(), "image/jpeg");
         } else if (fault == Fault::Truncated) {
             // The length of the whole tile is announced, half of it is sent.
             response.status = 200;
-            auto body = std::make_shared<std::string>(tileBody(target.quadkey, tileSize));
+            auto body = std::make_shared<std::string>(tile());
             response.set_content_provider(
                 body->size(), "image/jpeg",
                 [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
@@ -473,9 +569,33 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
                         return false;
                     return sink.write(body->data(), body->size() / 2);
                 });
+        } else if (fault == Fault::Half) {
+            // Half the tile, announced as the whole reply: it lacks its end.
+            response.status = 200;
+            const std::string body = tileBody(target.quadkey, tileSize);
+            response.set_content(body.substr(0, body.size() / 2), "image/jpeg");
+        } else if (fault == Fault::Cut || (fault == Fault::Oversized && !oversizedWithLength)) {
+            // No length: the reply ends where the connection closes.
+            response.status = 200;
+            auto body = std::make_shared<std::string>(
+                fault == Fault::Cut ? tileBody(target.quadkey, tileSize)
+                                    : tileBody(target.quadkey, oversizedBytes));
+            const std::size_t size = fault == Fault::Cut ? body->size() / 2 : body->size();
+            response.set_header("Connection", "close");
+            response.set_content_provider(
+                "image/jpeg", [body, size](std::size_t offset, httplib::DataSink& sink) {
+                    if (offset >= size) {
+                        sink.done();
+                        return true;
+                    }
+                    return sink.write(body->data() + offset, std::min<std::size_t>(size - offset, 65536));
+                });
+        } else if (fault == Fault::Oversized) {
+            response.status = 200;
+            response.set_content(tileBody(target.quadkey, oversizedBytes), "image/jpeg");
         } else if (trickle > 0) {
             response.status = 200;
-            auto body = std::make_shared<std::string>(tileBody(target.quadkey, tileSize));
+            auto body = std::make_shared<std::string>(tile());
             const std::size_t piece = std::max(1, trickle / 2);
             response.set_content_provider(
                 body->size(), "image/jpeg",
@@ -491,9 +611,9 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
                 });
         } else {
             response.status = 200;
-            response.set_content(tileBody(target.quadkey, tileSize), "image/jpeg");
+            response.set_content(tile(), "image/jpeg");
         }
-        return;
+        return index;
     case Target::Kind::Params:
         if (paramsBody.empty() && !paramsEmptyIs200) {
             response.status = 404;
@@ -502,12 +622,13 @@ void TileServer::Impl::handle(const httplib::Request& request, httplib::Response
             response.status = 200;
             response.set_content(paramsBody, "text/plain");
         }
-        return;
+        return index;
     case Target::Kind::Other:
         break;
     }
     response.status = 404;
     response.set_content("not found\n", "text/plain");
+    return index;
 }
 
 TileServer::TileServer(Options options) : m_impl(std::make_unique<Impl>(std::move(options))) {}
@@ -567,6 +688,21 @@ void TileServer::clearRequests()
     std::lock_guard<std::mutex> lock(m_impl->m_mutex);
     m_impl->m_requests.clear();
     m_impl->m_clientPorts.clear();
+    m_impl->m_slowDownWindowOpen = false;
+}
+
+std::string TileServer::requestLog() const
+{
+    const std::vector<RecordedRequest> all = requests();
+    std::ostringstream log;
+    for (const RecordedRequest& request : all) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            request.arrived - all.front().arrived)
+                            .count();
+        log << ms << ' ' << request.status << ' ' << request.target << ' ' << request.userAgent
+            << '\n';
+    }
+    return log.str();
 }
 
 } // namespace tavo::tileserver
