@@ -391,7 +391,8 @@ void TDownThread::Execute()
         // has room. One that cannot be written under its own name (a folder
         // named like it) is that tile's failure only: it stays not written.
         const auto cannotWrite = [&](int error) {
-            m_writeFailed.store(true, std::memory_order_relaxed);
+            if (!isTileOwnWriteError(error))
+                m_writeFailed.store(true, std::memory_order_relaxed); // it ends the worker
             report(name + QStringLiteral(" cannot write ") + xText + QLatin1Char('-') + yText +
                    QStringLiteral(".jpg: ") + errnoText(error));
         };

@@ -59,7 +59,7 @@ struct WorkerCounts
     qint64 placeholders = 0;  // tiles that got the placeholder
     bool unreachable = false; // it ended because the server could not be reached
     bool banned = false;      // it ended on a refusal (302 or 403)
-    bool writeFailed = false; // it ended on a tile it could not write
+    bool writeFailed = false; // it ended on a tile the disk or folder could not take
 };
 
 // The HTTP client's proxy for `proxy` when it is in use: its port read with
