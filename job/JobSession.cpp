@@ -120,8 +120,8 @@ void JobSession::startWorkers(int zoom, const std::vector<TilePosition>& resume,
         own.pacing = m_pacing;
         const TilePosition start = resume[std::size_t(i)];
         auto worker = std::make_unique<TDownThread>(
-            true, r.minX, r.maxX, r.minY, r.maxY, zoom, threadCount, m_job.SaveFolder,
-            m_job.ProjectBase, start.x, start.y, own, m_workerHost.get());
+            WorkerJob{r, zoom, threadCount, m_job.SaveFolder, m_job.ProjectBase, start}, own,
+            m_workerHost.get());
         if (tiles)
             worker->fetchOnly(tiles);
         worker->start();

@@ -173,16 +173,13 @@ std::optional<http::ProxyEndpoint> clientProxyFor(const ProxySettings& proxy, QS
     return endpoint;
 }
 
-TDownThread::TDownThread(bool createSuspended, qint32 MinX, qint32 MaxX, qint32 MinY, qint32 MaxY,
-                         qint32 Zoom, qint32 ThreadCount, const QString& SaveFolder,
-                         const QString& ProjectBase, qint32 ResumeX, qint32 ResumeY,
-                         const WorkerConfig& config, WorkerHost* host, QObject* parent)
-    : QThread(parent), m_minX(MinX), m_maxX(MaxX), m_minY(MinY), m_maxY(MaxY), m_zoom(Zoom),
-      m_threadCount(ThreadCount), m_resumeX(ResumeX), m_resumeY(ResumeY), m_saveFolder(SaveFolder),
-      m_projectBase(ProjectBase), m_config(config), m_host(host)
+TDownThread::TDownThread(const WorkerJob& job, const WorkerConfig& config, WorkerHost* host,
+                         QObject* parent)
+    : QThread(parent), m_minX(job.rect.minX), m_maxX(job.rect.maxX), m_minY(job.rect.minY),
+      m_maxY(job.rect.maxY), m_zoom(job.zoom), m_threadCount(job.threadCount),
+      m_resumeX(job.resume.x), m_resumeY(job.resume.y), m_saveFolder(job.saveFolder),
+      m_projectBase(job.projectBase), m_config(config), m_host(host)
 {
-    if (!createSuspended)
-        start();
 }
 
 TDownThread::~TDownThread()
