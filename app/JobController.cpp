@@ -7,6 +7,7 @@
 #include "engine/AppError.h"
 #include "engine/JobFolder.h"
 #include "engine/ProjectFile.h"
+#include "engine/RepairPlan.h"
 #include "engine/TextConv.h"
 #include "engine/TileMath.h"
 #include "files/ServerParams.h"
@@ -20,11 +21,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QProgressDialog>
+#include <QThread>
 #include <QPushButton>
 #include <QStorageInfo>
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <limits>
 
 namespace tavo {
 
@@ -195,6 +200,63 @@ QString JobController::chooseProject()
                                          QStringLiteral("TAVO Projects(*.tavo)"));
 }
 
+ScanOptions JobController::repairScanOptions() const
+{
+    ScanOptions options;
+    options.placeholderPath = m_app.ProgramFolder + QStringLiteral("blankimg/blank.jpg");
+    QFile placeholder(options.placeholderPath);
+    if (placeholder.open(QIODevice::ReadOnly))
+        options.placeholder = placeholder.readAll();
+    return options;
+}
+
+bool JobController::scanForRepair(const ProjectInfo& info, RepairPlan& plan, QString* error)
+{
+    // The folder of a large project takes a while: it is read on a thread of
+    // its own, with a box that shows how far it got and can cancel it.
+    std::atomic<bool> cancel{false};
+    std::atomic<qint64> done{0};
+    std::atomic<qint64> total{0};
+    ScanOptions options = repairScanOptions();
+    options.cancel = &cancel;
+    options.progress = [&done, &total](qint64 d, qint64 t) {
+        total.store(t, std::memory_order_relaxed);
+        done.store(d, std::memory_order_relaxed);
+    };
+    bool scanned = false;
+    std::unique_ptr<QThread> thread(
+        QThread::create([&] { scanned = plan.scan(info, options, error); }));
+
+    QProgressDialog box(QStringLiteral("Looking at the tiles of %1...")
+                            .arg(QFileInfo(info.projectPath).fileName()),
+                        QStringLiteral("Cancel"), 0, 0, &m_form);
+    box.setWindowTitle(QStringLiteral("Fetch missing tiles again"));
+    box.setWindowModality(Qt::WindowModal);
+    box.setMinimumDuration(400);
+    box.setAutoReset(false);
+    box.setAutoClose(false);
+    QObject::connect(&box, &QProgressDialog::canceled, [&cancel] { cancel = true; });
+    QEventLoop loop;
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer poll;
+    poll.setInterval(100);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        const qint64 t = total.load(std::memory_order_relaxed);
+        const qint64 d = done.load(std::memory_order_relaxed);
+        if (t > 0 && t <= std::numeric_limits<int>::max()) {
+            box.setMaximum(int(t));
+            box.setValue(int(qMin(d, t)));
+        } else {
+            box.setValue(0); // busy, and shown once the minimum duration has passed
+        }
+    });
+    thread->start();
+    poll.start();
+    loop.exec();
+    thread->wait();
+    return scanned;
+}
+
 void JobController::fetchMissing(const QString& path)
 {
     ProjectInfo info;
@@ -204,38 +266,25 @@ void JobController::fetchMissing(const QString& path)
         return;
     }
 
-    ScanOptions options;
-    options.placeholderPath = m_app.ProgramFolder + QStringLiteral("blankimg/blank.jpg");
-    QFile placeholder(options.placeholderPath);
-    if (placeholder.open(QIODevice::ReadOnly))
-        options.placeholder = placeholder.readAll();
-    const JobScan scan = scanJobFolder(info.imageFolder, info.rect, options);
+    auto plan = std::make_shared<RepairPlan>();
+    if (!scanForRepair(info, *plan, &error)) {
+        message(error);
+        return;
+    }
     const QString projectName = QFileInfo(path).fileName();
-    if (scan.bad() == 0) {
+    if (plan->cancelled()) {
+        m_form.JobStatusText()->setText(
+            QStringLiteral("Fetch missing tiles again: cancelled; nothing was changed."));
+        return;
+    }
+    const qint64 bad = plan->toFetchCount();
+    if (bad == 0) {
+        plan->tidy(repairScanOptions()); // what was set aside earlier and is now stored
         const QString text = QStringLiteral("All %1 tiles of %2 are there: nothing to fetch.")
-                                 .arg(groupedNumber(scan.total()), projectName);
+                                 .arg(groupedNumber(plan->total()), projectName);
         m_form.JobStatusText()->setText(text);
         message(text);
         return;
-    }
-
-    // What is there instead of a tile goes, so that a tile that fails again
-    // gets the placeholder; placeholders stay until a real tile replaces them.
-    const auto tiles = std::make_shared<const std::vector<TilePosition>>(scan.badTiles());
-    for (const TilePosition tile : *tiles) {
-        const QString file = info.imageFolder + tileFileName(tile.x, tile.y);
-        switch (scan.state(tile.x, tile.y)) {
-        case TileState::Empty:
-        case TileState::NotJpeg:
-        case TileState::Truncated:
-            QFile::remove(file);
-            break;
-        case TileState::Partial:
-            QFile::remove(file + QStringLiteral(".part"));
-            break;
-        default:
-            break;
-        }
     }
 
     const JobSettings settings = readJobSettings(m_app.SettingsPath);
@@ -246,6 +295,10 @@ void JobController::fetchMissing(const QString& path)
                 QStringLiteral(" Failed."));
         return;
     }
+    // What is there instead of a tile is moved aside ("X_Y.jpg.bad"), so
+    // that a tile that fails again gets the placeholder; placeholders stay
+    // until a real tile replaces them.
+    const QStringList notMoved = plan->setAside();
 
     JobState job;
     job.SaveFolder = info.saveFolder;
@@ -254,9 +307,6 @@ void JobController::fetchMissing(const QString& path)
     job.ProjectPath = path;
     job.LogFileName = logFileNameFor(info.projectBase);
     job.Rect = info.rect;
-    job.ThreadCount = qint32(qBound<qint64>(
-        1, qMin<qint64>(info.threadCount, qint64(tiles->size())), qint64(MaxWorkers)));
-    m_form.BitBtn1()->setText(StopCaption);
 
     JobLog& log = m_view.log();
     try {
@@ -268,17 +318,35 @@ void JobController::fetchMissing(const QString& path)
     QStringList kinds;
     for (const TileState state : {TileState::Missing, TileState::Placeholder, TileState::Empty,
                                   TileState::NotJpeg, TileState::Truncated, TileState::Partial}) {
-        if (scan.count(state) > 0)
-            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(scan.count(state));
+        if (plan->count(state) > 0)
+            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(plan->count(state));
     }
     log.append(QStringLiteral("Fetch missing tiles again: %1 of %2 tiles (%3)")
-                   .arg(scan.bad())
-                   .arg(scan.total())
+                   .arg(bad)
+                   .arg(plan->total())
                    .arg(kinds.join(QStringLiteral(", "))));
+    log.append(notMoved);
     m_view.refresh();
+    if (plan->toFetchCount() == 0) {
+        message(notMoved.join(u'\n'));
+        return;
+    }
 
-    m_session.startList(job, info.zoom, tiles, workerConfig());
+    job.ThreadCount = qint32(qBound<qint64>(
+        1, qMin<qint64>(info.threadCount, plan->toFetchCount()), qint64(MaxWorkers)));
+    m_form.BitBtn1()->setText(StopCaption);
+
+    m_repair = plan;
+    m_session.startList(job, info.zoom, plan->toFetch(), workerConfig());
     m_form.Timer1()->start();
+}
+
+void JobController::tidyRepair()
+{
+    if (!m_repair)
+        return;
+    m_repair->tidy(repairScanOptions());
+    m_repair.reset();
 }
 
 // ---------------------------------------------------------------- monitor
@@ -354,6 +422,7 @@ void JobController::saveFailed(const QString& text)
 void JobController::finished(const JobTotals& done, const QString& failure)
 {
     m_form.Timer1()->stop();
+    tidyRepair(); // every worker has reported its end
     m_form.JobProgressBar()->setVisible(false);
     m_form.JobStatusText()->setText(totalsSummary(done));
     m_form.BitBtn1()->setText(DownloadCaption);

@@ -16,6 +16,9 @@
 namespace tavo {
 
 class LogView;
+class RepairPlan;
+struct ProjectInfo;
+struct ScanOptions;
 class TForm1;
 
 // The download job of the main window: reads the window's fields into a
@@ -41,7 +44,11 @@ public:
     // one the user chooses), fetches the tiles its image folder lacks or
     // holds only as a placeholder, an empty file, a file that is no JPEG or a
     // partly written one, with the job's worker count, proxy and pause. The
-    // log is continued; the project's positions are left as they are.
+    // folder is scanned on a thread of its own behind a box with Cancel; the
+    // tiles to fetch are kept as one bit a tile of the project, and a project
+    // whose bits the memory cannot spare is refused. Bad files are moved
+    // aside ("X_Y.jpg.bad") and removed once a good tile is stored in their
+    // place. The log is continued; the project's positions are left as they are.
     void fetchMissingPressed();
 
     // The job fields changed: the status bar shows the size of the job they
@@ -70,6 +77,9 @@ private:
     WorkerConfig workerConfig() const;
     static qint64 freeBytesOf(const QString& folder);
     void fetchMissing(const QString& path);
+    ScanOptions repairScanOptions() const;
+    bool scanForRepair(const ProjectInfo& info, RepairPlan& plan, QString* error);
+    void tidyRepair(); // the set-aside files whose tiles are now stored go
     QString chooseProject();
     void message(const QString& text);
     // Boxes of a running job or its end: shown after the current call
@@ -82,6 +92,7 @@ private:
     AppState& m_app;
     LogView& m_view;
     JobSession m_session;
+    std::shared_ptr<RepairPlan> m_repair; // the plan of a run that fetches tiles again
     QString m_saveFailing; // the last save failed with this; empty once one succeeds
     struct PostedBox
     {

@@ -1,5 +1,6 @@
 #include "app/MainController.h"
 
+#include "app/AreaPicking.h"
 #include "app/Startup.h"
 #include "engine/ProjectFile.h"
 
@@ -40,6 +41,12 @@ void MainController::Fetchmissing1Click()
 {
     if (!m_closing)
         m_job.fetchMissingPressed();
+}
+
+void MainController::SelectArea1Click()
+{
+    if (!m_closing)
+        selectAreaOnMap(*m_windows.Form1, m_app);
 }
 
 void MainController::Timer1Timer()

@@ -55,6 +55,7 @@ public:
     void Downloadsingleimage1Click() override { m_commands.singleImage(); }
     void JobFieldsChanged() override { m_job.fieldsChanged(); }
     void Fetchmissing1Click() override;
+    void SelectArea1Click() override;
     void Usermanual1Click() override { m_commands.userManual(); }
     void Homepage1Click() override { m_commands.homePage(); }
     void About1Click() override { m_commands.about(); }

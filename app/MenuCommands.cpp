@@ -118,9 +118,29 @@ void MenuCommands::viewLogNow()
 {
     const QString path = m_job.logPath();
     if (!path.isEmpty() && QFileInfo(path).isFile())
-        Shell::current().openDocument(path);
+        openDocument(path);
     else
         message(QStringLiteral("No logfile now.      "));
+}
+
+void MenuCommands::openDocument(const QString& path)
+{
+    if (!Shell::current().openDocument(path))
+        message(QStringLiteral("The desktop could not open ") + path);
+}
+
+QString MenuCommands::projectInWindow() const
+{
+    // The job set up in this window, else the project its fields name.
+    if (!m_job.ProjectPath.isEmpty() && QFileInfo(m_job.ProjectPath).isFile())
+        return m_job.ProjectPath;
+    TForm1& form = *m_windows.Form1;
+    const QString folder = form.Edit6()->text();
+    const QString typed = form.Edit11()->text();
+    if (folder.isEmpty() || typed.isEmpty())
+        return QString();
+    const QString path = ensureTrailingSeparator(folder) + projectNameFor(typed);
+    return QFileInfo(path).isFile() ? path : QString();
 }
 
 QString MenuCommands::siblingProgram(const QString& name) const
@@ -135,12 +155,18 @@ QString MenuCommands::siblingProgram(const QString& name) const
 
 void MenuCommands::viewer()
 {
-    Shell::current().startProgram(siblingProgram(QStringLiteral("glimpse")));
+    const QString project = projectInWindow();
+    Shell::current().startProgram(siblingProgram(QStringLiteral("glimpse")),
+                                  project.isEmpty() ? QStringList() : QStringList{project});
 }
 
 void MenuCommands::combiner()
 {
-    Shell::current().startProgram(siblingProgram(QStringLiteral("weaver")));
+    // weaver's window, with its project field filled.
+    const QString project = projectInWindow();
+    Shell::current().startProgram(
+        siblingProgram(QStringLiteral("weaver")),
+        project.isEmpty() ? QStringList() : QStringList{QStringLiteral("--window"), project});
 }
 
 void MenuCommands::singleImage()
@@ -150,7 +176,7 @@ void MenuCommands::singleImage()
 
 void MenuCommands::userManual()
 {
-    Shell::current().openDocument(m_app.HelpPath);
+    openDocument(m_app.HelpPath);
 }
 
 void MenuCommands::homePage()

@@ -56,6 +56,11 @@ private:
     void openProjectOrThrow();
     void fillFromProject(const QString& path);
     QString siblingProgram(const QString& name) const;
+    // The project file of the job set up in the window, or the existing one
+    // its folder and name fields give; empty when there is none.
+    QString projectInWindow() const;
+    // Opens `path` on the desktop; a box names it when that fails.
+    void openDocument(const QString& path);
     void message(const QString& text);
 
     Windows m_windows;

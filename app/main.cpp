@@ -2,9 +2,11 @@
 #include "app/TavoApplication.h"
 #include "app/MainController.h"
 #include "dialogs/TForm1.h"
+#include "engine/SettingsLocation.h"
 #include "http/HttpClient.h"
 #include "tiles/WorkerHost.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
@@ -22,13 +24,21 @@ int main(int argc, char** argv)
     try {
         curl.emplace();
         {
+            // "--settings DIR" keeps this run's settings (and those of the
+            // viewer and combiner it starts) in DIR instead of the usual folder.
+            QStringList arguments = QCoreApplication::arguments().mid(1);
+            const qsizetype settingsOption = arguments.indexOf(QStringLiteral("--settings"));
+            if (settingsOption >= 0 && settingsOption + 1 < arguments.size()) {
+                qputenv(tavo::SettingsFolderVariable,
+                        QFile::encodeName(QFileInfo(arguments.at(settingsOption + 1)).absoluteFilePath()));
+                arguments.remove(settingsOption, 2);
+            }
             tavo::MainWindows windows(QCoreApplication::applicationDirPath());
             windows.Form1().show();
             // "tavo Job.tavo" (a project opened from the desktop) opens it
             // into the fields as "Open project..." does.
-            const QStringList arguments = QCoreApplication::arguments();
-            if (arguments.size() > 1)
-                windows.controller().openProjectFile(QFileInfo(arguments.at(1)).absoluteFilePath());
+            if (!arguments.isEmpty())
+                windows.controller().openProjectFile(QFileInfo(arguments.at(0)).absoluteFilePath());
             result = app.exec();
         }
         if (tavo::abandonedThreadCount() > 0) {

@@ -18,13 +18,20 @@ std::optional<float> ConvertDms(const QString& degrees, const QString& minutes,
         return std::nullopt;
     const float s = static_cast<float>(ParseLeadingNumber(seconds));
 
+    // The sign of the degrees holds for the minutes and seconds: -6 3 0 is
+    // 6.05 degrees west. With zero degrees a negative minutes or seconds
+    // value makes the whole negative; the parts are added as magnitudes.
+    const bool negative = degrees.trimmed().startsWith(u'-') || *d < 0 ||
+                          (*d == 0 && (*m < 0 || s < 0));
     // Every operation below is one extended-precision operation with one rounding.
     static constexpr long double oneSixtieth = 1.0L / 60;
     static constexpr long double oneThirtySixHundredth = 1.0L / 3600;
-    const long double minutePart = static_cast<long double>(*m) * oneSixtieth;
-    const long double secondPart = static_cast<long double>(s) * oneThirtySixHundredth;
-    long double sum = static_cast<long double>(*d) + minutePart;
+    const long double minutePart = std::fabs(static_cast<long double>(*m)) * oneSixtieth;
+    const long double secondPart = std::fabs(static_cast<long double>(s)) * oneThirtySixHundredth;
+    long double sum = std::fabs(static_cast<long double>(*d)) + minutePart;
     sum = sum + secondPart;
+    if (negative)
+        sum = -sum;
     const float result = static_cast<float>(sum);
     if (!std::isfinite(result))
         return std::nullopt;

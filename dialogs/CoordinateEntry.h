@@ -12,7 +12,8 @@ namespace tavo {
 // Reading the numbers the user types as degrees. Pure functions, no widgets.
 
 // Degrees, minutes and seconds to decimal degrees in single precision:
-// D + M * (1/60) + S * (1/3600) in extended precision, then rounded to float. D and M must be
+// |D| + |M| * (1/60) + |S| * (1/3600) in extended precision, then rounded to float, negative
+// when D is (or, with D zero, when M or S is): the sign of the degrees holds for all three. D and M must be
 // whole 32-bit integers; S is read as a leading number (no comma replacement) rounded to float.
 // nullopt when D or M is not such an integer, or when the result is not a finite number (a
 // seconds value beyond the range of a float).

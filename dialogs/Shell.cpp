@@ -45,18 +45,18 @@ QString Shell::openFileName(QWidget* parent, const QString& title, const QString
     return QFileDialog::getOpenFileName(parent, title, folder, filter);
 }
 
-void Shell::openDocument(const QString& pathOrUrl)
+bool Shell::openDocument(const QString& pathOrUrl)
 {
     const QUrl url = QFileInfo(pathOrUrl).isAbsolute() ? QUrl::fromLocalFile(pathOrUrl)
                                                        : QUrl(pathOrUrl);
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
 }
 
-bool Shell::startProgram(const QString& program)
+bool Shell::startProgram(const QString& program, const QStringList& arguments)
 {
     if (!QFileInfo(program).isExecutable())
         return false;
-    return QProcess::startDetached(program, {});
+    return QProcess::startDetached(program, arguments);
 }
 
 Shell& Shell::current()

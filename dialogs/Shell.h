@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -26,12 +27,12 @@ public:
     // The file-open dialog; returns the chosen file, or an empty text.
     virtual QString openFileName(QWidget* parent, const QString& title, const QString& folder,
                                  const QString& filter);
-    // Opens a file or URL with the desktop's default handler; the outcome is
-    // not reported.
-    virtual void openDocument(const QString& pathOrUrl);
-    // Starts a program detached, without arguments; false when it could not
-    // be started (a missing program is not an error for the caller).
-    virtual bool startProgram(const QString& program);
+    // Opens a file or URL with the desktop's default handler; false when the
+    // desktop could not (no program for it, no desktop at all).
+    virtual bool openDocument(const QString& pathOrUrl);
+    // Starts a program detached with `arguments`; false when it could not be
+    // started (a missing program is not an error for the caller).
+    virtual bool startProgram(const QString& program, const QStringList& arguments = {});
 
     static Shell& current();
     // Puts `shell` in place (nullptr restores the desktop shell); returns the

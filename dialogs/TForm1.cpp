@@ -157,6 +157,10 @@ void TForm1::buildMenus()
     m_fetchmissing1 =
         addMenuItem(tools, "Fetchmissing1", QStringLiteral("Fetch missing tiles again"),
                     &TForm1Handler::Fetchmissing1Click);
+    addSeparator(tools);
+    m_selectArea1 = addMenuItem(tools, "SelectArea1", QStringLiteral("Select area on map..."),
+                                &TForm1Handler::SelectArea1Click);
+    m_selectArea1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("Help1"));

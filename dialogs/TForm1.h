@@ -41,6 +41,7 @@ public:
     virtual void CombineImages1Click() {}
     virtual void Downloadsingleimage1Click() {}
     virtual void Fetchmissing1Click() {} // Tools > Fetch missing tiles again
+    virtual void SelectArea1Click() {}   // Tools > Select area on map... (Ctrl+M)
     // The area, zoom or thread count was changed (typed, stepped or filled in).
     virtual void JobFieldsChanged() {}
     virtual void Usermanual1Click() {}
@@ -112,6 +113,7 @@ public:
     QAction* CombineImages1() const { return m_combineImages1; }
     QAction* Downloadsingleimage1() const { return m_downloadsingleimage1; }
     QAction* Fetchmissing1() const { return m_fetchmissing1; }
+    QAction* SelectArea1() const { return m_selectArea1; }
     QAction* Usermanual1() const { return m_usermanual1; }
     QAction* Homepage1() const { return m_homepage1; }
     QAction* About1() const { return m_about1; }
@@ -169,6 +171,7 @@ private:
     QAction* m_combineImages1 = nullptr;
     QAction* m_downloadsingleimage1 = nullptr;
     QAction* m_fetchmissing1 = nullptr;
+    QAction* m_selectArea1 = nullptr;
     QAction* m_usermanual1 = nullptr;
     QAction* m_homepage1 = nullptr;
     QAction* m_about1 = nullptr;

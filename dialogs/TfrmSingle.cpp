@@ -90,6 +90,7 @@ void TfrmSingle::Button1Click()
     }
 
     m_downloading = true;
+    ++m_fetchesStarted;
     m_Button1->setEnabled(false);
     setCursor(Qt::BusyCursor);
 

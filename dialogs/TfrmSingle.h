@@ -38,6 +38,8 @@ public:
 
     // True from a press that reached the fetch until its closing message has been shown.
     bool isDownloading() const { return m_downloading; }
+    // Fetches started by presses so far.
+    int fetchesStarted() const { return m_fetchesStarted; }
 
 public slots:
     void Button1Click(); // "Download"
@@ -51,6 +53,7 @@ private:
     std::function<SingleTileContext()> m_contextProvider;
     long m_connectTimeoutMs = 10000;
     long m_stallTimeoutMs = 20000;
+    int m_fetchesStarted = 0;
     bool m_downloading = false;
 
     QLabel* m_Label3 = nullptr;

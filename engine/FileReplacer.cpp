@@ -35,6 +35,30 @@ int checkTarget(const QByteArray& target, bool& exists, mode_t& mode)
     return 0;
 }
 
+// The file a path names after following symbolic links: a link is replaced
+// through, never by, a new file. A link whose target does not exist yet names
+// that target; a chain longer than the system's limit is left as it is (the
+// write then replaces the last link reached).
+QByteArray resolveLinks(QByteArray path)
+{
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st;
+        if (::lstat(path.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        QByteArray target(qMax<qint64>(st.st_size, 255) + 1, Qt::Uninitialized);
+        const ssize_t n = ::readlink(path.constData(), target.data(), std::size_t(target.size()));
+        if (n <= 0 || n >= target.size())
+            return path;
+        target.truncate(n);
+        if (!target.startsWith('/')) {
+            const qsizetype slash = path.lastIndexOf('/');
+            target.prepend(slash < 0 ? QByteArray() : path.left(slash + 1));
+        }
+        path = target;
+    }
+    return path;
+}
+
 } // namespace
 
 FileReplacer::FileReplacer(const QString& path, Temporary temporary, Durability durability)
@@ -81,6 +105,13 @@ bool FileReplacer::open()
     if (m_path.isEmpty())
         return fail(ENOENT);
     m_target = QFile::encodeName(m_path);
+    // A project, settings or log file that is a symbolic link is written
+    // where it points: the temporary file goes beside the target and is
+    // renamed onto it, so the link stays. A file with several hard links is
+    // replaced by the rename like any other: its other names keep the earlier
+    // content (writing it in place could tear it on a crash or a full disk).
+    if (m_temporaryKind == Temporary::Unique)
+        m_target = resolveLinks(m_target);
     // A tile's target is looked at only when the rename finds one there (see
     // commit): a job writes thousands of new tiles a second, and a look at a
     // name that does not exist costs a directory search each.

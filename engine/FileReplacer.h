@@ -20,6 +20,11 @@ namespace tavo {
 // written so (a lost tile is found by the job-folder scan and fetched again);
 // project, settings and log files are always synced.
 //
+// With Temporary::Unique a target that is a symbolic link is followed: the
+// file it points to is replaced (the temporary file is made beside it) and the
+// link stays. A target with several hard links is replaced by the rename too:
+// only this name gets the new content.
+//
 // An existing target that is not writable (read-only) is refused rather than
 // silently replaced, as writing it in place would be. The target's folder is
 // never created. A replaced file keeps its permission bits. Those checks are

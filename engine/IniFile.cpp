@@ -12,6 +12,8 @@ namespace tavo {
 namespace {
 
 const QByteArray CrLf("\r\n");
+const QByteArray Lf("\n"); // shared by every line that ends so
+const QByteArray Cr("\r");
 
 bool isBlank(char c)
 {
@@ -79,7 +81,10 @@ void IniFile::load()
     QFile file(m_path);
     if (!file.exists())
         return;
-    if (!file.open(QIODevice::ReadOnly)) {
+    // A file far larger than any settings or project file (a runaway
+    // editor, a file of blank lines) is not taken in line by line: it counts
+    // as unreadable, so it is neither used nor overwritten.
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxFileBytes) {
         m_unreadable = true;
         return;
     }
@@ -93,10 +98,10 @@ void IniFile::load()
             endingBytes = CrLf;
             break;
         case LineReader::Ending::Lf:
-            endingBytes = "\n";
+            endingBytes = Lf;
             break;
         case LineReader::Ending::Cr:
-            endingBytes = "\r";
+            endingBytes = Cr;
             break;
         case LineReader::Ending::None:
             break;

@@ -19,6 +19,8 @@ namespace tavo {
 //    blanks (spaces and tabs) around it removed, as the classic profile API
 //    reads it. Quotes are kept as they stand;
 //  - a value is read as at most its first 2047 characters;
+//  - a file larger than MaxFileBytes is not read: every read gives the
+//    default and it is never overwritten, as a file that cannot be read;
 //  - lines end at CR LF, LF or CR; lines starting with ';' are comments; a
 //    UTF-8 byte-order mark at the start is passed over (and kept).
 //
@@ -66,6 +68,8 @@ public:
     QString path() const { return m_path; }
 
     static constexpr int MaxValueLength = 2047;
+    // A larger file is treated as one that cannot be read (see above).
+    static constexpr qint64 MaxFileBytes = 256 * 1024;
 
 private:
     struct Line

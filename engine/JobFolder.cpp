@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace tavo {
 
 namespace {
@@ -42,7 +44,7 @@ bool readNumber(const char*& p, const char* end, char stop, qint32& value)
 
 } // namespace
 
-bool parseTileFileName(const char* name, qint32& x, qint32& y, bool& part)
+bool parseTileFileName(const char* name, qint32& x, qint32& y, TileFileKind& kind)
 {
     const char* end = name + std::strlen(name);
     const char* p = name;
@@ -53,12 +55,72 @@ bool parseTileFileName(const char* name, qint32& x, qint32& y, bool& part)
         return false;
     const std::size_t rest = static_cast<std::size_t>(end - p);
     if (rest == 4 && std::memcmp(p, ".jpg", 4) == 0)
-        part = false;
+        kind = TileFileKind::Tile;
     else if (rest == 9 && std::memcmp(p, ".jpg.part", 9) == 0)
-        part = true;
+        kind = TileFileKind::Part;
+    else if (rest == 8 && std::memcmp(p, ".jpg.bad", 8) == 0)
+        kind = TileFileKind::SetAside;
     else
         return false;
     return true;
+}
+
+bool parseTileFileName(const char* name, qint32& x, qint32& y, bool& part)
+{
+    TileFileKind kind;
+    if (!parseTileFileName(name, x, y, kind) || kind == TileFileKind::SetAside)
+        return false;
+    part = kind == TileFileKind::Part;
+    return true;
+}
+
+int openRegularFile(int dirFd, const char* name, struct stat* info)
+{
+    struct stat st;
+    // Looked at before it is opened: opening a FIFO or a device could block
+    // or have effects. Links are followed.
+    if (::fstatat(dirFd, name, &st, 0) != 0)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
+    // Non-blocking, and checked again, in case the name was replaced meanwhile.
+    const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    if (info)
+        *info = st;
+    return fd;
+}
+
+bool readRegularFile(const QString& path, qint64 maxBytes, QByteArray& bytes)
+{
+    struct stat st;
+    const int fd = openRegularFile(AT_FDCWD, QFile::encodeName(path).constData(), &st);
+    if (fd < 0)
+        return false;
+    bool ok = st.st_size <= maxBytes;
+    if (ok) {
+        bytes.resize(qsizetype(st.st_size));
+        qint64 done = 0;
+        while (done < st.st_size) {
+            const ssize_t n = ::read(fd, bytes.data() + done, std::size_t(st.st_size - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        bytes.truncate(qsizetype(done));
+    }
+    ::close(fd);
+    return ok;
 }
 
 namespace {
@@ -84,20 +146,101 @@ bool hasEndMarker(const char* tail, qint64 size)
     return false;
 }
 
-// Where the end marker is looked for in a file of `size` bytes: its last
-// TailSize bytes, never the signature.
+// Where the end marker is looked for in a file of `size` bytes when its
+// segments cannot be followed: its last TailSize bytes, never the signature.
 qint64 tailOffset(qint64 size)
 {
     return qMax(SignatureSize, size - TailSize);
 }
 
-// The state of a whole file's bytes that are neither empty nor the placeholder.
-TileState jpegState(const char* bytes, qint64 size)
+enum class JpegEnd
+{
+    Found,  // the end-of-image marker after the last scan
+    Cut,    // the bytes end before it
+    Broken, // something that is no marker where a marker must be
+};
+
+// Follows a JPEG's segments from its signature: each marker segment is
+// skipped by its length, each scan's entropy-coded data up to the next
+// marker (FF 00 is a data byte, FF D0..D7 a restart, FF FF a fill byte),
+// until the end-of-image marker. Bytes after it do not matter.
+JpegEnd followSegments(const unsigned char* b, qint64 n)
+{
+    qint64 i = 2; // past FF D8
+    for (;;) {
+        if (i >= n)
+            return JpegEnd::Cut;
+        if (b[i] != 0xFF)
+            return JpegEnd::Broken;
+        while (i < n && b[i] == 0xFF)
+            ++i;
+        if (i >= n)
+            return JpegEnd::Cut;
+        const unsigned char marker = b[i++];
+        if (marker == 0xD9)
+            return JpegEnd::Found;
+        if (marker == 0x00)
+            return JpegEnd::Broken;
+        if ((marker >= 0xD0 && marker <= 0xD8) || marker == 0x01)
+            continue; // no length
+        if (i + 2 > n)
+            return JpegEnd::Cut;
+        const qint64 length = (qint64(b[i]) << 8) | b[i + 1];
+        if (length < 2)
+            return JpegEnd::Broken;
+        i += length;
+        if (marker != 0xDA)
+            continue;
+        // Entropy-coded data up to the next marker.
+        for (;;) {
+            if (i >= n)
+                return JpegEnd::Cut;
+            const void* ff = std::memchr(b + i, 0xFF, std::size_t(n - i));
+            if (!ff)
+                return JpegEnd::Cut;
+            const qint64 j = static_cast<const unsigned char*>(ff) - b;
+            if (j + 1 >= n)
+                return JpegEnd::Cut;
+            const unsigned char next = b[j + 1];
+            if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) {
+                i = j + 2;
+            } else if (next == 0xFF) {
+                i = j + 1;
+            } else {
+                i = j;
+                break;
+            }
+        }
+    }
+}
+
+// The state of the first `size` bytes of a file of `fileSize` bytes that is
+// neither empty nor the placeholder; `tail` reads the file's last bytes when
+// the segments cannot tell (a file beyond the read cap, or one whose
+// segments cannot be followed).
+template <typename ReadTail>
+TileState jpegState(const char* bytes, qint64 size, qint64 fileSize, ReadTail readTail)
 {
     if (!hasJpegSignature(bytes, size))
         return TileState::NotJpeg;
-    const qint64 offset = tailOffset(size);
-    return hasEndMarker(bytes + offset, size - offset) ? TileState::Good : TileState::Truncated;
+    const JpegEnd end = followSegments(reinterpret_cast<const unsigned char*>(bytes), size);
+    if (end == JpegEnd::Found)
+        return TileState::Good;
+    if (end == JpegEnd::Cut && size == fileSize)
+        return TileState::Truncated;
+    // The old rule: the end marker among the last bytes.
+    char tail[TailSize];
+    const qint64 offset = tailOffset(fileSize);
+    return hasEndMarker(tail, readTail(tail, fileSize - offset, offset)) ? TileState::Good
+                                                                        : TileState::Truncated;
+}
+
+TileState jpegState(const char* bytes, qint64 size)
+{
+    return jpegState(bytes, size, size, [bytes](char* tail, qint64 n, qint64 offset) {
+        std::memcpy(tail, bytes + offset, std::size_t(n));
+        return n;
+    });
 }
 
 // Reads up to `size` bytes at `offset` of an open file.
@@ -117,16 +260,17 @@ qint64 readAt(int fd, char* buffer, qint64 size, qint64 offset)
 }
 
 // The state of an open regular file of `size` (> 0) bytes that is not the
-// placeholder: its first bytes, then, for a JPEG, its last ones.
-TileState jpegFileState(int fd, qint64 size)
+// placeholder: at most MaxTileReadBytes of it are read.
+TileState jpegFileState(int fd, qint64 size, std::vector<char>& buffer)
 {
-    char head[SignatureSize];
-    if (!hasJpegSignature(head, readAt(fd, head, SignatureSize, 0)))
-        return TileState::NotJpeg;
-    char tail[TailSize];
-    const qint64 offset = tailOffset(size);
-    return hasEndMarker(tail, readAt(fd, tail, size - offset, offset)) ? TileState::Good
-                                                                       : TileState::Truncated;
+    const qint64 wanted = qMin(size, MaxTileReadBytes);
+    if (qint64(buffer.size()) < wanted)
+        buffer.resize(std::size_t(wanted));
+    const qint64 n = readAt(fd, buffer.data(), wanted, 0);
+    return jpegState(buffer.data(), n, n < wanted ? n : size,
+                     [fd](char* tail, qint64 count, qint64 offset) {
+                         return readAt(fd, tail, count, offset);
+                     });
 }
 
 } // namespace
@@ -245,87 +389,137 @@ TileState classifyTileBytes(const QByteArray& bytes, const QByteArray& placehold
     return jpegState(bytes.constData(), bytes.size());
 }
 
-JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect, const ScanOptions& options)
+namespace {
+
+// The placeholder as the scan recognises it: by its bytes, or as the file
+// itself (a hard link to it).
+struct PlaceholderFile
 {
-    JobScan scan(rect);
+    explicit PlaceholderFile(const ScanOptions& options) : bytes(options.placeholder)
+    {
+        have = !options.placeholderPath.isEmpty() &&
+               ::stat(QFile::encodeName(options.placeholderPath).constData(), &info) == 0;
+    }
+    QByteArray bytes;
+    struct stat info{};
+    bool have = false;
+};
+
+// The state of the tile file `name` in the folder `dirFd` (see TileState).
+TileState tileFileState(int dirFd, const char* name, const PlaceholderFile& placeholder,
+                        std::vector<char>& buffer)
+{
+    struct stat st{};
+    const int fd = openRegularFile(dirFd, name, &st);
+    if (fd < 0) {
+        // Gone is missing; a folder, FIFO or device named like a tile is no tile.
+        return errno == ENOENT ? TileState::Missing : TileState::NotJpeg;
+    }
+    const qint64 placeholderSize = placeholder.bytes.size();
+    TileState state;
+    if (st.st_size == 0) {
+        state = TileState::Empty;
+    } else if (placeholder.have && st.st_dev == placeholder.info.st_dev &&
+               st.st_ino == placeholder.info.st_ino) {
+        state = TileState::Placeholder;
+    } else if (placeholderSize > 0 && st.st_size == placeholderSize) {
+        if (qint64(buffer.size()) < placeholderSize)
+            buffer.resize(std::size_t(placeholderSize));
+        const qint64 n = readAt(fd, buffer.data(), placeholderSize, 0);
+        if (n == placeholderSize && std::memcmp(buffer.data(), placeholder.bytes.constData(),
+                                                static_cast<std::size_t>(n)) == 0)
+            state = TileState::Placeholder;
+        else
+            state = jpegState(buffer.data(), n);
+    } else {
+        state = jpegFileState(fd, st.st_size, buffer);
+    }
+    ::close(fd);
+    return state;
+}
+
+} // namespace
+
+TileState classifyTileFile(const QString& path, const ScanOptions& options)
+{
+    std::vector<char> buffer;
+    return tileFileState(AT_FDCWD, QFile::encodeName(path).constData(), PlaceholderFile(options),
+                         buffer);
+}
+
+bool visitTileFolder(const QString& imageFolder, const TileRect& rect, const ScanOptions& options,
+                     const TileVisitor& visit)
+{
     if (rect.isEmpty())
-        return scan;
+        return true;
     const QByteArray folder = QFile::encodeName(imageFolder);
     DIR* dir = ::opendir(folder.constData());
     if (!dir)
-        return scan;
+        return false;
     const int dirFd = ::dirfd(dir);
 
-    struct stat placeholderStat{};
-    const bool havePlaceholderFile =
-        !options.placeholderPath.isEmpty() &&
-        ::stat(QFile::encodeName(options.placeholderPath).constData(), &placeholderStat) == 0;
-    const qint64 placeholderSize = options.placeholder.size();
-    QByteArray buffer(placeholderSize, Qt::Uninitialized);
+    const PlaceholderFile placeholder(options);
+    std::vector<char> buffer;
 
     auto cancelled = [&options] {
         return options.cancel && options.cancel->load(std::memory_order_relaxed);
     };
 
-    // Pass 1: names. Files first mark their tile; ".part" leftovers only mark
-    // tiles that have no file.
-    std::vector<TilePosition> parts;
+    // Pass 1: names. Tiles are opened in pass 2, after the folder has been
+    // read; leftovers and tiles set aside are only named.
     std::vector<TilePosition> files;
+    qint64 entries = 0;
     while (dirent* entry = ::readdir(dir)) {
+        if ((++entries & 65535) == 0 && cancelled())
+            break;
         qint32 x = 0, y = 0;
-        bool part = false;
-        if (!parseTileFileName(entry->d_name, x, y, part) || !rect.contains(x, y))
+        TileFileKind kind;
+        if (!parseTileFileName(entry->d_name, x, y, kind) || !rect.contains(x, y))
             continue;
-        (part ? parts : files).push_back({x, y});
+        if (kind == TileFileKind::Tile)
+            files.push_back({x, y});
+        else
+            visit(x, y, kind, TileState::Missing);
     }
 
-    // Pass 2: every file's size, and its head where the size does not tell.
+    // Pass 2: every tile's size, and its bytes where the size does not tell.
+    // Links are followed; anything but a regular file is never opened.
     const qint64 total = static_cast<qint64>(files.size());
     qint64 done = 0;
     char name[32];
     for (const TilePosition& t : files) {
-        if ((++done & 4095) == 0) {
+        if ((++done & 1023) == 0) {
             if (cancelled())
                 break;
             if (options.progress)
                 options.progress(done, total);
         }
         std::snprintf(name, sizeof name, "%d_%d.jpg", t.x, t.y);
-        const int fd = ::openat(dirFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        struct stat st{};
-        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            if (fd >= 0)
-                ::close(fd);
-            scan.setState(t.x, t.y, TileState::NotJpeg);
-            continue;
-        }
-        TileState state;
-        if (st.st_size == 0) {
-            state = TileState::Empty;
-        } else if (havePlaceholderFile && st.st_dev == placeholderStat.st_dev &&
-                   st.st_ino == placeholderStat.st_ino) {
-            state = TileState::Placeholder;
-        } else if (placeholderSize > 0 && st.st_size == placeholderSize) {
-            const qint64 n = readAt(fd, buffer.data(), placeholderSize, 0);
-            if (n == placeholderSize &&
-                std::memcmp(buffer.constData(), options.placeholder.constData(),
-                            static_cast<std::size_t>(n)) == 0)
-                state = TileState::Placeholder;
-            else
-                state = jpegState(buffer.constData(), n);
-        } else {
-            state = jpegFileState(fd, st.st_size);
-        }
-        ::close(fd);
-        scan.setState(t.x, t.y, state);
+        const TileState state = tileFileState(dirFd, name, placeholder, buffer);
+        visit(t.x, t.y, TileFileKind::Tile, state);
     }
     ::closedir(dir);
+    if (options.progress && !cancelled())
+        options.progress(total, total);
+    return true;
+}
 
+JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect, const ScanOptions& options)
+{
+    JobScan scan(rect);
+    // Files first mark their tile; ".part" leftovers only mark tiles that
+    // have no file.
+    std::vector<TilePosition> parts;
+    visitTileFolder(imageFolder, rect, options,
+                    [&](qint32 x, qint32 y, TileFileKind kind, TileState state) {
+                        if (kind == TileFileKind::Tile)
+                            scan.setState(x, y, state);
+                        else if (kind == TileFileKind::Part)
+                            parts.push_back({x, y});
+                    });
     for (const TilePosition& t : parts)
         if (scan.state(t.x, t.y) == TileState::Missing)
             scan.setState(t.x, t.y, TileState::Partial);
-    if (options.progress)
-        options.progress(total, total);
     return scan;
 }
 

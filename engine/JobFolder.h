@@ -11,6 +11,8 @@
 #include <functional>
 #include <vector>
 
+struct stat;
+
 namespace tavo {
 
 // What a job's project file says about its tiles, as the viewer, the combiner
@@ -37,20 +39,27 @@ bool readProjectInfo(const QString& path, ProjectInfo& info, QString* error);
 // What a tile's file in the image folder holds.
 enum class TileState : std::uint8_t
 {
-    Good,        // a file that starts with the JPEG signature FF D8 FF and ends with
-                 // the end-of-image marker FF D9 (up to TileTailSlack bytes may follow it)
+    Good,        // a regular file (or a link to one) that starts with the JPEG signature
+                 // FF D8 FF and holds the end-of-image marker FF D9 after its last scan
+                 // (bytes after the marker do not matter)
     Missing,     // no file
     Placeholder, // the same bytes as the placeholder image (or a hard link to it)
     Empty,       // a file of 0 bytes
-    NotJpeg,     // anything else (an HTML page, a file of one or two bytes...)
+    NotJpeg,     // anything else (an HTML page, a file of one or two bytes, a folder or
+                 // FIFO named like a tile...)
     Partial,     // no file, but a "<name>.part" left by an interrupted write
-    Truncated,   // starts like a JPEG but lacks the end marker: its tail is lost
+    Truncated,   // starts like a JPEG but ends before its end-of-image marker
 };
 constexpr int TileStateCount = 7;
 
-// How many bytes may follow a tile's end marker FF D9 (some encoders pad the
-// file). A tile is Good only when FF D9 lies within its last TileTailSlack + 2
-// bytes, after the signature.
+// How a tile is judged: its JPEG segments are followed from the signature
+// (marker segments by their lengths, each scan's data up to the next marker)
+// until the end-of-image marker; reaching the file's end first makes it
+// Truncated. At most MaxTileReadBytes of a file are read. When the segments
+// cannot be followed (bytes that are no marker where one must be) or the file
+// is longer than that, the end marker must lie within its last
+// TileTailSlack + 2 bytes instead.
+constexpr qint64 MaxTileReadBytes = 4 * 1024 * 1024;
 constexpr int TileTailSlack = 30;
 
 // Short English name of a state, for legends and summaries ("missing"...).
@@ -99,16 +108,48 @@ struct ScanOptions
 };
 
 // Classifies every tile of `rect` in `imageFolder` (a missing folder gives all
-// tiles Missing). Reads the folder once and opens only the files whose kind
-// is not told by their size alone; of those it reads the first bytes and, when
-// they are a JPEG signature, the last few: never a whole tile. Thread-safe: no
-// Qt object is touched.
+// tiles Missing). Reads the folder once, then looks at each tile file: links
+// are followed, anything but a regular file is NotJpeg and never opened, and
+// of the others at most MaxTileReadBytes are read (none when the size tells).
+// Thread-safe: no Qt object is touched.
 JobScan scanJobFolder(const QString& imageFolder, const TileRect& rect,
                       const ScanOptions& options = {});
+
+// The kinds of names a tile folder holds.
+enum class TileFileKind
+{
+    Tile,     // "X_Y.jpg"
+    Part,     // "X_Y.jpg.part": an interrupted write
+    SetAside, // "X_Y.jpg.bad": a bad tile kept until its replacement is stored
+};
+
+// What the scan of a folder reports: each tile file with its state, each
+// leftover and set-aside file (state Missing: they are not opened).
+using TileVisitor = std::function<void(qint32 x, qint32 y, TileFileKind kind, TileState state)>;
+
+// The scan behind scanJobFolder, for callers that keep their own record.
+// False when the folder cannot be read.
+bool visitTileFolder(const QString& imageFolder, const TileRect& rect, const ScanOptions& options,
+                     const TileVisitor& visit);
 
 // Reads a tile file's name: "X_Y.jpg" (part false) or "X_Y.jpg.part" (part
 // true), X and Y decimal without sign, each below 2^31. False for any other name.
 bool parseTileFileName(const char* name, qint32& x, qint32& y, bool& part);
+// The same for every kind of name a tile folder holds.
+bool parseTileFileName(const char* name, qint32& x, qint32& y, TileFileKind& kind);
+
+// Opens `name` (relative to the folder `dirFd`, or AT_FDCWD) for reading only
+// when it is a regular file, after following links: a folder, FIFO, device
+// or socket is refused before it is opened (errno EISDIR or EINVAL), and the
+// open never blocks. Returns the descriptor (`info` gets its status), or -1
+// with errno set. What the programs read as tiles goes through here.
+int openRegularFile(int dirFd, const char* name, struct stat* info = nullptr);
+// Reads the whole regular file at `path` (see openRegularFile) when it holds
+// at most `maxBytes`; false otherwise.
+bool readRegularFile(const QString& path, qint64 maxBytes, QByteArray& bytes);
+
+// The state of one tile file as the scan judges it.
+TileState classifyTileFile(const QString& path, const ScanOptions& options);
 
 // Classifies the bytes of one tile file as the scan does (Good, Placeholder,
 // Empty, NotJpeg or Truncated).

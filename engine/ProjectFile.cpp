@@ -3,6 +3,7 @@
 #include "engine/AppError.h"
 #include "engine/FileReplacer.h"
 #include "engine/IniFile.h"
+#include "engine/TextConv.h"
 
 #include <QList>
 #include <QPair>
@@ -103,6 +104,21 @@ void WriteNewProject(const QString& projectPath, const AreaTexts& area, int zoom
         throw AppError::cannotCreateFile(projectPath);
 }
 
+namespace {
+
+// A missing or empty value gives `defaultValue`; one that is there but no
+// integer ("16abc") is refused: the job must not run with another value.
+int readStoredInteger(const IniFile& ini, const QString& section, const QString& key,
+                      int defaultValue)
+{
+    const QString text = ini.readString(section, key, QString());
+    if (text.isEmpty())
+        return defaultValue;
+    return StrToInt(text);
+}
+
+} // namespace
+
 StoredInputs ReadResumeKeys(const QString& projectPath, int defaultZoom, int defaultThreadCount)
 {
     const IniFile ini(projectPath);
@@ -112,9 +128,9 @@ StoredInputs ReadResumeKeys(const QString& projectPath, int defaultZoom, int def
     stored.right = area.right;
     stored.top = area.top;
     stored.bottom = area.bottom;
-    stored.zoom = QString::number(ini.readInteger(ZoomSection, ZoomSection, defaultZoom));
+    stored.zoom = QString::number(readStoredInteger(ini, ZoomSection, ZoomSection, defaultZoom));
     stored.threadCount = QString::number(
-        ini.readInteger(Threads, QStringLiteral("ThreadCount"), defaultThreadCount));
+        readStoredInteger(ini, Threads, QStringLiteral("ThreadCount"), defaultThreadCount));
     stored.folder = folderPartOf(projectPath);
     stored.fileName = fileNamePartOf(projectPath);
     return stored;

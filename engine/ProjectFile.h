@@ -47,7 +47,9 @@ struct ProjectEntries
     QString fileName;                 // file-name part of the project path
 };
 
-// What an existing project file holds, as the resume test compares it.
+// What an existing project file holds, as the resume test compares it. A
+// zoom or worker count that is there but is no integer ("16abc") throws
+// AppError::notAnInteger, as typing it would.
 using StoredInputs = ProjectEntries;
 StoredInputs ReadResumeKeys(const QString& projectPath, int defaultZoom, int defaultThreadCount);
 

@@ -30,6 +30,20 @@ bool canCreateFilesIn(const QString& folder)
     return true;
 }
 
+// `folder`, created when missing and given a copy of every file of `shipped`
+// it does not hold yet; `shipped` itself when `folder` cannot be created.
+QString seededFolder(const QString& folder, const QString& shipped)
+{
+    if (!QDir().mkpath(folder))
+        return shipped;
+    const QStringList defaults = QDir(shipped).entryList(QDir::Files | QDir::Readable);
+    for (const QString& name : defaults) {
+        if (!QFileInfo::exists(folder + name))
+            QFile::copy(shipped + name, folder + name); // never replaces a file there
+    }
+    return folder;
+}
+
 } // namespace
 
 QString userSettingsFolder()
@@ -40,8 +54,19 @@ QString userSettingsFolder()
     return withSlash(base) + QStringLiteral("tavo/ini/");
 }
 
+QString chosenSettingsFolder()
+{
+    const QString chosen = QString::fromLocal8Bit(qgetenv(SettingsFolderVariable));
+    if (chosen.isEmpty() || !QDir::isAbsolutePath(chosen))
+        return {};
+    return withSlash(QDir::cleanPath(chosen));
+}
+
 QString settingsFolder(const QString& programFolder)
 {
+    if (const QString chosen = chosenSettingsFolder(); !chosen.isEmpty())
+        return seededFolder(chosen, withSlash(programFolder) + QStringLiteral("ini/"));
+
     // A program folder without "ini/" that can be written is a copy someone
     // is setting up: its writes fail with the usual error rather than go
     // elsewhere unnoticed.
@@ -57,15 +82,7 @@ QString settingsFolder(const QString& programFolder, bool shippedWritable)
     if (shippedWritable)
         return shipped;
 
-    const QString user = userSettingsFolder();
-    if (!QDir().mkpath(user))
-        return shipped;
-    const QStringList defaults = QDir(shipped).entryList(QDir::Files | QDir::Readable);
-    for (const QString& name : defaults) {
-        if (!QFileInfo::exists(user + name))
-            QFile::copy(shipped + name, user + name); // never replaces the user's file
-    }
-    return user;
+    return seededFolder(userSettingsFolder(), shipped);
 }
 
 } // namespace tavo

@@ -18,7 +18,18 @@ namespace tavo {
 // Returns the folder with a trailing '/'. When even the user's folder cannot
 // be created, the program folder's "ini/" is returned: the writes then fail
 // with the usual "Unable to write to" error, where the user sees them.
+//
+// A folder named by the environment variable TAVO_SETTINGS_DIR (an absolute
+// path; tavo's --settings option sets it for itself and the programs it
+// starts) comes before both: created and seeded the same way, so a trial run
+// or a demonstration keeps settings of its own and never touches the user's.
 QString settingsFolder(const QString& programFolder);
+
+inline constexpr char SettingsFolderVariable[] = "TAVO_SETTINGS_DIR";
+
+// The folder TAVO_SETTINGS_DIR names, with a trailing '/'; empty when it is
+// unset or not an absolute path.
+QString chosenSettingsFolder();
 
 // settingsFolder with the test of the program folder's "ini/" already made:
 // `shippedWritable` tells whether new files can be created there.

@@ -6,6 +6,7 @@
 #include "engine/TextConv.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <deque>
@@ -69,6 +70,9 @@ bool copyWithCrLf(QIODevice& source, FileReplacer& out)
 }
 
 } // namespace
+
+const QString LostLinesLine =
+    QStringLiteral("Log file was removed or cut during the job; earlier lines are lost.");
 
 QString logFileNameFor(const QString& projectBase)
 {
@@ -184,6 +188,7 @@ void JobLog::clear()
     m_unsaved.clear();
     m_basePath.clear();
     m_baseExact = false;
+    m_savedSize = 0;
 }
 
 void JobLog::loadForResume(const QString& path)
@@ -221,6 +226,7 @@ void JobLog::loadForResume(const QString& path)
     m_unsaved.clear();
     m_basePath = path;
     m_baseExact = exact;
+    m_savedSize = file.size();
 }
 
 void JobLog::save(const QString& path)
@@ -237,15 +243,29 @@ void JobLog::save(const QString& path)
 void JobLog::appendUnsaved(const QString& path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    const bool existed = file.exists();
+    // Unbuffered: bytes that could not be written must not stay in a buffer,
+    // where they would keep the cut-back below from happening and be written
+    // after it when the file is closed.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         throw AppError::cannotCreateFile(path);
     const qint64 sizeBefore = file.size();
-    const QByteArray bytes = m_unsaved;
+    QByteArray bytes;
+    // Removed or cut by something else since the last save: the earlier lines
+    // are not held here, so the file says what happened and goes on.
+    const bool lost = !existed || sizeBefore < m_savedSize;
+    if (lost)
+        bytes = LostLinesLine.toUtf8() + CrLf;
+    bytes += m_unsaved;
     if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0) {
         // Take back a partial write, so that the retry does not double it.
-        file.resize(sizeBefore);
+        if (::ftruncate(file.handle(), sizeBefore) != 0)
+            file.resize(sizeBefore);
         throw AppError::unableToWrite(path);
     }
+    m_savedSize = sizeBefore + bytes.size();
+    if (lost)
+        showLine(LostLinesLine);
 }
 
 void JobLog::writeAll(const QString& path)
@@ -254,16 +274,23 @@ void JobLog::writeAll(const QString& path)
     if (!out.open())
         throw AppError::cannotCreateFile(path);
 
+    bool lost = false;
     if (!m_basePath.isEmpty()) {
         // The earlier lines are only in that file: copy them across with CR LF
         // line ends. Should it have gone, they are lost already and only the
         // newer lines can be written.
         QFile source(m_basePath);
-        if (source.open(QIODevice::ReadOnly) && !copyWithCrLf(source, out))
+        if (!source.open(QIODevice::ReadOnly))
+            lost = true;
+        else if (!copyWithCrLf(source, out))
             throw AppError::unableToWrite(path);
     }
-    if (!out.write(m_unsaved) || !out.commit())
+    if ((lost && !out.write(LostLinesLine.toUtf8() + CrLf)) || !out.write(m_unsaved) ||
+        !out.commit())
         throw AppError::unableToWrite(path);
+    m_savedSize = QFileInfo(path).size();
+    if (lost)
+        showLine(LostLinesLine);
 }
 
 void JobLog::saveWithClosingReport(const QDateTime& now, const QString& path)

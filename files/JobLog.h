@@ -46,6 +46,9 @@ QStringList finishLines(const QDateTime& now, const QString& logPath);
 // What replaces the closing report's last line when the log could not be saved.
 QString notSavedLine(const QString& logPath);
 
+// The line a save writes when it finds its file removed or cut.
+extern const QString LostLinesLine;
+
 // The job log: every line ever appended, shown through a bounded view and
 // saved incrementally to the log file.
 //
@@ -65,9 +68,11 @@ QString notSavedLine(const QString& logPath);
 // unchanged. Saving to a path other than the one last saved or loaded
 // streams the earlier content across in the same way.
 //
-// Appending trusts the file: if something else changed or removed it between
-// two saves, the new lines are still appended to whatever is there (the
-// earlier lines are not held, so they could not be written again anyway).
+// Appending trusts the file: if something else changed it between two saves,
+// the new lines are still appended to whatever is there (the earlier lines
+// are not held, so they could not be written again anyway). A file found
+// removed, or shorter than what was saved to it, first gets LostLinesLine
+// (shown in the window too), then the new lines.
 // When a save fails nothing counts as saved, and the next save writes those
 // lines again; an append that fails part-way is cut back first. Lines pile up
 // in memory only while saves keep failing.
@@ -152,6 +157,7 @@ private:
     QString m_basePath;
     // True when that file is exactly those lines, each ended by CR LF.
     bool m_baseExact = false;
+    qint64 m_savedSize = 0; // the size that file had after the last save or load
 };
 
 } // namespace tavo

@@ -42,7 +42,17 @@ bool holdsTileVersion(const QByteArray& bytes)
         return false;
     LineReader reader(buffer);
     QByteArray firstLine;
-    return reader.next(firstLine) && seventhField(firstLine).has_value();
+    if (!reader.next(firstLine))
+        return false;
+    // A version is a number, as in the shipped file: a page whose first line
+    // happens to hold six commas gives no version.
+    const std::optional<QString> version = seventhField(firstLine);
+    if (!version || version->isEmpty())
+        return false;
+    for (const QChar c : *version)
+        if (c < u'0' || c > u'9')
+            return false;
+    return true;
 }
 
 QString ReadTileVersion(const QString& paramsPath)

@@ -29,8 +29,9 @@ enum class FetchOutcome
     Failed
 };
 
-// True when the first line of `bytes` has a seventh field, so that
-// ReadTileVersion would read a tile version from a file holding them.
+// True when the first line of `bytes` has a seventh field of decimal digits
+// only, so that ReadTileVersion would read a plausible tile version from a
+// file holding them.
 bool holdsTileVersion(const QByteArray& bytes);
 
 // Downloads `paramsUrl` with a fresh HTTP client (never through a proxy) and,

@@ -13,18 +13,6 @@ namespace {
 
 const QColor Background(0x30, 0x33, 0x38);
 
-// A tile's place snapped to whole pixels, its edges computed from the grid
-// lines so that neighbours share them: smooth scaling leaves no seam of
-// background between tiles.
-QRectF snappedTileRect(const MapView& view, qint32 x, qint32 y)
-{
-    const double u = double(x) - view.rect().minX, v = double(view.rect().maxY) - y;
-    const QPointF a = view.worldToScreen(QPointF(u, v));
-    const QPointF b = view.worldToScreen(QPointF(u + 1, v + 1));
-    return QRectF(QPointF(std::round(a.x()), std::round(a.y())),
-                  QPointF(std::round(b.x()), std::round(b.y())));
-}
-
 } // namespace
 
 std::vector<TileKey> MapRenderer::paint(QPainter& painter, const MapView& view,
@@ -57,7 +45,7 @@ std::vector<TileKey> MapRenderer::paint(QPainter& painter, const MapView& view,
     if (options.legend)
         paintLegend(painter, view, document);
     if (options.scaleBar)
-        paintScaleBar(painter, view);
+        mapview::paintScaleBar(painter, view);
     return wanted;
 }
 
@@ -109,7 +97,7 @@ void MapRenderer::paintImages(QPainter& painter, const MapView& view, const Scan
 
     for (qint32 y = visible.maxY; y >= visible.minY; --y) {
         for (qint32 x = visible.minX; x <= visible.maxX; ++x) {
-            const QRectF rect = snappedTileRect(view, x, y);
+            const QRectF rect = mapview::snappedTileRect(view, x, y);
             const TileState state = result.scan.state(x, y);
             if (state != TileState::Good) {
                 painter.fillRect(rect, stateColor(state));
@@ -153,17 +141,27 @@ void MapRenderer::paintImages(QPainter& painter, const MapView& view, const Scan
     });
 }
 
-void MapRenderer::paintLegend(QPainter& painter, const MapView& view, const JobDocument& document)
+QSize MapRenderer::legendSize(const JobDocument& document, const QFont& baseFont)
 {
-    const ScanResult* result = document.result();
-    QFont font = painter.font();
+    QFont font = baseFont;
     font.setPixelSize(12);
-    painter.setFont(font);
     const QFontMetrics metrics(font);
-    const QLocale locale = countLocale();
-
     QStringList lines;
     std::vector<QColor> colours;
+    legendLines(document, lines, colours);
+    const int line = metrics.height() + 4;
+    int width = 0;
+    for (const QString& text : lines)
+        width = std::max(width, metrics.horizontalAdvance(text));
+    // Drawn 8 pixels from the left and bottom edges.
+    return QSize(8 + width + (metrics.height() - 2) + 24, 8 + line * int(lines.size()) + 8);
+}
+
+void MapRenderer::legendLines(const JobDocument& document, QStringList& lines,
+                              std::vector<QColor>& colours)
+{
+    const ScanResult* result = document.result();
+    const QLocale locale = countLocale();
     if (result && result->complete) {
         for (TileState state : legendStates()) {
             lines << QStringLiteral("%1  %2").arg(tileStateName(state),
@@ -184,6 +182,17 @@ void MapRenderer::paintLegend(QPainter& painter, const MapView& view, const JobD
         lines << QStringLiteral("reading the files... %1 %").arg(percent);
         colours.push_back(unknownColor());
     }
+}
+
+void MapRenderer::paintLegend(QPainter& painter, const MapView& view, const JobDocument& document)
+{
+    QFont font = painter.font();
+    font.setPixelSize(12);
+    painter.setFont(font);
+    const QFontMetrics metrics(font);
+    QStringList lines;
+    std::vector<QColor> colours;
+    legendLines(document, lines, colours);
     const int line = metrics.height() + 4;
     int width = 0;
     for (const QString& text : lines)
@@ -201,36 +210,6 @@ void MapRenderer::paintLegend(QPainter& painter, const MapView& view, const JobD
         painter.drawText(QRect(frame.left() + 8 + box + 8, top, width + 4, line),
                          Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
     }
-}
-
-void MapRenderer::paintScaleBar(QPainter& painter, const MapView& view)
-{
-    const double mpp = view.metresPerPixel();
-    const double metres = scaleBarMetres(mpp, 150);
-    if (metres <= 0)
-        return;
-    const double length = metres / mpp;
-    QFont font = painter.font();
-    font.setPixelSize(12);
-    painter.setFont(font);
-    const QString label = lengthText(metres);
-    const QFontMetrics metrics(font);
-    const double right = view.viewportSize().width() - 16;
-    const double bottom = view.viewportSize().height() - 14;
-    const QRectF back(right - std::max(length, double(metrics.horizontalAdvance(label))) - 8,
-                      bottom - metrics.height() - 12,
-                      std::max(length, double(metrics.horizontalAdvance(label))) + 16,
-                      metrics.height() + 20);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(QColor(255, 255, 255, 225));
-    painter.drawRoundedRect(back, 4, 4);
-    painter.setPen(QPen(Qt::black, 2));
-    painter.drawLine(QPointF(right - length, bottom), QPointF(right, bottom));
-    painter.drawLine(QPointF(right - length, bottom - 5), QPointF(right - length, bottom));
-    painter.drawLine(QPointF(right, bottom - 5), QPointF(right, bottom));
-    painter.drawText(
-        QRectF(right - length, bottom - metrics.height() - 6, length, metrics.height()),
-        Qt::AlignHCenter | Qt::AlignBottom | Qt::TextDontClip, label);
 }
 
 } // namespace tavo::glimpse

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "glimpse/JobDocument.h"
-#include "glimpse/MapView.h"
+#include "mapview/MapView.h"
 #include "glimpse/TileImageCache.h"
 
 #include <QPainter>
@@ -9,6 +9,8 @@
 #include <vector>
 
 namespace tavo::glimpse {
+
+using mapview::MapView;
 
 // Draws the job: below ImageScale pixels per tile the coverage map (one cell
 // per tile, coloured by state), above it the tile images, with every tile
@@ -32,12 +34,16 @@ public:
                                       const JobDocument& document, TileImageCache* cache,
                                       const Options& options);
 
+    // The room the legend takes in the bottom-left corner, margins included.
+    static QSize legendSize(const JobDocument& document, const QFont& font);
+
 private:
+    static void legendLines(const JobDocument& document, QStringList& lines,
+                            std::vector<QColor>& colours);
     static void paintCoverage(QPainter& painter, const MapView& view, const ScanResult& result);
     static void paintImages(QPainter& painter, const MapView& view, const ScanResult& result,
                             TileImageCache* cache, std::vector<TileKey>& wanted);
     static void paintLegend(QPainter& painter, const MapView& view, const JobDocument& document);
-    static void paintScaleBar(QPainter& painter, const MapView& view);
 };
 
 } // namespace tavo::glimpse

@@ -72,27 +72,6 @@ QString areaText(const GeoArea& area)
         .join(u'\t');
 }
 
-QString lengthText(double metres)
-{
-    if (metres >= 1000)
-        return QStringLiteral("%1 km").arg(QString::number(metres / 1000, 'g', 6));
-    if (metres >= 1)
-        return QStringLiteral("%1 m").arg(QString::number(metres, 'g', 6));
-    return QStringLiteral("%1 cm").arg(QString::number(metres * 100, 'g', 6));
-}
-
-double scaleBarMetres(double metresPerPixel, double maxPixels)
-{
-    const double limit = metresPerPixel * maxPixels;
-    if (!(limit > 0) || !std::isfinite(limit))
-        return 0;
-    const double power = std::pow(10.0, std::floor(std::log10(limit)));
-    for (double step : {5.0, 2.0, 1.0})
-        if (step * power <= limit)
-            return step * power;
-    return power;
-}
-
 QString readLastProject(const QString& iniPath)
 {
     if (!QFileInfo(iniPath).isFile())

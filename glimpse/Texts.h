@@ -1,12 +1,17 @@
 #pragma once
 
 #include "engine/JobFolder.h"
-#include "glimpse/MapView.h"
+#include "mapview/MapPainting.h"
+#include "mapview/MapView.h"
 
 #include <QLocale>
 #include <QString>
 
 namespace tavo::glimpse {
+
+using mapview::GeoArea;
+using mapview::GeoPoint;
+using mapview::MapView;
 
 // The locale used for counts: the user's, or English grouping when the
 // environment names none (the "C" locale groups no digits).
@@ -25,11 +30,8 @@ QString pointText(const MapView& view, const QPointF& screen, const JobScan* sca
 // right longitude, top latitude, bottom latitude, separated by tabs.
 QString areaText(const GeoArea& area);
 
-// "250 m", "2 km": a length for the scale bar.
-QString lengthText(double metres);
-// The longest round length (1, 2 or 5 times a power of ten metres) that
-// fits in `maxPixels` at `metresPerPixel`.
-double scaleBarMetres(double metresPerPixel, double maxPixels);
+using mapview::lengthText;
+using mapview::scaleBarMetres;
 
 // The project that was open last, remembered in an INI file; empty if none.
 QString readLastProject(const QString& iniPath);

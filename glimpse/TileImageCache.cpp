@@ -1,5 +1,8 @@
 #include "glimpse/TileImageCache.h"
 
+#include "engine/JobFolder.h"
+
+#include <QBuffer>
 #include <QImageReader>
 #include <QMetaObject>
 #include <QThread>
@@ -170,7 +173,14 @@ void TileImageCache::deliver(quint64 generation, TileKey key, QImage image)
 
 QImage TileImageCache::decode(const QString& path, int level)
 {
-    QImageReader reader(path, "jpeg");
+    // Only a regular file is read (a FIFO named like a tile would block the
+    // decoder for good), and no more of it than a tile can be.
+    QByteArray bytes;
+    if (!readRegularFile(path, MaxTileReadBytes, bytes))
+        return QImage();
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, "jpeg");
     reader.setAutoTransform(false);
     const QSize size = reader.size();
     if (!size.isValid())

@@ -3,6 +3,7 @@
 #include "engine/AppError.h"
 #include "engine/JobFolder.h"
 #include "engine/ProjectFile.h"
+#include "engine/RepairPlan.h"
 #include "engine/SettingsLocation.h"
 #include "files/JobLog.h"
 #include "files/ServerParams.h"
@@ -98,38 +99,34 @@ QString takeValue(const QStringList& arguments, int& i, QString& error)
     return arguments.at(++i);
 }
 
-// Puts the tiles of the job's folder that are missing, placeholders or
-// damaged on a list, removes what stands in their place, and continues the
-// log as Tools > "Fetch missing tiles again" does. Empty when nothing is to
-// be fetched.
-std::shared_ptr<const std::vector<TilePosition>>
-listTilesToFetchAgain(const JobState& job, const QString& programFolder, JobLog& log)
+ScanOptions placeholderOptions(const QString& programFolder)
 {
-    const QString imageFolder = job.SaveFolder + job.ProjectBase + QLatin1Char('/');
     ScanOptions options;
     options.placeholderPath = programFolder + QStringLiteral("blankimg/blank.jpg");
     QFile placeholder(options.placeholderPath);
     if (placeholder.open(QIODevice::ReadOnly))
         options.placeholder = placeholder.readAll();
-    const JobScan scan = scanJobFolder(imageFolder, job.Rect, options);
-    if (scan.bad() == 0)
+    return options;
+}
+
+// The tiles of the job's folder that are missing, placeholders or damaged,
+// with what stands in their place moved aside, and the log continued, as
+// Tools > "Fetch missing tiles again" does. None when nothing is to be fetched.
+std::shared_ptr<RepairPlan> planRetry(const JobState& job, const QString& programFolder,
+                                      JobLog& log, std::FILE* err)
+{
+    ProjectInfo info;
+    QString error;
+    auto plan = std::make_shared<RepairPlan>();
+    if (!readProjectInfo(job.ProjectPath, info, &error) ||
+        !plan->scan(info, placeholderOptions(programFolder), &error)) {
+        say(err, error);
         return {};
-    auto tiles = std::make_shared<const std::vector<TilePosition>>(scan.badTiles());
-    for (const TilePosition tile : *tiles) {
-        const QString file = imageFolder + tileFileName(tile.x, tile.y);
-        switch (scan.state(tile.x, tile.y)) {
-        case TileState::Empty:
-        case TileState::NotJpeg:
-        case TileState::Truncated:
-            QFile::remove(file);
-            break;
-        case TileState::Partial:
-            QFile::remove(file + QStringLiteral(".part"));
-            break;
-        default:
-            break;
-        }
     }
+    const qint64 bad = plan->toFetchCount();
+    if (bad == 0)
+        return {};
+    const QStringList notMoved = plan->setAside();
     try {
         log.loadForResume(job.logPath());
     } catch (const AppError&) {
@@ -139,14 +136,15 @@ listTilesToFetchAgain(const JobState& job, const QString& programFolder, JobLog&
     QStringList kinds;
     for (const TileState state : {TileState::Missing, TileState::Placeholder, TileState::Empty,
                                   TileState::NotJpeg, TileState::Truncated, TileState::Partial}) {
-        if (scan.count(state) > 0)
-            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(scan.count(state));
+        if (plan->count(state) > 0)
+            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(plan->count(state));
     }
     log.append(QStringLiteral("Fetch missing tiles again: %1 of %2 tiles (%3)")
-                   .arg(scan.bad())
-                   .arg(scan.total())
+                   .arg(bad)
+                   .arg(plan->total())
                    .arg(kinds.join(QStringLiteral(", "))));
-    return tiles;
+    log.append(notMoved);
+    return plan->toFetchCount() > 0 ? plan : nullptr;
 }
 
 int exitCodeFor(const JobTotals& totals)
@@ -370,14 +368,14 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
             job.ProjectPath = done.ProjectPath;
             job.LogFileName = done.LogFileName;
             job.Rect = done.Rect;
-            const auto tiles = listTilesToFetchAgain(job, programFolder, log);
-            if (tiles) {
+            const std::shared_ptr<RepairPlan> repair = planRetry(job, programFolder, log, err);
+            if (repair) {
                 job.ThreadCount = qint32(qBound<qint64>(
-                    1, qMin<qint64>(plan.threadCount, qint64(tiles->size())), qint64(MaxWorkers)));
+                    1, qMin<qint64>(plan.threadCount, repair->toFetchCount()), qint64(MaxWorkers)));
                 CommandObserver again(err, command.quiet);
                 JobSession retry(log, again);
                 again.watch(&retry);
-                retry.startList(job, plan.zoom, tiles, config);
+                retry.startList(job, plan.zoom, repair->toFetch(), config);
                 QObject::disconnect(&monitor, nullptr, nullptr, nullptr);
                 QObject::connect(&monitor, &QTimer::timeout, [&] { retry.tick(); });
                 QObject::disconnect(&signalNotifier, nullptr, nullptr, nullptr);
@@ -390,6 +388,7 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
                 });
                 QCoreApplication::exec();
                 totals = again.totals();
+                repair->tidy(placeholderOptions(programFolder));
                 if (!command.quiet)
                     say(err, closingText(totals).replace(QLatin1Char('\n'), QLatin1Char(' ')));
             }

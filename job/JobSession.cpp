@@ -77,8 +77,7 @@ QString JobSession::start(const JobPlan& plan, bool resume, const WorkerConfig& 
     return {};
 }
 
-void JobSession::startList(const JobState& job, int zoom,
-                           std::shared_ptr<const std::vector<TilePosition>> tiles,
+void JobSession::startList(const JobState& job, int zoom, std::shared_ptr<const TileSet> tiles,
                            const WorkerConfig& config)
 {
     m_job.SaveFolder = job.SaveFolder;
@@ -93,7 +92,7 @@ void JobSession::startList(const JobState& job, int zoom,
 }
 
 void JobSession::startWorkers(int zoom, const std::vector<TilePosition>& resume,
-                              std::shared_ptr<const std::vector<TilePosition>> tiles,
+                              std::shared_ptr<const TileSet> tiles,
                               const WorkerConfig& config)
 {
     const TileRect& r = m_job.Rect;
@@ -105,7 +104,7 @@ void JobSession::startWorkers(int zoom, const std::vector<TilePosition>& resume,
     m_monitorTicks = 0;
     m_toFetch = 0;
     for (qint32 i = 0; i < threadCount; ++i)
-        m_toFetch += tiles ? TileWalk(r, *tiles, threadCount, i).size()
+        m_toFetch += tiles ? TileWalk(*tiles, threadCount, i).size()
                            : TileWalk(r, threadCount, i, resume[std::size_t(i)]).size();
     m_clock.start();
     m_progress.start(m_toFetch, 0);

@@ -63,8 +63,7 @@ public:
 
     // Fetches exactly `tiles` of a project's folder: the log is continued by
     // the caller, the project's positions are left as they are.
-    void startList(const JobState& job, int zoom,
-                   std::shared_ptr<const std::vector<TilePosition>> tiles,
+    void startList(const JobState& job, int zoom, std::shared_ptr<const TileSet> tiles,
                    const WorkerConfig& config);
 
     bool running() const { return m_running; }
@@ -94,8 +93,7 @@ public:
 
 private:
     void startWorkers(int zoom, const std::vector<TilePosition>& resume,
-                      std::shared_ptr<const std::vector<TilePosition>> tiles,
-                      const WorkerConfig& config);
+                      std::shared_ptr<const TileSet> tiles, const WorkerConfig& config);
     std::vector<TilePosition> currentPositions() const;
     void savePositionsAndLog();
     void finish();

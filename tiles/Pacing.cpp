@@ -46,8 +46,8 @@ qint64 Pacing::slowDown(qint64 sentMs, std::optional<qint64> retryAfterMs)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const qint64 now = nowMs();
-    const qint64 named = std::clamp<qint64>(retryAfterMs.value_or(m_defaultWaitMs), 0,
-                                            m_longestWaitMs);
+    const qint64 named =
+        std::clamp<qint64>(retryAfterMs.value_or(m_defaultWaitMs), 0, m_longestWaitMs);
     const bool sameWait = m_waitBeganMs >= 0 && sentMs < m_waitBeganMs;
     if (!sameWait) {
         // A request sent after the last wait was answered "slow down" again.

@@ -21,6 +21,13 @@ QString SingleTileFetch::zoomOutOfRangeText()
     return QStringLiteral("Zoom level should be between %1 and %2.").arg(MinZoom).arg(MaxZoom);
 }
 
+QString SingleTileFetch::tileOutOfRangeText(int zoom)
+{
+    return QStringLiteral("Column and row should be between 0 and %1 at zoom level %2.")
+        .arg((qint64(1) << zoom) - 1)
+        .arg(zoom);
+}
+
 QString SingleTileFetch::noFolderText()
 {
     return QStringLiteral("Please select path to save images.");
@@ -60,7 +67,6 @@ bool SingleTileFetch::prepare(const Entries& entries, const SingleTileContext& c
     int row = 0;
     int zoom = 0;
     try {
-        // Any whole number is taken for column and row.
         column = StrToInt(entries.column);
         row = StrToInt(entries.row);
         zoom = StrToInt(entries.zoom);
@@ -70,6 +76,12 @@ bool SingleTileFetch::prepare(const Entries& entries, const SingleTileContext& c
     }
     if (zoom < MinZoom || zoom > MaxZoom) {
         m_message = zoomOutOfRangeText();
+        return false;
+    }
+    // The grid of a zoom has 2^zoom columns and rows; nothing else is a tile.
+    const qint64 last = (qint64(1) << zoom) - 1;
+    if (column < 0 || row < 0 || column > last || row > last) {
+        m_message = tileOutOfRangeText(zoom);
         return false;
     }
 

@@ -60,6 +60,8 @@ public:
     static constexpr int MaxZoom = 30;
 
     static QString zoomOutOfRangeText();
+    // A column or row outside 0 .. 2^zoom - 1.
+    static QString tileOutOfRangeText(int zoom);
     static QString noFolderText();
     static QString createFolderFailedText(const QString& folder);
     static QString savedText(const QString& folderWithSeparator);

@@ -203,6 +203,11 @@ void TDownThread::fetchOnly(std::shared_ptr<const std::vector<TilePosition>> til
     m_tileList = std::move(tiles);
 }
 
+void TDownThread::fetchOnly(std::shared_ptr<const TileSet> tiles)
+{
+    m_tileSet = std::move(tiles);
+}
+
 WorkerCounts TDownThread::counts() const
 {
     WorkerCounts counts;
@@ -338,8 +343,9 @@ void TDownThread::Execute()
     // rectangle at a deep zoom can hold more than 2^31 of them.
     const TileRect rect{m_minX, m_maxX, m_minY, m_maxY};
     TileWalk walk =
-        m_tileList ? TileWalk(rect, *m_tileList, m_threadCount, m_config.threadIndex)
-                   : TileWalk(rect, m_threadCount, m_config.threadIndex, {m_resumeX, m_resumeY});
+        m_tileSet    ? TileWalk(*m_tileSet, m_threadCount, m_config.threadIndex)
+        : m_tileList ? TileWalk(rect, *m_tileList, m_threadCount, m_config.threadIndex)
+                     : TileWalk(rect, m_threadCount, m_config.threadIndex, {m_resumeX, m_resumeY});
     m_toFetch.store(walk.size(), std::memory_order_relaxed);
 
     // Failed fetches in a row that tell the server is out of reach.

@@ -103,6 +103,7 @@ public:
     // the list; the resume position is not used. Only before start().
     // The workers of a job share the list.
     void fetchOnly(std::shared_ptr<const std::vector<TilePosition>> tiles);
+    void fetchOnly(std::shared_ptr<const TileSet> tiles);
 
     // The stop request; the worker notices it before its next tile and during its pause.
     void Terminate();
@@ -141,6 +142,7 @@ private:
     WorkerHost* const m_host;
     std::atomic<quint64> m_position{0}; // CurrentX in the high half, CurrentY in the low half
     std::shared_ptr<const std::vector<TilePosition>> m_tileList; // fetchOnly
+    std::shared_ptr<const TileSet> m_tileSet;                    // fetchOnly
     std::atomic<qint64> m_toFetch{0};
     std::atomic<qint64> m_stored{0};
     std::atomic<qint64> m_placeholders{0};

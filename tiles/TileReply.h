@@ -53,9 +53,9 @@ struct TileAnswer
     };
     Outcome outcome = Outcome::Tile;
     ReplyKind reply = ReplyKind::Tile;
-    int status = 0;                      // SlowDown: the HTTP status
-    std::optional<qint64> retryAfterMs;  // SlowDown: what Retry-After named
-    bool hasMessage = true;              // Failed: false for an error without a text
+    int status = 0;                     // SlowDown: the HTTP status
+    std::optional<qint64> retryAfterMs; // SlowDown: what Retry-After named
+    bool hasMessage = true;             // Failed: false for an error without a text
     std::string message;
 };
 TileAnswer requestTile(http::HttpClient& client, const std::string& url, std::string& body);

@@ -50,9 +50,34 @@ TileWalk::TileWalk(const TileRect& rect, const std::vector<TilePosition>& tiles,
     m_size = qint64(m_list.size());
 }
 
+TileWalk::TileWalk(const TileSet& tiles, int threadCount, int threadIndex)
+    : m_rect(tiles.rect()), m_height(tiles.rect().height()), m_total(tiles.rect().count()),
+      m_threadCount(threadCount < 1 ? 1 : threadCount), m_threadIndex(threadIndex), m_set(&tiles)
+{
+    if (threadCount < 1 || threadIndex < 0 || threadIndex >= threadCount) {
+        m_set = nullptr;
+        return;
+    }
+    const qint64 count = tiles.count();
+    m_size = count / m_threadCount + (m_threadIndex < count % m_threadCount ? 1 : 0);
+}
+
 bool TileWalk::next(qint64& seq, qint32& x, qint32& y)
 {
-    if (m_isList) {
+    if (m_set) {
+        // The next position of the set whose place in it is this worker's.
+        for (;;) {
+            m_seq = m_set->next(m_seq);
+            if (m_seq == 0) {
+                m_set = nullptr;
+                m_isList = true; // ended: later calls find the empty list
+                return false;
+            }
+            if (m_rank++ % m_threadCount == m_threadIndex)
+                break;
+        }
+        seq = m_seq;
+    } else if (m_isList) {
         if (m_next >= m_list.size())
             return false;
         seq = m_list[m_next++];

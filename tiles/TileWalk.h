@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/TileSet.h"
 #include "engine/TileTypes.h"
 
 #include <QtGlobal>
@@ -27,6 +28,9 @@ public:
     // tiles outside `rect` are left out.
     TileWalk(const TileRect& rect, const std::vector<TilePosition>& tiles, int threadCount,
              int threadIndex);
+    // The tiles of `tiles` (over `rect`) in their order, dealt out round-robin
+    // as a list is. `tiles` must outlive the walk.
+    TileWalk(const TileSet& tiles, int threadCount, int threadIndex);
 
     // The next tile and its position number; false at the end.
     bool next(qint64& seq, qint32& x, qint32& y);
@@ -42,6 +46,8 @@ private:
     qint64 m_seq = 0;           // the last position yielded (rectangle walk)
     std::vector<qint64> m_list; // position numbers (list walk)
     bool m_isList = false;
+    const TileSet* m_set = nullptr; // set walk: m_seq is the last position looked at
+    qint64 m_rank = 0;              // how many positions of the set came before m_seq
     std::size_t m_next = 0;
     qint64 m_size = 0;
 };

@@ -194,4 +194,12 @@ int abandonedThreadCount()
     return int(abandonedList().size());
 }
 
+int abandonedThreadsRunning()
+{
+    int running = 0;
+    for (const Abandoned& a : abandonedList())
+        running += a.thread && a.thread->isRunning() ? 1 : 0;
+    return running;
+}
+
 } // namespace tavo

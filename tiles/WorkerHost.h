@@ -63,5 +63,7 @@ private:
 void abandonThread(std::unique_ptr<QThread> thread, std::shared_ptr<void> keepAlive = {});
 // Threads abandoned so far in this process.
 int abandonedThreadCount();
+// Those of them still running. Main thread only.
+int abandonedThreadsRunning();
 
 } // namespace tavo

@@ -28,13 +28,10 @@ QString clockText(double seconds)
                      : QStringLiteral("%1:%2").arg(s / 60).arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
-// The format an output name suggests; cog when it suggests none.
-OutputFormat formatForPath(const QString& path)
+// The format an output name's extension stands for; nullopt for none weaver knows.
+std::optional<OutputFormat> formatForPath(const QString& path)
 {
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (auto format = formatFromName(suffix))
-        return *format;
-    return OutputFormat::Cog;
+    return formatFromName(QFileInfo(path).suffix());
 }
 
 bool parseScale(const QString& text, int& divisor)
@@ -72,6 +69,7 @@ QString usageText()
         "Usage: weaver --project JOB.tavo --out FILE [options]\n"
         "       weaver --folder TILES --zoom Z --out FILE [options]\n"
         "       weaver            (no arguments: opens the window)\n"
+        "       weaver --window JOB.tavo   (the window, its project field filled)\n"
         "\n"
         "Combines a job's tiles (X_Y.jpg, rows counted from the south) into one\n"
         "georeferenced image in Web Mercator (EPSG:3857).\n"
@@ -83,23 +81,29 @@ QString usageText()
         "  --out FILE       the file to write; written under a temporary name and\n"
         "                   renamed when complete\n"
         "  --format F       cog (tiled JPEG GeoTIFF with overviews), jpeg or png (with a\n"
-        "                   world file and a .prj), mbtiles (tiles copied unchanged);\n"
-        "                   by default from the output's extension, else cog\n"
-        "  --scale N        1, 2, 4 or 8: write 1/N of the full size (not for mbtiles)\n"
+        "                   world file, a .prj and an .aux.xml), or a tile store of\n"
+        "                   several zoom levels: mbtiles, gpkg (GeoPackage), sqlitedb;\n"
+        "                   by default from the output's extension (.tif, .tiff, .jpg,\n"
+        "                   .png, .mbtiles, .gpkg, .sqlitedb)\n"
+        "  --scale N        1, 2, 4 or 8: write 1/N of the full size (not for tile stores)\n"
+        "  --min-zoom Z     tile stores: the lowest zoom level, made from the job's own\n"
+        "                   tiles (default: the level where the whole job is one tile)\n"
         "  --part X1,X2,Y1,Y2  only the tiles of columns X1..X2 and rows Y1..Y2\n"
-        "  --quality Q      JPEG quality of cog and jpeg output, 1 to 100 (default 90)\n"
+        "  --quality Q      JPEG quality of what is encoded, 1 to 100 (default 90)\n"
         "  --help           this text\n"
         "\n"
-        "Missing, blank (placeholder), empty and non-JPEG tiles are left out: transparent\n"
-        "in cog and png. Exit status: 0 when the output was written completely, 1 when\n"
-        "it was not, 2 for wrong arguments, 3 when interrupted.\n");
+        "Missing, blank (placeholder), empty, non-JPEG and undecodable tiles are left\n"
+        "out: transparent in cog and png. Tile stores keep the job's tiles' bytes.\n"
+        "Exit status: 0 when the output was written completely, 1 when it was not,\n"
+        "2 for wrong arguments, 3 when interrupted.\n");
 }
 
 int runCommandLine(const QStringList& arguments, const QString& placeholderPath, std::FILE* out,
                    std::FILE* err, const std::atomic<bool>* cancel)
 {
     QString project, folder, outPath, formatText;
-    int zoom = 0, divisor = 1, quality = 90;
+    int zoom = 0, divisor = 1, quality = 90, minZoom = -1;
+    bool scaleGiven = false;
     std::optional<TileRect> part;
     auto usageError = [&](const QString& message) {
         print(err, QStringLiteral("weaver: %1\nTry weaver --help.\n").arg(message));
@@ -111,8 +115,9 @@ int runCommandLine(const QStringList& arguments, const QString& placeholderPath,
             print(out, usageText());
             return ExitDone;
         }
-        static const QStringList valued = {"--project", "--folder", "--zoom", "--out",
-                                           "--format",  "--scale",  "--part", "--quality"};
+        static const QStringList valued = {"--project", "--folder", "--zoom",
+                                           "--out",     "--format", "--scale",
+                                           "--part",    "--quality", "--min-zoom"};
         if (!valued.contains(arg))
             return usageError(QStringLiteral("unknown argument %1").arg(arg));
         if (i + 1 >= arguments.size())
@@ -132,7 +137,9 @@ int runCommandLine(const QStringList& arguments, const QString& placeholderPath,
         else if (arg == QLatin1String("--quality"))
             ok = (quality = value.toInt(&ok), ok && quality >= 1 && quality <= 100);
         else if (arg == QLatin1String("--scale"))
-            ok = parseScale(value, divisor);
+            ok = scaleGiven = parseScale(value, divisor);
+        else if (arg == QLatin1String("--min-zoom"))
+            ok = (minZoom = value.toInt(&ok), ok && minZoom >= 0 && minZoom <= 30);
         else if (arg == QLatin1String("--part")) {
             TileRect rect;
             ok = parsePart(value, rect);
@@ -154,12 +161,28 @@ int runCommandLine(const QStringList& arguments, const QString& placeholderPath,
     request.subRect = part;
     request.jpegQuality = quality;
     request.placeholderPath = placeholderPath;
-    if (formatText.isEmpty())
-        request.format = formatForPath(outPath);
-    else if (auto format = formatFromName(formatText))
+    if (formatText.isEmpty()) {
+        const auto format = formatForPath(outPath);
+        if (!format)
+            return usageError(QStringLiteral("%1: weaver does not know this kind of file; name "
+                                             "it after a format (%2) or give --format")
+                                  .arg(outPath, knownFormatsText()));
         request.format = *format;
-    else
-        return usageError(QStringLiteral("unknown format %1").arg(formatText));
+    } else if (auto format = formatFromName(formatText)) {
+        request.format = *format;
+    } else {
+        return usageError(QStringLiteral("unknown format %1; the formats are %2")
+                              .arg(formatText, knownFormatsText()));
+    }
+    if (isTileStore(request.format) && scaleGiven && divisor != 1)
+        return usageError(QStringLiteral("--scale does not apply to %1: a tile store keeps the "
+                                         "tiles as they are")
+                              .arg(formatName(request.format)));
+    if (!isTileStore(request.format) && minZoom >= 0)
+        return usageError(QStringLiteral("--min-zoom applies to the tile stores (mbtiles, gpkg, "
+                                         "sqlitedb) only, not to %1")
+                              .arg(formatName(request.format)));
+    request.minZoom = minZoom;
 
     QString error;
     const bool haveInput = project.isEmpty()
@@ -169,6 +192,10 @@ int runCommandLine(const QStringList& arguments, const QString& placeholderPath,
         print(err, QStringLiteral("weaver: %1\n").arg(error));
         return ExitFailed;
     }
+    if (request.minZoom > request.input.zoom)
+        return usageError(QStringLiteral("--min-zoom %1 is above the job's zoom %2")
+                              .arg(request.minZoom)
+                              .arg(request.input.zoom));
 
     const bool terminal = ::isatty(::fileno(err)) != 0;
     QElapsedTimer clock, sinceReport;

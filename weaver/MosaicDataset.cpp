@@ -1,5 +1,7 @@
 #include "weaver/MosaicDataset.h"
 
+#include "weaver/Pyramid.h"
+
 #include "weaver/Weave.h"
 
 #include <cpl_error.h>
@@ -170,15 +172,27 @@ void MosaicDataset::readTile(int bx, int by, unsigned char* planes)
     if (m_scan.state(x, y) != TileState::Good)
         return;
 
-    const std::string path =
-        m_folder + std::to_string(x) + '_' + std::to_string(y) + ".jpg";
+    // Read here, as a regular file only: GDAL would block for ever opening
+    // a FIFO named like a tile. It decodes the bytes from memory.
+    QByteArray bytes;
+    const bool read = readTileFile(QString::fromStdString(m_folder) + tileFileName(x, y), bytes,
+                                   nullptr);
+    static std::atomic<quint64> serial{0};
+    const std::string path = "/vsimem/weaver_tile_" + std::to_string(++serial) + ".jpg";
+    VSILFILE* memory =
+        read ? VSIFileFromMemBuffer(path.c_str(), reinterpret_cast<GByte*>(bytes.data()),
+                                    vsi_l_offset(bytes.size()), FALSE)
+             : nullptr;
+    if (memory)
+        VSIFCloseL(memory);
     static const char* const jpegOnly[] = {"JPEG", nullptr};
     bool ok = false;
     // A damaged tile is the tile's problem, not the run's: keep its messages
     // away from the error count of the output.
     CPLPushErrorHandler(CPLQuietErrorHandler);
-    if (GDALDatasetH tile = GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, jpegOnly,
-                                       nullptr, nullptr)) {
+    if (GDALDatasetH tile = memory ? GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY,
+                                                jpegOnly, nullptr, nullptr)
+                                   : nullptr) {
         auto* ds = GDALDataset::FromHandle(tile);
         const int tileBands = ds->GetRasterCount();
         if (tileBands == 1 || tileBands == 3) {
@@ -194,6 +208,8 @@ void MosaicDataset::readTile(int bx, int by, unsigned char* planes)
         }
         GDALClose(tile);
     }
+    if (memory)
+        VSIUnlink(path.c_str());
     CPLPopErrorHandler();
     CPLErrorReset();
     if (ok) {

@@ -3,14 +3,20 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
+#include <cpl_string.h>
 #include <gdal.h>
 #include <ogr_spatialref.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
+#include <limits>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tavo::weaver {
@@ -32,7 +38,35 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// The process id in a temporary name "<stem>.part-<pid>.<rest>"; 0 for any other name.
+pid_t temporaryOwner(const QString& name)
+{
+    static const QRegularExpression pattern(QStringLiteral("^.+\\.part-([1-9][0-9]{0,9})\\..+$"));
+    const QRegularExpressionMatch match = pattern.match(name);
+    bool ok = false;
+    const qint64 pid = match.hasMatch() ? match.captured(1).toLongLong(&ok) : 0;
+    return ok && pid <= std::numeric_limits<pid_t>::max() ? pid_t(pid) : 0;
+}
+
 } // namespace
+
+void removeDeadLeftovers(const QString& folder)
+{
+    QDir dir(folder);
+    const QStringList names = dir.entryList({QStringLiteral("*.part-*.*")},
+                                            QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const pid_t owner = temporaryOwner(name);
+        // Only those of a process that is gone: never a live writer's.
+        if (owner == 0 || owner == ::getpid() || ::kill(owner, 0) == 0 || errno != ESRCH)
+            continue;
+        struct stat st{};
+        if (::lstat(QFile::encodeName(dir.filePath(name)).constData(), &st) == 0 &&
+            S_ISREG(st.st_mode))
+            dir.remove(name);
+    }
+}
+
 
 OutputFiles::OutputFiles(const QString& outPath, OutputFormat format) : m_out(outPath)
 {
@@ -51,6 +85,8 @@ OutputFiles::OutputFiles(const QString& outPath, OutputFormat format) : m_out(ou
         m_prj = folder + stem + QStringLiteral(".prj");
         m_tempWorld = m_tempPrefix + worldSuffix;
         m_tempPrj = m_tempPrefix + QStringLiteral("prj");
+        m_aux = m_out + QStringLiteral(".aux.xml");
+        m_tempAux = m_tempPrefix + QStringLiteral("aux.xml");
     }
 }
 
@@ -72,6 +108,7 @@ bool OutputFiles::prepare(QString* error)
         *error = QStringLiteral("The output folder %1 does not exist.").arg(folder.filePath());
         return false;
     }
+    removeDeadLeftovers(folder.absoluteFilePath());
     const int fd = ::open(QFile::encodeName(m_tempMain).constData(),
                           O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -113,6 +150,28 @@ bool OutputFiles::writeProjection() const
            ::fsync(file.handle()) == 0;
 }
 
+bool OutputFiles::writeAuxiliary() const
+{
+    if (m_tempAux.isEmpty())
+        return true;
+    // GDAL takes the coordinate system of a JPEG or PNG from this side file
+    // (the geotransform comes from the world file); it does not read the .prj.
+    OGRSpatialReference srs;
+    if (srs.importFromEPSG(3857) != OGRERR_NONE)
+        return false;
+    char* wkt = nullptr;
+    if (srs.exportToWkt(&wkt) != OGRERR_NONE)
+        return false;
+    char* escaped = CPLEscapeString(wkt, -1, CPLES_XML);
+    const QByteArray text = QByteArray("<PAMDataset>\n  <SRS dataAxisToSRSAxisMapping=\"1,2\">") +
+                            escaped + "</SRS>\n</PAMDataset>\n";
+    CPLFree(escaped);
+    CPLFree(wkt);
+    QFile file(m_tempAux);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.flush() &&
+           ::fsync(file.handle()) == 0;
+}
+
 bool OutputFiles::commit(QString* error)
 {
     if (!syncFile(m_tempMain)) {
@@ -120,7 +179,7 @@ bool OutputFiles::commit(QString* error)
         return false;
     }
     const QList<QPair<QString, QString>> moves = {
-        {m_tempWorld, m_world}, {m_tempPrj, m_prj}, {m_tempMain, m_out}};
+        {m_tempWorld, m_world}, {m_tempPrj, m_prj}, {m_tempAux, m_aux}, {m_tempMain, m_out}};
     for (const auto& [from, to] : moves) {
         if (from.isEmpty())
             continue;

@@ -7,10 +7,16 @@
 
 namespace tavo::weaver {
 
-// The files of one output: the main file and, for JPEG and PNG, a world file
-// and a .prj beside it. Everything is written under temporary names in the
-// output's folder ("<stem>.part-<pid>.<ext>") and renamed in place only when
-// complete, so no half-written file ever carries a name the user chose.
+// Removes the temporary files ("<stem>.part-<pid>.<ext>" and what was named
+// after them) that processes which are gone left in `folder`, e.g. after a
+// kill -9; those of a running process stay.
+void removeDeadLeftovers(const QString& folder);
+
+// The files of one output: the main file and, for JPEG and PNG, a world file,
+// a .prj and the "<name>.aux.xml" GDAL reads the coordinate system from.
+// Everything is written under temporary names in the output's folder
+// ("<stem>.part-<pid>.<ext>") and renamed in place only when complete, so no
+// half-written file ever carries a name the user chose.
 class OutputFiles final
 {
 public:
@@ -23,6 +29,8 @@ public:
     bool prepare(QString* error);
 
     QString temporaryMain() const { return m_tempMain; }
+    // Start of the names of further temporary files of this output (removed by discard()).
+    QString scratchPrefix() const { return m_tempPrefix; }
     // Final names of the side files; empty when the format has none.
     QString worldFilePath() const { return m_world; }
     QString projectionPath() const { return m_prj; }
@@ -30,6 +38,7 @@ public:
     // Writes the side files (temporary names) from a GDAL geotransform.
     bool writeWorldFile(const double* transform) const;
     bool writeProjection() const;
+    bool writeAuxiliary() const;
 
     // Flushes everything to disk and renames it into place.
     bool commit(QString* error);
@@ -37,8 +46,8 @@ public:
     void discard();
 
 private:
-    QString m_out, m_world, m_prj;
-    QString m_tempPrefix, m_tempMain, m_tempWorld, m_tempPrj;
+    QString m_out, m_world, m_prj, m_aux;
+    QString m_tempPrefix, m_tempMain, m_tempWorld, m_tempPrj, m_tempAux;
     bool m_committed = false;
 };
 

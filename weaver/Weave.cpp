@@ -1,8 +1,9 @@
 #include "weaver/Weave.h"
 
-#include "weaver/MbTilesWriter.h"
+#include "weaver/CogWriter.h"
 #include "weaver/MosaicDataset.h"
 #include "weaver/OutputFiles.h"
+#include "weaver/TileStore.h"
 
 #include "engine/TileMath.h"
 
@@ -114,18 +115,9 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
                          request.scaleDivisor, alpha ? 4 : 3);
     const QByteArray quality = QByteArray::number(request.jpegQuality);
 
-    const char* driverName = "COG";
+    const char* driverName = "JPEG";
     CPLStringList options;
     switch (request.format) {
-    case OutputFormat::Cog:
-        options.SetNameValue("COMPRESS", "JPEG");
-        options.SetNameValue("QUALITY", quality.constData());
-        options.SetNameValue("BLOCKSIZE", "256");
-        options.SetNameValue("OVERVIEW_RESAMPLING", "AVERAGE");
-        options.SetNameValue("RESAMPLING", "AVERAGE");
-        options.SetNameValue("BIGTIFF", "IF_SAFER");
-        options.SetNameValue("NUM_THREADS", "ALL_CPUS");
-        break;
     case OutputFormat::Jpeg:
         driverName = "JPEG";
         options.SetNameValue("QUALITY", quality.constData());
@@ -134,7 +126,10 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
         driverName = "PNG";
         options.SetNameValue("ZLEVEL", "6");
         break;
+    case OutputFormat::Cog: // CogWriter
     case OutputFormat::MbTiles:
+    case OutputFormat::GeoPackage:
+    case OutputFormat::SqliteDb:
         return false;
     }
     GDALDriver* driver = GetGDALDriverManager()->GetDriverByName(driverName);
@@ -144,15 +139,11 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
     }
 
     // A single image is written line by line: the block cache must hold one
-    // row of tiles, or every line would decode its tiles again. The GeoTIFF
-    // is written block by block and needs no more than GDAL's swaths; more
-    // cache would only cost memory.
+    // row of tiles, or every line would decode its tiles again.
     if (!CPLGetConfigOption("GDAL_CACHEMAX", nullptr)) {
         const GIntBig row = GIntBig(mosaic.GetRasterXSize()) * mosaic.tilePixels() *
                             mosaic.GetRasterCount();
-        GDALSetCacheMax64(request.format == OutputFormat::Cog
-                              ? (64LL << 20)
-                              : std::max<GIntBig>(64LL << 20, row + row / 4 + (16LL << 20)));
+        GDALSetCacheMax64(std::max<GIntBig>(64LL << 20, row + row / 4 + (16LL << 20)));
     }
 
     ProgressContext context{&progress, cancel, scan.total()};
@@ -168,6 +159,9 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
         return a.x != b.x ? a.x < b.x : a.y < b.y;
     });
     undecodable.erase(std::unique(undecodable.begin(), undecodable.end()), undecodable.end());
+    result.undecodableCount = qint64(undecodable.size());
+    if (undecodable.size() > NamedAtMost)
+        undecodable.resize(NamedAtMost);
     result.undecodable = undecodable;
 
     if ((cancel && cancel->load()) || errors.interrupted()) {
@@ -179,10 +173,11 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
         result.error = gdalFailure(errors, request.outPath);
         return false;
     }
-    if (request.format != OutputFormat::Cog) {
+    {
         double transform[6];
         mosaic.GetGeoTransform(transform);
-        if (!files.writeWorldFile(transform) || !files.writeProjection()) {
+        if (!files.writeWorldFile(transform) || !files.writeProjection() ||
+            !files.writeAuxiliary()) {
             result.error = QStringLiteral("Could not write the world file or the .prj beside %1")
                                .arg(request.outPath);
             return false;
@@ -205,7 +200,16 @@ std::optional<OutputFormat> formatFromName(const QString& name)
         return OutputFormat::Png;
     if (n == QLatin1String("mbtiles"))
         return OutputFormat::MbTiles;
+    if (n == QLatin1String("gpkg") || n == QLatin1String("geopackage"))
+        return OutputFormat::GeoPackage;
+    if (n == QLatin1String("sqlitedb"))
+        return OutputFormat::SqliteDb;
     return std::nullopt;
+}
+
+QString knownFormatsText()
+{
+    return QStringLiteral("cog (.tif, .tiff), jpeg (.jpg), png, mbtiles, gpkg, sqlitedb");
 }
 
 QString formatName(OutputFormat format)
@@ -219,6 +223,10 @@ QString formatName(OutputFormat format)
         return QStringLiteral("png");
     case OutputFormat::MbTiles:
         return QStringLiteral("mbtiles");
+    case OutputFormat::GeoPackage:
+        return QStringLiteral("gpkg");
+    case OutputFormat::SqliteDb:
+        return QStringLiteral("sqlitedb");
     }
     return QString();
 }
@@ -308,7 +316,14 @@ MercatorBounds degreeBounds(const TileRect& rect, int zoom)
 QString summaryText(const WeaveRequest& request, const WeaveResult& result, int listAtMost)
 {
     QStringList lines;
-    if (result.ok && request.format == OutputFormat::MbTiles)
+    if (result.ok && isTileStore(request.format) && result.minZoom < result.maxZoom)
+        lines << QStringLiteral("Wrote %1: %2 of %3 tiles, zoom levels %4 to %5.")
+                     .arg(request.outPath)
+                     .arg(result.written)
+                     .arg(result.total)
+                     .arg(result.minZoom)
+                     .arg(result.maxZoom);
+    else if (result.ok && isTileStore(request.format))
         lines << QStringLiteral("Wrote %1: %2 of %3 tiles.")
                      .arg(request.outPath)
                      .arg(result.written)
@@ -327,6 +342,20 @@ QString summaryText(const WeaveRequest& request, const WeaveResult& result, int 
               << QStringLiteral("Nothing was written to %1.").arg(request.outPath);
     if (result.total == 0)
         return lines.join(u'\n');
+    if (result.ok && !result.reencoded.empty()) {
+        QStringList names;
+        for (const auto& [tile, reason] : result.reencoded) {
+            if (names.size() >= listAtMost)
+                break;
+            names << QStringLiteral("%1 (%2)").arg(describeTile(tile), reason);
+        }
+        const qint64 all = qint64(result.reencoded.size());
+        lines << QStringLiteral("%1 tiles could not be copied as they are and were encoded again: %2")
+                         .arg(all)
+                         .arg(names.join(QStringLiteral(", "))) +
+                     (all > names.size() ? QStringLiteral(" and %1 more.").arg(all - names.size())
+                                         : QStringLiteral("."));
+    }
 
     QStringList counts;
     for (int s = 1; s < TileStateCount; ++s)
@@ -334,8 +363,8 @@ QString summaryText(const WeaveRequest& request, const WeaveResult& result, int 
             counts << QStringLiteral("%1 %2")
                           .arg(result.counts[std::size_t(s)])
                           .arg(tileStateName(TileState(s)));
-    if (!result.undecodable.empty())
-        counts << QStringLiteral("%1 unreadable JPEG").arg(result.undecodable.size());
+    if (result.undecodableCount > 0)
+        counts << QStringLiteral("%1 unreadable JPEG").arg(result.undecodableCount);
     if (counts.isEmpty()) {
         if (result.ok)
             lines << QStringLiteral("Every tile was included.");
@@ -343,7 +372,7 @@ QString summaryText(const WeaveRequest& request, const WeaveResult& result, int 
     }
     const bool transparent = request.format == OutputFormat::Cog ||
                              request.format == OutputFormat::Png;
-    const QString how = request.format == OutputFormat::MbTiles
+    const QString how = isTileStore(request.format)
                             ? QStringLiteral("left out")
                         : transparent ? QStringLiteral("left transparent")
                                       : QStringLiteral("left black");
@@ -359,7 +388,8 @@ QString summaryText(const WeaveRequest& request, const WeaveResult& result, int 
             break;
         names << QStringLiteral("%1 (unreadable JPEG)").arg(describeTile(tile));
     }
-    const qint64 all = qint64(result.leftOut.size() + result.undecodable.size());
+    const qint64 all = result.total - result.counts[std::size_t(TileState::Good)] +
+                       result.undecodableCount;
     if (!names.isEmpty())
         lines << names.join(QStringLiteral(", ")) +
                      (all > names.size() ? QStringLiteral(" and %1 more.").arg(all - names.size())
@@ -402,14 +432,21 @@ WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress,
         result.error = QStringLiteral("The scale must be 1, 1/2, 1/4 or 1/8.");
         return finish(false);
     }
-    if (request.format == OutputFormat::MbTiles && divisor != 1) {
-        result.error = QStringLiteral("MBTiles keeps the tiles as they are: it takes no scale.");
+    if (isTileStore(request.format) && divisor != 1) {
+        result.error = QStringLiteral("A tile store keeps the tiles as they are: it takes no "
+                                      "scale.");
+        return finish(false);
+    }
+    if (isTileStore(request.format) && request.minZoom > input.zoom) {
+        result.error = QStringLiteral("The lowest zoom level %1 is above the job's zoom %2.")
+                           .arg(request.minZoom)
+                           .arg(input.zoom);
         return finish(false);
     }
     const qint64 side = 256 / divisor;
     result.pixelWidth = rect.width() * side;
     result.pixelHeight = rect.height() * side;
-    if (request.format != OutputFormat::MbTiles &&
+    if (!isTileStore(request.format) &&
         (result.pixelWidth > 0x7fffffff || result.pixelHeight > 0x7fffffff)) {
         result.error = QStringLiteral("%1 x %2 pixels is too large for one image; choose a "
                                       "smaller part or scale.")
@@ -465,8 +502,12 @@ WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress,
     }
     for (int s = 0; s < TileStateCount; ++s)
         result.counts[std::size_t(s)] = scan.count(TileState(s));
-    for (const TilePosition tile : scan.badTiles())
-        result.leftOut.push_back({tile, scan.state(tile.x, tile.y)});
+    // Name the first few left-out tiles only: a stopped job's rectangle may
+    // hold hundreds of millions of tiles, nearly all of them missing.
+    for (qint32 x = rect.minX; x <= rect.maxX && result.leftOut.size() < NamedAtMost; ++x)
+        for (qint32 y = rect.minY; y <= rect.maxY && result.leftOut.size() < NamedAtMost; ++y)
+            if (const TileState state = scan.state(x, y); state != TileState::Good)
+                result.leftOut.push_back({{x, y}, state});
     if (scan.count(TileState::Good) == 0) {
         result.error = QStringLiteral("The tile folder %1 holds none of these tiles.")
                            .arg(input.imageFolder);
@@ -474,18 +515,29 @@ WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress,
     }
 
     bool ok = false;
-    if (request.format == OutputFormat::MbTiles) {
-        MbTilesWriter writer(files.temporaryMain());
-        MbTilesMetadata metadata;
-        metadata.name = input.name;
-        metadata.zoom = input.zoom;
-        metadata.bounds = degreeBounds(rect, input.zoom);
-        ok = writer.write(input.imageFolder, scan, metadata, progress, cancel, result);
+    if (isTileStore(request.format)) {
+        ok = writeTileStore(request, scan, files.temporaryMain(), progress, cancel, result);
+    } else if (request.format == OutputFormat::Cog) {
+        const ProgressCallback step = [&](qint64 done, qint64 total) {
+            if (cancel && cancel->load())
+                return false;
+            if (progress)
+                progress(done, total);
+            return true;
+        };
+        CogWriter writer(files.temporaryMain(), files.scratchPrefix());
+        ok = writer.write(request, rect, scan, step, result);
     } else {
         ok = writeWithGdal(request, scan, files, progress, cancel, result);
     }
+    // Writers that list every undecodable tile: count them, name the first few.
+    if (result.undecodableCount < qint64(result.undecodable.size()))
+        result.undecodableCount = qint64(result.undecodable.size());
+    if (result.undecodable.size() > NamedAtMost)
+        result.undecodable.resize(NamedAtMost);
     if (ok) {
-        result.written = scan.count(TileState::Good) - qint64(result.undecodable.size());
+        if (request.format != OutputFormat::Cog)
+            result.written = scan.count(TileState::Good) - result.undecodableCount;
         QString commitError;
         if (!files.commit(&commitError)) {
             result.error = commitError;

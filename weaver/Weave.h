@@ -20,11 +20,22 @@ enum class OutputFormat
     Jpeg,    // one JPEG with a world file (.jgw) and a .prj
     Png,     // one PNG with a world file (.pgw) and a .prj
     MbTiles, // SQLite tile store, the tiles' bytes unchanged
+    GeoPackage, // OGC GeoPackage tile pyramid (SQLite), the tiles' bytes unchanged
+    SqliteDb,   // the SQLite tile file of handheld map apps (.sqlitedb)
 };
 
-// "cog", "jpeg", "png", "mbtiles" and back; nullopt for an unknown name.
+// "cog", "jpeg", "png", "mbtiles", "gpkg", "sqlitedb" and back (a few other
+// spellings too); nullopt for an unknown name.
 std::optional<OutputFormat> formatFromName(const QString& name);
 QString formatName(OutputFormat format);
+// The names formatFromName takes, for messages: "cog (.tif, .tiff), jpeg ...".
+QString knownFormatsText();
+// The tile stores: several zoom levels of tiles, no single image.
+inline bool isTileStore(OutputFormat format)
+{
+    return format == OutputFormat::MbTiles || format == OutputFormat::GeoPackage ||
+           format == OutputFormat::SqliteDb;
+}
 
 // Where the tiles come from and how big the result is.
 struct TileInput
@@ -62,7 +73,13 @@ struct WeaveRequest
     int scaleDivisor = 1; // 1, 2, 4 or 8: the output is 1/scaleDivisor of full size
     QString placeholderPath; // blankimg/blank.jpg; may be empty
     int jpegQuality = 90;
+    // Tile stores: the lowest zoom level written; below 0, the level where the
+    // whole rectangle fits in one tile.
+    int minZoom = -1;
 };
+
+// How many left-out tiles a result names; the rest are only counted.
+constexpr std::size_t NamedAtMost = 1000;
 
 struct WeaveResult
 {
@@ -73,10 +90,17 @@ struct WeaveResult
     qint64 total = 0;
     qint64 written = 0;     // tiles whose image made it into the output
     std::array<qint64, TileStateCount> counts{};
-    // Tiles left out: missing, blank, empty, not a JPEG, partly written...
+    // Tiles left out: missing, blank, empty, not a JPEG, partly written (the
+    // first NamedAtMost of them; `counts` has them all)...
     std::vector<std::pair<TilePosition, TileState>> leftOut;
-    // ...and files that start like a JPEG but could not be decoded.
+    // ...and files that start like a JPEG but could not be decoded (the first
+    // NamedAtMost; undecodableCount counts them all).
     std::vector<TilePosition> undecodable;
+    qint64 undecodableCount = 0;
+    // Tiles in the output that could not be stored as they are, decoded and
+    // encoded again (GeoTIFF), with the reason ("progressive"...).
+    std::vector<std::pair<TilePosition, QString>> reencoded;
+    int minZoom = 0, maxZoom = 0; // the levels of a tile store
     qint64 pixelWidth = 0, pixelHeight = 0;
     double seconds = 0;
 };

@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace tavo::weaver {
@@ -35,7 +36,9 @@ const FormatChoice Formats[] = {
     {OutputFormat::Cog, "GeoTIFF (tiled, with overviews)", "tif"},
     {OutputFormat::Jpeg, "JPEG with world file", "jpg"},
     {OutputFormat::Png, "PNG with world file", "png"},
-    {OutputFormat::MbTiles, "MBTiles (tiles unchanged)", "mbtiles"},
+    {OutputFormat::MbTiles, "MBTiles, every zoom level (tiles unchanged)", "mbtiles"},
+    {OutputFormat::GeoPackage, "GeoPackage, every zoom level (tiles unchanged)", "gpkg"},
+    {OutputFormat::SqliteDb, "sqlitedb for handheld map apps, every zoom level", "sqlitedb"},
 };
 
 QString timeText(double seconds)
@@ -56,7 +59,7 @@ WeaverWindow::WeaverWindow(const QString& settingsPath, const QString& placehold
                            QWidget* parent)
     : QWidget(parent), m_settingsPath(settingsPath), m_placeholderPath(placeholderPath),
       m_project(new QLineEdit(this)), m_output(new QLineEdit(this)),
-      m_format(new QComboBox(this)), m_scale(new QComboBox(this)),
+      m_format(new QComboBox(this)), m_scale(new QComboBox(this)), m_minZoom(new QSpinBox(this)),
       m_start(new QPushButton(tr("Start"), this)), m_cancel(new QPushButton(tr("Cancel"), this)),
       m_progress(new QProgressBar(this)), m_progressText(new QLabel(this)),
       m_summary(new QPlainTextEdit(this)), m_task(new WeaveTask(this))
@@ -66,6 +69,9 @@ WeaverWindow::WeaverWindow(const QString& settingsPath, const QString& placehold
     m_output->setObjectName(QStringLiteral("output"));
     m_format->setObjectName(QStringLiteral("format"));
     m_scale->setObjectName(QStringLiteral("scale"));
+    m_minZoom->setObjectName(QStringLiteral("minZoom"));
+    m_minZoom->setRange(-1, 30);
+    m_minZoom->setSpecialValueText(tr("Down to one tile for the whole job"));
     m_start->setObjectName(QStringLiteral("start"));
     m_cancel->setObjectName(QStringLiteral("cancel"));
 
@@ -90,6 +96,7 @@ WeaverWindow::WeaverWindow(const QString& settingsPath, const QString& placehold
     form->addRow(tr("Output file:"), outputRow);
     form->addRow(tr("Format:"), m_format);
     form->addRow(tr("Scale:"), m_scale);
+    form->addRow(tr("Lowest zoom level:"), m_minZoom);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch(1);
@@ -115,6 +122,7 @@ WeaverWindow::WeaverWindow(const QString& settingsPath, const QString& placehold
     m_format->setCurrentIndex(qMax(0, formatIndex));
     const int scaleIndex = m_scale->findData(ini.readInteger(Section, QStringLiteral("Scale"), 1));
     m_scale->setCurrentIndex(qMax(0, scaleIndex));
+    m_minZoom->setValue(ini.readInteger(Section, QStringLiteral("MinZoom"), -1));
     projectChosen();
 
     connect(browseProjectButton, &QPushButton::clicked, this, &WeaverWindow::browseProject);
@@ -184,9 +192,10 @@ void WeaverWindow::formatChanged()
                              ? output
                              : output.left(output.size() - info.suffix().size() - 1);
     m_output->setText(base + u'.' + suffix);
-    if (currentFormat() == OutputFormat::MbTiles)
+    if (isTileStore(currentFormat()))
         m_scale->setCurrentIndex(0);
-    m_scale->setEnabled(currentFormat() != OutputFormat::MbTiles && !isRunning());
+    m_scale->setEnabled(!isTileStore(currentFormat()) && !isRunning());
+    m_minZoom->setEnabled(isTileStore(currentFormat()) && !isRunning());
 }
 
 void WeaverWindow::start()
@@ -203,6 +212,11 @@ void WeaverWindow::start()
         error = tr("Choose an output file.");
     else
         inputFromProject(project, request.input, &error);
+    if (error.isEmpty() && isTileStore(currentFormat()) &&
+        m_minZoom->value() > request.input.zoom)
+        error = tr("The lowest zoom level %1 is above the job's zoom %2.")
+                    .arg(m_minZoom->value())
+                    .arg(request.input.zoom);
     if (!error.isEmpty()) {
         m_summary->setPlainText(error);
         return;
@@ -215,6 +229,8 @@ void WeaverWindow::start()
     request.outPath = output;
     request.format = currentFormat();
     request.scaleDivisor = m_scale->currentData().toInt();
+    if (isTileStore(request.format))
+        request.minZoom = m_minZoom->value();
     request.placeholderPath = m_placeholderPath;
     m_request = request;
     saveSettings();
@@ -260,7 +276,8 @@ void WeaverWindow::setRunning(bool running)
     m_project->setEnabled(!running);
     m_output->setEnabled(!running);
     m_format->setEnabled(!running);
-    m_scale->setEnabled(!running && currentFormat() != OutputFormat::MbTiles);
+    m_scale->setEnabled(!running && !isTileStore(currentFormat()));
+    m_minZoom->setEnabled(!running && isTileStore(currentFormat()));
     for (QPushButton* button : findChildren<QPushButton*>())
         if (button != m_start && button != m_cancel)
             button->setEnabled(!running);
@@ -273,7 +290,8 @@ void WeaverWindow::saveSettings()
         ini.writeStrings(Section,
                          {{QStringLiteral("LastProject"), m_project->text().trimmed()},
                           {QStringLiteral("Format"), QString::number(int(currentFormat()))},
-                          {QStringLiteral("Scale"), m_scale->currentData().toString()}});
+                          {QStringLiteral("Scale"), m_scale->currentData().toString()},
+                          {QStringLiteral("MinZoom"), QString::number(m_minZoom->value())}});
     } catch (const AppError&) {
         // Settings are a convenience: a read-only folder must not stop the work.
     }

@@ -10,6 +10,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QSpinBox;
 
 namespace tavo::weaver {
 
@@ -17,7 +18,7 @@ class WeaveTask;
 
 // The window weaver shows when started without arguments: pick a project
 // and an output, Start, watch the progress, read what was left out.
-// Remembers the last project, output folder, format and scale in its
+// Remembers the last project, output folder, format, scale and lowest zoom in its
 // settings file (ini/weaver.ini beside the program).
 class WeaverWindow final : public QWidget
 {
@@ -33,6 +34,8 @@ public:
     QLineEdit* outputEdit() const { return m_output; }
     QComboBox* formatBox() const { return m_format; }
     QComboBox* scaleBox() const { return m_scale; }
+    // Tile stores: the lowest zoom level; -1 for the level where the job is one tile.
+    QSpinBox* minZoomBox() const { return m_minZoom; }
     QPushButton* startButton() const { return m_start; }
     QPushButton* cancelButton() const { return m_cancel; }
     QProgressBar* progressBar() const { return m_progress; }
@@ -64,6 +67,7 @@ private:
     QLineEdit* m_output;
     QComboBox* m_format;
     QComboBox* m_scale;
+    QSpinBox* m_minZoom;
     QPushButton* m_start;
     QPushButton* m_cancel;
     QProgressBar* m_progress;

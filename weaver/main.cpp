@@ -4,10 +4,12 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QLineEdit>
 
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -31,7 +33,9 @@ int main(int argc, char* argv[])
     // A write beyond the file-size limit must fail like a full disk (and be
     // cleaned up), not kill the program with its temporary files left behind.
     std::signal(SIGXFSZ, SIG_IGN);
-    if (argc > 1) {
+    // "--window [JOB.tavo]" opens the window, its project field filled.
+    const bool window = argc > 1 && std::strcmp(argv[1], "--window") == 0;
+    if (argc > 1 && !window) {
         QCoreApplication app(argc, argv);
         struct sigaction action{};
         action.sa_handler = onSignal;
@@ -47,8 +51,15 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     // ini/ beside the program, or the user's own when the program is installed.
     const QString ini = tavo::settingsFolder(QCoreApplication::applicationDirPath());
-    tavo::weaver::WeaverWindow window(ini + QStringLiteral("weaver.ini"),
-                                      besideProgram(QStringLiteral("blankimg/blank.jpg")));
-    window.show();
+    tavo::weaver::WeaverWindow weaverWindow(ini + QStringLiteral("weaver.ini"),
+                                            besideProgram(QStringLiteral("blankimg/blank.jpg")));
+    const QStringList arguments = QCoreApplication::arguments();
+    if (window && arguments.size() > 2) {
+        // As if the project had been typed: the output is proposed beside it.
+        weaverWindow.projectEdit()->setText(arguments.at(2));
+        weaverWindow.outputEdit()->clear();
+        emit weaverWindow.projectEdit()->editingFinished();
+    }
+    weaverWindow.show();
     return app.exec();
 }

@@ -4,6 +4,7 @@
 
 #include "engine/FileReplacer.h"
 #include "engine/IniFile.h"
+#include "glimpse/Coverage.h"
 #include "glimpse/Texts.h"
 
 #include <QAction>
@@ -22,6 +23,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QStatusBar>
 
 namespace tavo::glimpse {
@@ -66,8 +68,11 @@ GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
     m_pointerLabel->setObjectName(QStringLiteral("pointer"));
     m_countsLabel = new QLabel(this);
     m_countsLabel->setObjectName(QStringLiteral("counts"));
+    // Each its own section: the counts as wide as their text, the readout in
+    // the rest, shortened to fit there (showPointerText).
     m_pointerLabel->setMinimumWidth(0);
     m_pointerLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_pointerLabel->installEventFilter(this);
     statusBar()->addWidget(m_pointerLabel, 1);
     statusBar()->addPermanentWidget(m_countsLabel);
 
@@ -105,8 +110,9 @@ void GlimpseWindow::buildMenus()
     quit->setShortcut(QKeySequence::Quit);
 
     QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
-    QAction* fit =
-        view->addAction(QStringLiteral("&Fit to window"), m_map, &MapWidget::fitToWindow);
+    // Both keys shown: the menu would name only the first.
+    QAction* fit = view->addAction(QStringLiteral("&Fit to window\tCtrl+0, Home"), m_map,
+                                   &MapWidget::fitToWindow);
     fit->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_0), QKeySequence(Qt::Key_Home)});
     QAction* in =
         view->addAction(QStringLiteral("Zoom &in"), this, [this] { m_map->zoomStep(2.0); });
@@ -155,6 +161,7 @@ bool GlimpseWindow::openProject(const QString& path)
         writeLastProject(ini, project);
     });
     setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), Title));
+    m_pointerText.clear();
     m_pointerLabel->clear();
     updateCounts();
     if (!QFileInfo(m_document.info().imageFolder).isDir())
@@ -226,7 +233,7 @@ QString GlimpseWindow::countsLabelText() const
 
 QString GlimpseWindow::pointerLabelText() const
 {
-    return m_pointerLabel->text();
+    return m_pointerText;
 }
 
 void GlimpseWindow::updateCounts()
@@ -239,16 +246,49 @@ void GlimpseWindow::updateCounts()
                                         countLocale().toString(m_document.scanTotal())));
     else
         m_countsLabel->clear();
+    // Never squeezed by the readout beside it.
+    m_countsLabel->setMinimumWidth(
+        m_countsLabel->fontMetrics().horizontalAdvance(m_countsLabel->text()) + 8);
 }
 
 void GlimpseWindow::updatePointer(const QPointF& point, bool inside)
 {
     if (!inside || !m_document.isOpen()) {
+        m_pointerText.clear();
         m_pointerLabel->clear();
         return;
     }
     const ScanResult* result = m_document.result();
-    m_pointerLabel->setText(pointText(m_map->view(), point, result ? &result->scan : nullptr));
+    m_pointerText = pointText(m_map->view(), point, result ? &result->scan : nullptr);
+    showPointerText();
+}
+
+void GlimpseWindow::showPointerText()
+{
+    // Where the section is too narrow for the whole readout, the quadkey goes
+    // first, then the file name; the tile's state stays to the last.
+    QString text = m_pointerText;
+    const QFontMetrics metrics = m_pointerLabel->fontMetrics();
+    const int room = m_pointerLabel->contentsRect().width();
+    static const QRegularExpression parts[] = {
+        QRegularExpression(QStringLiteral("; quadkey [0-3]*")),
+        QRegularExpression(QStringLiteral("; [0-9]+_[0-9]+\\.jpg")),
+    };
+    for (const QRegularExpression& part : parts) {
+        if (metrics.horizontalAdvance(text) <= room)
+            break;
+        text.remove(part);
+    }
+    m_pointerLabel->setText(metrics.elidedText(text, Qt::ElideMiddle, room));
+    m_pointerLabel->setToolTip(m_pointerText);
+}
+
+bool GlimpseWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    // The readout's section changes with the window and the counts beside it.
+    if (watched == m_pointerLabel && event->type() == QEvent::Resize && !m_pointerText.isEmpty())
+        showPointerText();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void GlimpseWindow::dragEnterEvent(QDragEnterEvent* event)

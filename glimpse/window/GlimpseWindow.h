@@ -58,12 +58,14 @@ public:
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildMenus();
     void showMessage(const QString& text);
     void updateCounts();
     void updatePointer(const QPointF& point, bool inside);
+    void showPointerText();
 
     GlimpseFiles m_files;
     QThreadPool
@@ -72,6 +74,7 @@ private:
     TileImageCache m_cache;
     MapWidget* m_map = nullptr;
     QLabel* m_pointerLabel = nullptr;
+    QString m_pointerText; // the whole readout; the label may show it shortened
     QLabel* m_countsLabel = nullptr;
     std::function<void(const QString&)> m_messageSink;
 };

@@ -22,7 +22,33 @@ MapWidget::MapWidget(JobDocument& document, TileImageCache& cache, QWidget* pare
     connect(&document, &JobDocument::opened, this, &MapWidget::jobOpened);
     connect(&document, &JobDocument::scanProgress, this, qOverload<>(&QWidget::update));
     connect(&document, &JobDocument::scanFinished, this, qOverload<>(&QWidget::update));
+    connect(&document, &JobDocument::scanFinished, this, [this] {
+        if (m_fitted) { // the legend has its final lines now
+            leaveLegendRoom();
+            m_view.fit();
+        }
+    });
     connect(&cache, &TileImageCache::imageReady, this, qOverload<>(&QWidget::update));
+}
+
+void MapWidget::leaveLegendRoom()
+{
+    // The fit view keeps every tile out from under the legend: the room goes
+    // to the left or at the bottom, whichever leaves the job larger.
+    const QSize legend = MapRenderer::legendSize(m_document, font());
+    const TileRect& rect = m_view.rect();
+    if (rect.isEmpty()) {
+        m_view.setFitMargins(0, 0);
+        return;
+    }
+    const double w = double(rect.width()), h = double(rect.height());
+    const auto scaleWith = [&](double left, double bottom) {
+        return std::min((width() - left) / w, (height() - bottom) / h);
+    };
+    if (scaleWith(legend.width(), 0) >= scaleWith(0, legend.height()))
+        m_view.setFitMargins(legend.width(), 0);
+    else
+        m_view.setFitMargins(0, legend.height());
 }
 
 void MapWidget::jobOpened()
@@ -30,12 +56,15 @@ void MapWidget::jobOpened()
     m_cache.setFolder(m_document.info().imageFolder);
     m_view.setViewportSize(size());
     m_view.setGrid(m_document.info().rect, m_document.info().zoom);
+    leaveLegendRoom();
+    m_view.fit();
     m_fitted = true;
     update();
 }
 
 void MapWidget::fitToWindow()
 {
+    leaveLegendRoom();
     m_view.fit();
     m_fitted = true;
     update();
@@ -76,8 +105,10 @@ void MapWidget::resizeEvent(QResizeEvent*)
 {
     // A view that shows the whole job keeps showing it.
     m_view.setViewportSize(size());
-    if (m_fitted)
+    if (m_fitted) {
+        leaveLegendRoom();
         m_view.fit();
+    }
 }
 
 void MapWidget::mousePressEvent(QMouseEvent* event)

@@ -1,13 +1,15 @@
 #pragma once
 
 #include "glimpse/JobDocument.h"
-#include "glimpse/MapView.h"
+#include "mapview/MapView.h"
 #include "glimpse/TileImageCache.h"
 
 #include <QElapsedTimer>
 #include <QWidget>
 
 namespace tavo::glimpse {
+
+using mapview::MapView;
 
 // The map: draws the open job through MapRenderer and turns the mouse and
 // keys into pans and zooms of its MapView.
@@ -48,6 +50,7 @@ protected:
 
 private:
     void jobOpened();
+    void leaveLegendRoom();
 
     JobDocument& m_document;
     TileImageCache& m_cache;

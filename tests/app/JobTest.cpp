@@ -173,7 +173,7 @@ TEST_F(JobTest, EveryCheckShowsItsMessageAndStartsNothing)
         {"-200", "10", "10", "", "Longitude or latitude input error!"},
     };
     for (const Case& c : cases) {
-        shell.messages.clear();
+        clearBoxes();
         enterJob(c.left, c.right, c.top, c.bottom, 13, 2, "Bad.tavo");
         pressDownload();
         EXPECT_EQ(shell.messages, QStringList{c.message});
@@ -181,12 +181,12 @@ TEST_F(JobTest, EveryCheckShowsItsMessageAndStartsNothing)
         EXPECT_FALSE(QFileInfo::exists(savePath("Bad.tavo")));
     }
 
-    shell.messages.clear();
+    clearBoxes();
     form().Edit6()->clear();
     pressDownload();
     EXPECT_EQ(shell.messages, QStringList{"Please select path to save images."});
 
-    shell.messages.clear();
+    clearBoxes();
     enterJob("0", "1", "1", "0", 13, 2, "Bad.tavo");
     const QString unreachable = saveFolder + "/missing/parent";
     typeInto(form().Edit6(), unreachable);
@@ -232,7 +232,7 @@ TEST_F(JobTest, StoppedJobContinuesWithOnlyTheMissingTiles)
     const int fetchedBefore = okLines(first);
     ASSERT_LT(fetchedBefore, 12);
 
-    shell.messages.clear();
+    clearBoxes();
     pressDownload(); // unchanged entries: continue
     ASSERT_TRUE(waitForFinish());
     const QStringList all = logLines();
@@ -244,7 +244,7 @@ TEST_F(JobTest, StoppedJobContinuesWithOnlyTheMissingTiles)
 
     // A finished job pressed again ends at once without a request.
     const int requests = server->requestCount();
-    shell.messages.clear();
+    clearBoxes();
     pressDownload();
     ASSERT_TRUE(waitForFinish(5000));
     EXPECT_EQ(server->requestCount(), requests);
@@ -444,7 +444,7 @@ TEST_F(JobFailureTest, ResumedJobWhoseLogIsGoneStartsANewLogWithTheContinueLines
     pressDownload();
     ASSERT_TRUE(waitForFinish());
     QFile::remove(savePath("Job_log.txt"));
-    shell.messages.clear();
+    clearBoxes();
     pressDownload();
     ASSERT_TRUE(waitForFinish());
     const QStringList lines = logLines();
@@ -495,7 +495,7 @@ TEST_F(JobSetUpTest, ZoomOutsideTheTileArithmeticOrAProjectNameWithAPathIsRefuse
     const QString nameText = "Project name should not contain a path (\"/\", \"\\\" or \"..\").";
     const Case cases[] = {{31, "Job", zoomText}, {13, "../x", nameText}};
     for (const Case& c : cases) {
-        shell.messages.clear();
+        clearBoxes();
         enterJob("116.3", "116,4", "40", "39.9", c.zoom, 2, c.project);
         pressDownload();
         EXPECT_EQ(shell.messages, QStringList{c.message}) << c.zoom << c.project.toStdString();
@@ -509,7 +509,7 @@ TEST_F(JobSetUpTest, ZoomOutsideTheTileArithmeticOrAProjectNameWithAPathIsRefuse
     EXPECT_EQ(server->requestCount(), 1); // only the parameters file
 
     // The largest zoom the arithmetic holds is taken.
-    shell.messages.clear();
+    clearBoxes();
     enterJob("116.3", "116.3", "40", "40", 30, 1, "Deep");
     pressDownload();
     ASSERT_TRUE(waitForFinish());

@@ -50,23 +50,55 @@ TEST_F(MenuTest, ViewLogNowBeforeAnyJobSaysThereIsNoLogAndAfterOneOpensIt)
     enterJob("116.3", "116.31", "40", "39.99", 13, 1, "Job.tavo");
     pressDownload();
     ASSERT_TRUE(waitForFinish());
+    const qsizetype messagesBefore = shell.messages.size();
     form().Viewlognow1()->trigger();
     EXPECT_EQ(shell.openedDocuments, QStringList{savePath("Job_log.txt")});
+    EXPECT_EQ(shell.messages.size(), messagesBefore);
+    shell.documentsOpen = false;
+    QTest::keyClick(&form(), Qt::Key_F12);
+    EXPECT_EQ(shell.messages.last(), "The desktop could not open " + savePath("Job_log.txt"));
 }
 
 TEST_F(MenuTest, SiblingProgramsManualAndHomepageGoToTheDesktop)
 {
     launch();
-    form().SatelliteImagesViewer1()->trigger();
-    form().CombineImages1()->trigger();
+    QDir().mkpath(saveFolder);
+    writeFile(savePath("Job.tavo"), "[Zoom]\r\nZoom=13\r\n");
     const QString folder = QCoreApplication::applicationDirPath() + "/";
-    EXPECT_EQ(shell.startedPrograms, (QStringList{folder + "glimpse", folder + "weaver"}));
+    const struct
+    {
+        const char* typed; // the project name field
+        QStringList viewerArguments, combinerArguments;
+    } cases[] = {
+        {"Nowhere", {}, {}}, // names no project file: the programs start empty
+        {"Job", {savePath("Job.tavo")}, {"--window", savePath("Job.tavo")}},
+        {"Job.tavo", {savePath("Job.tavo")}, {"--window", savePath("Job.tavo")}},
+    };
+    for (const auto& c : cases) {
+        form().Edit6()->setText(saveFolder);
+        form().Edit11()->setText(c.typed);
+        shell.startedPrograms.clear();
+        shell.programArguments.clear();
+        form().SatelliteImagesViewer1()->trigger();
+        form().CombineImages1()->trigger();
+        EXPECT_EQ(shell.startedPrograms, (QStringList{folder + "glimpse", folder + "weaver"}));
+        EXPECT_EQ(shell.programArguments,
+                  (QList<QStringList>{c.viewerArguments, c.combinerArguments}))
+            << c.typed;
+    }
     EXPECT_TRUE(shell.messages.isEmpty()); // a missing program is not reported
 
     form().Usermanual1()->trigger();
     form().Homepage1()->trigger();
     EXPECT_EQ(shell.openedDocuments,
               (QStringList{programFolder + "help/help.html", "http://www.tavosoft.net"}));
+    EXPECT_TRUE(shell.messages.isEmpty());
+
+    // The desktop has no program for the file: a box names it.
+    shell.documentsOpen = false;
+    form().Usermanual1()->trigger();
+    EXPECT_EQ(shell.messages,
+              QStringList{"The desktop could not open " + programFolder + "help/help.html"});
 }
 
 TEST_F(MenuTest, AboutBoxShowsTheCurrentCaptionAndItsLinks)

@@ -37,7 +37,7 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return tileRequests() >= n; }));
         pressDownload();
         ASSERT_TRUE(waitForFinish());
-        shell.messages.clear();
+        clearBoxes();
     }
 
     QByteArray positions(const QString& project) const

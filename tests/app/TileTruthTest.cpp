@@ -10,6 +10,8 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 
+#include <functional>
+
 using namespace tavo;
 using namespace tavo::testing;
 
@@ -215,7 +217,7 @@ TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
 
     // Nothing left: nothing is fetched, and the user is told so. A project
     // the window does not name is chosen in the file dialog.
-    shell.messages.clear();
+    clearBoxes();
     server->clearRequests();
     typeInto(form().Edit11(), "Other");
     shell.answers.push_back(savePath("Job.tavo"));
@@ -248,6 +250,74 @@ TEST_F(TileTruthTest, ADeadNetworkStopsTheJobInsteadOfBurningItIntoPlaceholders)
     EXPECT_EQ(lines.last(), "Tiles stored: 0, placeholders: 10, not written: 2");
     // No tile was stored: continuing the job starts from its first tile.
     EXPECT_TRUE(readAll(savePath("Job.tavo")).contains("T1X=\r\nT1Y=\r\n"));
+}
+
+// What "fetch missing tiles again" finds in place of a tile is moved aside,
+// never lost: a tile that fails again ends as the placeholder beside its old
+// bytes; once a good tile is stored the old bytes go. A tile with bytes after
+// its end marker and a link to a good tile are left alone.
+TEST_F(TileTruthTest, BadFilesAreSetAsideUntilTheirReplacementIsStored)
+{
+    startServer();
+    writeProxySettings();
+    launch();
+    enterJob("116.3", "116,4", "40", "39.9", 13, 1, "Job.tavo");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    const QByteArray placeholder = readAll(programFolder + "blankimg/blank.jpg");
+
+    const struct
+    {
+        int x, y;
+        const char* what;
+        std::function<QByteArray(const QByteArray&)> damage; // empty: left alone
+    } cases[] = {
+        {6742, 5088, "empty", [](const QByteArray&) { return QByteArray(); }},
+        {6742, 5089, "a page", [](const QByteArray&) { return QByteArray("<html></html>"); }},
+        {6744, 5088, "truncated", [](const QByteArray& t) { return t.left(t.size() / 2); }},
+        {6743, 5090, "bytes after the end", [](const QByteArray& t) { return t + QByteArray(105, 'x'); }},
+    };
+    const auto tile = [&](int x, int y) { return savePath(QStringLiteral("Job/%1_%2.jpg").arg(x).arg(y)); };
+    std::vector<QByteArray> written;
+    for (const auto& c : cases) {
+        written.push_back(c.damage(readAll(tile(c.x, c.y))));
+        writeFile(tile(c.x, c.y), written.back());
+    }
+    // A tile that is a link to a good copy.
+    ASSERT_TRUE(QFile::rename(tile(6743, 5088), savePath("copy.jpg")));
+    ASSERT_TRUE(QFile::link(savePath("copy.jpg"), tile(6743, 5088)));
+
+    // The server fails each of them: the placeholder takes the tile's name.
+    tileserver::Options failing;
+    for (const auto& c : cases)
+        failing.htmlQuadkeys.insert(quadkey(c.x, c.y));
+    server->setOptions(failing);
+    server->clearRequests();
+    clearBoxes();
+    form().Fetchmissing1()->trigger();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_EQ(server->requestCount(), 3);
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto& c = cases[i];
+        const bool bad = i < 3;
+        EXPECT_EQ(readAll(tile(c.x, c.y)), bad ? placeholder : written[i]) << c.what;
+        EXPECT_EQ(QFileInfo::exists(tile(c.x, c.y) + ".bad"), bad) << c.what;
+        if (bad) {
+            EXPECT_EQ(readAll(tile(c.x, c.y) + ".bad"), written[i]) << c.what;
+        }
+    }
+    EXPECT_TRUE(QFileInfo(tile(6743, 5088)).isSymLink());
+
+    // The server is healthy again: the tiles are stored and what was set aside goes.
+    server->setOptions({});
+    clearBoxes();
+    form().Fetchmissing1()->trigger();
+    ASSERT_TRUE(waitForFinish());
+    for (const auto& c : cases) {
+        EXPECT_EQ(scan().state(c.x, c.y), TileState::Good) << c.what;
+        EXPECT_FALSE(QFileInfo::exists(tile(c.x, c.y) + ".bad")) << c.what;
+    }
+    EXPECT_EQ(scan().count(TileState::Good), 12);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "dialogs/Shell.h"
 #include "dialogs/TfrmSingle.h"
 #include "engine/TileMath.h"
+#include "tiles/WorkerHost.h"
 
 #include "WindowTestSupport.h"
 
@@ -121,11 +122,21 @@ TEST_F(SingleTileTest, EntriesThatFailTheChecksEndThePressWithoutARequest)
     enter("4", "5", "3", m_folder);
     pressAndWait();
 
+    enter("999999", "5", "17", m_folder); // beyond the grid of the zoom
+    pressAndWait();
+    enter("4", "-1", "3", m_folder);
+    pressAndWait();
+    enter("4", "8", "3", m_folder);
+    pressAndWait();
+
     EXPECT_EQ(m_shell.messages,
               QStringList({QStringLiteral("'X' is not a valid integer value"),
                            QStringLiteral("'1.5' is not a valid integer value"),
                            QStringLiteral("Please select path to save images."),
-                           QStringLiteral("'80a' is not a valid integer value")}));
+                           QStringLiteral("'80a' is not a valid integer value"),
+                           "Column and row should be between 0 and 131071 at zoom level 17.",
+                           "Column and row should be between 0 and 7 at zoom level 3.",
+                           "Column and row should be between 0 and 7 at zoom level 3."}));
     EXPECT_EQ(m_server.requestCount(), 0);
 }
 
@@ -251,9 +262,10 @@ TEST_F(SingleTileTest, SecondPressWhileFetchingDoesNothingAndTheWindowResponds)
     ASSERT_TRUE(waitUntil([&] { return timerFired; }, 1000)) << "events must keep flowing";
     ASSERT_TRUE(m_dialog->isDownloading());
     m_dialog->Button1Click();
+    EXPECT_EQ(m_dialog->fetchesStarted(), 1) << "the second press started a fetch";
 
     ASSERT_TRUE(waitUntil([&] { return !m_dialog->isDownloading(); }, 10000));
-    QTest::qWait(300); // room for a stray second fetch to show itself
+    EXPECT_EQ(m_dialog->fetchesStarted(), 1);
     EXPECT_EQ(m_shell.messages, QStringList{savedMessage()});
     EXPECT_EQ(m_server.requestCount(), 1);
     EXPECT_TRUE(downloadButton()->isEnabled());
@@ -283,11 +295,16 @@ TEST_F(SingleTileTest, DestroyingTheDialogDuringAFetchIsSafe)
     enter("4", "5", "3", m_folder);
     downloadButton()->click();
     ASSERT_TRUE(m_dialog->isDownloading());
+    const int abandonedBefore = abandonedThreadCount();
     m_dialog.reset();
+    ASSERT_EQ(abandonedThreadCount(), abandonedBefore + 1) << "the running fetch is left to end";
 
-    // The fetch ends on its own thread; its outcome has nobody left to tell.
-    ASSERT_TRUE(waitUntil([&] { return m_server.requestCount() == 1; }, 3000));
-    QTest::qWait(1500);
+    // The fetch ends on its own thread; its outcome has nobody left to tell,
+    // and the queued call it made is dropped.
+    ASSERT_TRUE(waitUntil([&] { return abandonedThreadsRunning() == 0; }, 5000));
+    EXPECT_EQ(m_server.requestCount(), 1);
+    EXPECT_TRUE(QFile::exists(m_folder + QStringLiteral("/4_5.jpg")));
+    QCoreApplication::sendPostedEvents();
     EXPECT_TRUE(m_shell.messages.isEmpty());
 }
 

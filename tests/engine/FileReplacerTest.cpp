@@ -195,3 +195,42 @@ TEST(FileReplacer, TileCommitChecksWhatIsThere)
 }
 
 } // namespace
+
+// A project, settings or log file that is a symbolic link is written where the
+// link points; the link stays a link and no temporary file is left anywhere.
+TEST(FileReplacer, WritesThroughSymbolicLinks)
+{
+    struct Case
+    {
+        const char* name;
+        const char* linkTo;  // what the link "Job.tavo" in folder "a" holds
+        const char* target;  // the file that must get the content, under the root
+        bool targetExists;
+    };
+    const Case cases[] = {
+        {"relative link", "../b/real.tavo", "b/real.tavo", true},
+        {"absolute link", nullptr, "b/real.tavo", true},
+        {"link to a link", "chain.tavo", "b/real.tavo", true},
+        {"dangling link", "../b/new.tavo", "b/new.tavo", false},
+    };
+    for (const Case& c : cases) {
+        TempFolder dir;
+        ASSERT_TRUE(QDir().mkpath(dir.path("a")) && QDir().mkpath(dir.path("b")));
+        const QString target = dir.path(c.target);
+        if (c.targetExists)
+            writeBytes(target, "old");
+        const QString link = dir.path("a/Job.tavo");
+        const QByteArray linkText = c.linkTo ? QByteArray(c.linkTo) : QFile::encodeName(target);
+        if (QByteArray(c.linkTo ? c.linkTo : "") == "chain.tavo")
+            ASSERT_EQ(::symlink("../b/real.tavo", QFile::encodeName(dir.path("a/chain.tavo")).constData()), 0);
+        ASSERT_EQ(::symlink(linkText.constData(), QFile::encodeName(link).constData()), 0);
+
+        ASSERT_TRUE(FileReplacer::replace(link, "new")) << c.name;
+        EXPECT_TRUE(QFileInfo(link).isSymLink()) << c.name;
+        EXPECT_EQ(readBytes(target), "new") << c.name;
+        const QStringList left = QDir(dir.path("a")).entryList(QDir::Files | QDir::System) +
+                                 QDir(dir.path("b")).entryList(QDir::Files | QDir::System);
+        for (const QString& name : left)
+            EXPECT_FALSE(name.endsWith(".tmp")) << c.name << " left " << name.toStdString();
+    }
+}

@@ -4,6 +4,7 @@
 #include "FileTestSupport.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 using namespace tavo;
 using namespace tavo::testing;
@@ -145,4 +146,19 @@ TEST(IniFile, WriteStringsIsAllOrNothing)
                  }).isEmpty());
     EXPECT_EQ(ini.readString("T", "A", ""), QStringLiteral("1"));
     EXPECT_EQ(readBytes(path), QByteArray("[T]\r\nA=1\r\nB=2\r\n"));
+}
+
+// A settings file of millions of blank lines is not taken in line by line:
+// it reads as defaults and is never overwritten.
+TEST(IniFile, AHugeFileIsNeitherReadNorOverwritten)
+{
+    TempFolder folder;
+    const QString path = folder.path("config.ini");
+    const QByteArray huge = QByteArray(10 * 1024 * 1024, '\n') + "[IniParas]\r\nDefaultZoom=7\r\n";
+    writeBytes(path, huge);
+    IniFile ini(path);
+    EXPECT_EQ(ini.readInteger("IniParas", "DefaultZoom", 13), 13);
+    EXPECT_EQ(appErrorText([&] { ini.writeInteger("IniParas", "DefaultZoom", 9); }),
+              QStringLiteral("Unable to write to ") + path);
+    EXPECT_EQ(QFileInfo(path).size(), huge.size());
 }

@@ -1,11 +1,14 @@
 #include "engine/JobFolder.h"
 #include "engine/ProjectFile.h"
+#include "engine/RepairPlan.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tavo {
@@ -116,6 +119,126 @@ TEST(JobFolderTest, ReadsAProjectWrittenByTheDownloaderAndRefusesUnusableOnes)
     }
     EXPECT_FALSE(readProjectInfo(dir.path() + QStringLiteral("/gone.tavo"), info, &error));
     EXPECT_TRUE(error.startsWith(QStringLiteral("Cannot open file"))) << error.toStdString();
+}
+
+} // namespace
+} // namespace tavo
+
+namespace tavo {
+namespace {
+
+// A marker segment: FF, the marker, the length (counting itself), the payload.
+QByteArray segment(unsigned char marker, const QByteArray& payload)
+{
+    const int length = int(payload.size()) + 2;
+    return QByteArray("\xFF") + char(marker) + char(length >> 8) + char(length & 0xFF) + payload;
+}
+
+// A JPEG whose segments can be followed: an Exif segment holding a thumbnail
+// (which ends FF D9 itself), tables, a scan whose data holds a stuffed FF 00
+// and a restart marker, and the end marker.
+const QByteArray Head = QByteArray("\xFF\xD8", 2) +
+                        segment(0xE1, QByteArray("Exif\0\0\xFF\xD8", 8) + QByteArray(40, 't') +
+                                          QByteArray("\xFF\xD9", 2)) +
+                        segment(0xDB, QByteArray(65, 'q')) + segment(0xC0, QByteArray(15, 's')) +
+                        segment(0xC4, QByteArray(30, 'h'));
+const QByteArray Scan = segment(0xDA, QByteArray(10, 'c')) + QByteArray(100, 'd') +
+                        QByteArray("\xFF\x00", 2) + QByteArray(50, 'e') +
+                        QByteArray("\xFF\xD0", 2) + QByteArray(50, 'f');
+const QByteArray Whole = Head + Scan + QByteArray("\xFF\xD9", 2);
+
+// The verdicts that decide whether "fetch missing tiles again" sets a tile
+// aside, and whether glimpse and weaver use it. What is not a regular file is
+// never opened: a FIFO named like a tile must not block the scan.
+TEST(JobFolderTest, TheVerdictFollowsTheJpegsSegmentsAndLinks)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QStringLiteral("/Job/");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString elsewhere = dir.path() + QStringLiteral("/good.jpg");
+    writeFile(elsewhere, Whole);
+
+    struct Case
+    {
+        const char* what;
+        std::function<void(const QString& path)> make;
+        TileState state;
+    };
+    const Case cases[] = {
+        {"whole", [](const QString& p) { writeFile(p, Whole); }, TileState::Good},
+        {"105 bytes after the end marker",
+         [](const QString& p) { writeFile(p, Whole + QByteArray(105, '\0')); }, TileState::Good},
+        {"cut in the scan data", [](const QString& p) { writeFile(p, Whole.left(Head.size() + 80)); },
+         TileState::Truncated},
+        {"cut after the thumbnail's end marker",
+         [](const QString& p) { writeFile(p, Whole.left(Head.indexOf("\xFF\xDB", 2))); },
+         TileState::Truncated},
+        {"cut after a restart marker",
+         [](const QString& p) { writeFile(p, Whole.left(Whole.indexOf("\xFF\xD0", 0) + 2)); },
+         TileState::Truncated},
+        {"a link to a whole tile",
+         [&](const QString& p) { ASSERT_TRUE(QFile::link(elsewhere, p)); }, TileState::Good},
+        {"a link to nothing",
+         [&](const QString& p) { ASSERT_TRUE(QFile::link(dir.path() + "/none.jpg", p)); },
+         TileState::Missing},
+        {"a folder", [](const QString& p) { ASSERT_TRUE(QDir().mkdir(p)); }, TileState::NotJpeg},
+        {"a FIFO",
+         [](const QString& p) { ASSERT_EQ(::mkfifo(QFile::encodeName(p).constData(), 0644), 0); },
+         TileState::NotJpeg},
+    };
+    const qint32 count = qint32(std::size(cases));
+    for (qint32 i = 0; i < count; ++i)
+        cases[i].make(folder + QStringLiteral("%1_0.jpg").arg(i));
+    writeFile(folder + "0_0.jpg.bad", "set aside earlier"); // not a tile
+
+    const JobScan scan = scanJobFolder(folder, TileRect{0, count - 1, 0, 0});
+    for (qint32 i = 0; i < count; ++i) {
+        EXPECT_EQ(scan.state(i, 0), cases[i].state) << cases[i].what;
+        if (cases[i].state != TileState::Missing && cases[i].what != std::string("a FIFO") &&
+            cases[i].what != std::string("a folder"))
+            EXPECT_EQ(classifyTileFile(folder + QStringLiteral("%1_0.jpg").arg(i), {}),
+                      cases[i].state)
+                << cases[i].what;
+    }
+}
+
+// The list of tiles to fetch again is one bit a tile of the project: the
+// largest project the reader accepts needs 32 MB, and is refused when the
+// memory cannot spare that.
+TEST(JobFolderTest, RepairOfAHugeProjectKeepsOneBitATileOrIsRefused)
+{
+    QTemporaryDir dir;
+    ProjectInfo project;
+    project.projectPath = dir.path() + QStringLiteral("/Huge.tavo");
+    project.imageFolder = dir.path() + QStringLiteral("/Huge/");
+    project.rect = TileRect{0, (1 << 14) - 1, 0, (1 << 14) - 1}; // 2^28 tiles
+    ASSERT_TRUE(QDir().mkpath(project.imageFolder));
+    writeFile(project.imageFolder + "5_7.jpg", Whole);
+    writeFile(project.imageFolder + "5_8.jpg", "<html>");
+
+    RepairPlan refused;
+    QString error;
+    EXPECT_FALSE(refused.scan(project, {}, &error, 64LL << 20));
+    EXPECT_EQ(error, project.projectPath +
+                         " has 268,435,456 tiles: the list of its tiles to fetch again needs 32 MB, "
+                         "more than this computer can spare now (64 MB available).");
+
+    RepairPlan plan;
+    ASSERT_TRUE(plan.scan(project, {}, &error, 1LL << 30)) << error.toStdString();
+    EXPECT_EQ(plan.toFetchCount(), (qint64(1) << 28) - 1);
+    EXPECT_EQ(plan.count(TileState::Missing), (qint64(1) << 28) - 2);
+    EXPECT_EQ(plan.count(TileState::NotJpeg), 1);
+    EXPECT_FALSE(plan.toFetch()->contains(5, 7));
+    EXPECT_TRUE(plan.toFetch()->contains(5, 8));
+    EXPECT_EQ(plan.toFetch()->next(0), 1);
+    EXPECT_EQ(plan.toFetch()->next(5 * (1 << 14) + 7), 5 * (1 << 14) + 9) << "5_7 is skipped";
+
+    // The bad file is moved aside, not deleted.
+    EXPECT_TRUE(plan.setAside().isEmpty());
+    EXPECT_FALSE(QFile::exists(project.imageFolder + "5_8.jpg"));
+    QFile aside(project.imageFolder + "5_8.jpg.bad");
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aside.readAll(), QByteArray("<html>"));
 }
 
 } // namespace

@@ -190,3 +190,26 @@ TEST(ProjectFile, OpenFillsTheFieldsWithDefaults)
     EXPECT_EQ(missing.threadCount, QStringLiteral("1"));
     EXPECT_EQ(missing.fileName, QStringLiteral("none.tavo"));
 }
+
+// A zoom or worker count that is there but no integer is refused, never
+// replaced by the default the job would then silently run with.
+TEST(ProjectFile, ANonIntegerZoomOrWorkerCountIsRefused)
+{
+    const struct
+    {
+        const char* content;
+        const char* error; // empty: read
+    } cases[] = {
+        {"[Zoom]\r\nZoom=16abc\r\n", "'16abc' is not a valid integer value"},
+        {"[Zoom]\r\nZoom=16\r\n[THREADS]\r\nThreadCount=4x\r\n", "'4x' is not a valid integer value"},
+        {"[Zoom]\r\nZoom=\r\n", ""},
+        {"[Zoom]\r\nZoom= 16 \r\n", ""},
+    };
+    for (const auto& c : cases) {
+        TempFolder folder;
+        const QString path = folder.path("Job.tavo");
+        writeBytes(path, c.content);
+        EXPECT_EQ(appErrorText([&] { readProjectForOpen(path, 13, 1); }), QString(c.error))
+            << c.content;
+    }
+}

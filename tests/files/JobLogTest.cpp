@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QLocale>
 
+#include <functional>
+
 using namespace tavo;
 using namespace tavo::testing;
 
@@ -215,7 +217,66 @@ TEST(JobLog, FailuresKeepTheUnsavedLinesForTheNextSave)
     ASSERT_TRUE(QDir().rmdir(path));
     log.append(QStringLiteral("four"));
     log.save(path);
-    EXPECT_EQ(readBytes(path), QByteArray("three\r\nfour\r\n"));
+    EXPECT_EQ(readBytes(path), LostLinesLine.toUtf8() + "\r\nthree\r\nfour\r\n");
+}
+
+// A log file removed or cut by something else during a job: the next save
+// says so in the file and the window, and later saves append as before.
+TEST(JobLog, AFileRemovedOrCutDuringTheJobIsNotedAndContinued)
+{
+    const struct
+    {
+        const char* name;
+        std::function<void(const QString&)> meddle;
+        QByteArray kept; // what is left of "one\r\ntwo\r\n"
+        bool noted;
+    } cases[] = {
+        {"untouched", [](const QString&) {}, "one\r\ntwo\r\n", false},
+        {"removed", [](const QString& p) { QFile::remove(p); }, "", true},
+        {"cut", [](const QString& p) { QFile(p).resize(5); }, "one\r\n", true},
+    };
+    const QByteArray lost = LostLinesLine.toUtf8() + "\r\n";
+    for (const auto& c : cases) {
+        TempFolder folder;
+        const QString path = folder.path("Job_log.txt");
+        JobLog log;
+        log.append(QStringList{"one", "two"});
+        log.save(path);
+        c.meddle(path);
+        log.append(QStringLiteral("three"));
+        (void)log.takeViewUpdate();
+        log.save(path);
+        log.append(QStringLiteral("four"));
+        log.save(path);
+        EXPECT_EQ(readBytes(path), c.kept + (c.noted ? lost : QByteArray()) + "three\r\nfour\r\n")
+            << c.name;
+        EXPECT_EQ(log.takeViewUpdate().lines,
+                  c.noted ? QStringList({LostLinesLine, "four"}) : QStringList{"four"})
+            << c.name;
+    }
+}
+
+// An append that fails part-way (the file-size limit reached inside it) is
+// taken back, so the retry writes those lines once.
+TEST(JobLog, APartlyFailedAppendIsCutBack)
+{
+    TempFolder folder;
+    const QString path = folder.path("Job_log.txt");
+    const QByteArray first = "one\r\ntwo\r\n";
+    const int status = runWithFileSizeLimit(first.size() + 4, [&] {
+        JobLog log;
+        log.append(QStringList{"one", "two"});
+        log.save(path);
+        log.append(QStringLiteral("a line longer than the room left"));
+        try {
+            log.save(path);
+        } catch (const AppError&) {
+            return 0;
+        }
+        return 1;
+    });
+    ASSERT_EQ(status, 0) << "the save past the limit must fail";
+    EXPECT_EQ(readBytes(path), first);
 }
 
 TEST(JobLog, ViewKeepsOnlyTheTail)

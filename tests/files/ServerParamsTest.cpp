@@ -118,8 +118,13 @@ TEST_F(FetchServerParamsTest, FailuresLeaveTheCopyAlone)
 
 TEST_F(FetchServerParamsTest, AnAnswerWithoutATileVersionKeepsTheGoodCopy)
 {
-    const char* bad[] = {"", "<html><body>Service unavailable</body></html>\r\n",
-                         "1,2,3,4,5,6\r\n7,8,9\r\n", "1,2,3,4,5,6,\r\n", "\r\n1,2,3,4,5,6,7\r\n"};
+    const char* bad[] = {
+        "", "<html><body>Service unavailable</body></html>\r\n", "1,2,3,4,5,6\r\n7,8,9\r\n",
+        "1,2,3,4,5,6,\r\n", "\r\n1,2,3,4,5,6,7\r\n",
+        // A one-line page whose first line happens to hold six commas.
+        "<meta content=\"width=device-width, initial-scale=1\"><script>var "
+        "t=[1,2,3,4,5,6];</script>\r\n",
+        "1,2,3,4,5,6,,\r\n", "1,2,3,4,5,6,15001a\r\n", "1,2,3,4,5,6, 15001\r\n"};
     for (const char* body : bad) {
         tileserver::Options o = options(body);
         o.paramsEmptyIs200 = true;
@@ -127,10 +132,9 @@ TEST_F(FetchServerParamsTest, AnAnswerWithoutATileVersionKeepsTheGoodCopy)
         EXPECT_EQ(FetchServerParams(url(), m_path), FetchOutcome::Failed) << body;
         EXPECT_EQ(readBytes(m_path), QByteArray("old,copy\r\n")) << body;
     }
-    // Two commas at the end make an empty seventh field: that is a version.
-    m_server.setOptions(options("1,2,3,4,5,6,,\r\n"));
+    m_server.setOptions(options("1,2,3,4,5,6,7\r\n"));
     EXPECT_EQ(FetchServerParams(url(), m_path), FetchOutcome::Fetched);
-    EXPECT_EQ(ReadTileVersion(m_path), QString());
+    EXPECT_EQ(ReadTileVersion(m_path), QStringLiteral("7"));
 }
 
 TEST_F(FetchServerParamsTest, UnwritableCopyIsCannotCreateFile)

@@ -4,7 +4,7 @@
 #include "glimpse/Coverage.h"
 #include "glimpse/JobDocument.h"
 #include "glimpse/MapRenderer.h"
-#include "glimpse/MapView.h"
+#include "mapview/MapView.h"
 #include "glimpse/QuickScan.h"
 #include "glimpse/Texts.h"
 #include "glimpse/TileImageCache.h"
@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStatusBar>
 
 #include <cmath>
 
@@ -342,6 +343,36 @@ TEST_F(GlimpseTest, WindowOpensProjectsAndReportsWhatItCannotOpen)
         EXPECT_FALSE(
             window.exportView(withFolder.dir.filePath(QStringLiteral("no folder/view.png"))));
         EXPECT_EQ(messages.size(), 1);
+
+        // The readout and the counts each have a section of the status bar
+        // that holds the whole text at the usual window width, and the readout
+        // is shortened, its state kept, where the window is narrow. The fit
+        // view puts no tile under the legend.
+        const auto* pointer = window.findChild<QLabel*>(QStringLiteral("pointer"));
+        const auto* counts = window.findChild<QLabel*>(QStringLiteral("counts"));
+        ASSERT_TRUE(pointer && counts);
+        window.statusBar()->clearMessage(); // "Saved ..." hides the readout while it shows
+        EXPECT_TRUE(waitFor([&] {
+            return pointer->isVisible() &&
+                   pointer->fontMetrics().horizontalAdvance(pointer->text()) <=
+                       pointer->contentsRect().width();
+        })) << pointer->text().toStdString();
+        EXPECT_TRUE(pointer->text().endsWith(QStringLiteral("(blank)")))
+            << pointer->text().toStdString();
+        window.map().fitToWindow();
+        const QSize legend = MapRenderer::legendSize(window.document(), window.map().font());
+        const QRectF legendArea(0, window.map().height() - legend.height(), legend.width(),
+                                legend.height());
+        EXPECT_FALSE(window.map().view().jobScreenRect().intersects(legendArea));
+        window.resize(1280, 520);
+        EXPECT_TRUE(waitFor([&] {
+            return pointer->text() == window.pointerLabelText() &&
+                   pointer->contentsRect().width() >=
+                       pointer->fontMetrics().horizontalAdvance(pointer->text()) &&
+                   counts->contentsRect().width() >=
+                       counts->fontMetrics().horizontalAdvance(counts->text()) &&
+                   pointer->geometry().right() < counts->geometry().left();
+        })) << pointer->width() << " " << counts->width() << " of " << window.width();
     }
     GlimpseWindow again(files);
     again.setMessageSink([&messages](const QString& text) { messages << text; });

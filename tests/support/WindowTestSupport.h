@@ -85,10 +85,15 @@ public:
         openRequests << (title + QLatin1Char('|') + folder + QLatin1Char('|') + filter);
         return takeAnswer();
     }
-    void openDocument(const QString& pathOrUrl) override { openedDocuments << pathOrUrl; }
-    bool startProgram(const QString& program) override
+    bool openDocument(const QString& pathOrUrl) override
+    {
+        openedDocuments << pathOrUrl;
+        return documentsOpen;
+    }
+    bool startProgram(const QString& program, const QStringList& arguments = {}) override
     {
         startedPrograms << program;
+        programArguments << arguments;
         return false;
     }
 
@@ -101,6 +106,8 @@ public:
     QStringList openRequests;
     QStringList openedDocuments;
     QStringList startedPrograms;
+    QList<QStringList> programArguments; // those of each started program
+    bool documentsOpen = true;           // what openDocument answers
     std::deque<QString> answers; // what the next chooser returns
 
 private:

@@ -41,9 +41,9 @@ TEST(SingleTileFetchTest, PrepareReadsTheProxyPortOnlyWhenTheProxyIsUsed)
 
     context.proxy.useProxy = false;
     context.proxy.port = QStringLiteral("not a port");
-    ASSERT_TRUE(fetch.prepare({"-1", "0", "1", dir.path()}, context));
+    ASSERT_TRUE(fetch.prepare({"1", "0", "1", dir.path()}, context));
     EXPECT_FALSE(fetch.usesProxy());
-    EXPECT_EQ(fetch.filePath(), dir.path() + "/-1_0.jpg");
+    EXPECT_EQ(fetch.filePath(), dir.path() + "/1_0.jpg");
 }
 
 TEST(SingleTileFetchTest, FailureToSaveIsReportedAsAFailedFetch)

@@ -1084,13 +1084,14 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
 
         const QStringList told = slowDownLines();
         ASSERT_EQ(told.size(), 1) << (first.lines() + second.lines()).join('|').toStdString();
-        EXPECT_TRUE(QRegularExpression(QStringLiteral("^Thread[12] the server asks to slow down "
-                                                      "\\(HTTP %1\\): all threads wait %2$")
-                                           .arg(c.status)
-                                           .arg(c.httpDate ? QStringLiteral("[12](\\.\\d+)? s")
-                                                           : QRegularExpression::escape(c.waitText)))
-                        .match(told.first())
-                        .hasMatch())
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^Thread[12] the server asks to slow down "
+                                              "\\(HTTP %1\\): all threads wait %2$")
+                                   .arg(c.status)
+                                   .arg(c.httpDate ? QStringLiteral("[12](\\.\\d+)? s")
+                                                   : QRegularExpression::escape(c.waitText)))
+                .match(told.first())
+                .hasMatch())
             << told.first().toStdString();
 
         const std::vector<tileserver::RecordedRequest> requests = m_server.requests();
@@ -1099,9 +1100,9 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
         EXPECT_EQ(slowed.status, c.status);
         // The date is in whole seconds: two after the second of the answer.
         const system_clock::time_point waitEnd =
-            c.httpDate ? system_clock::time_point(
-                             time_point_cast<seconds>(slowed.arrivedAt) + seconds(2))
-                       : slowed.arrivedAt + milliseconds(c.expectedMs);
+            c.httpDate
+                ? system_clock::time_point(time_point_cast<seconds>(slowed.arrivedAt) + seconds(2))
+                : slowed.arrivedAt + milliseconds(c.expectedMs);
         int afterTheWait = 0;
         for (const auto& request : requests) {
             EXPECT_EQ(request.userAgent.rfind("Tavo/", 0), 0u) << request.userAgent;
@@ -1127,7 +1128,8 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
         EXPECT_GE(afterTheWait, 1) << "the slowed tile is asked for again";
         EXPECT_EQ(stored, 6);
         for (qint32 y = 1; y <= 6; ++y)
-            EXPECT_EQ(readFile(tilePath(4, y)), bytes(TileServer::tileBody(MakeQuadkeyString(4, y, 3))))
+            EXPECT_EQ(readFile(tilePath(4, y)),
+                      bytes(TileServer::tileBody(MakeQuadkeyString(4, y, 3))))
                 << "tile 4," << y;
     }
 }
@@ -1200,34 +1202,45 @@ TEST_F(WorkerTest, AServerThatSaysItHasNoImageryIsReachable)
 TEST_F(WorkerTest, AListOfTilesIsDealtByPlaceAndKeepsTheirServerDigits)
 {
     // 2 columns x 3 rows at zoom 3; the tiles (4,6), (5,5) and (5,7) are
-    // positions 2, 4 and 6 of the walk: servers 2, 0 and 2.
+    // positions 2, 4 and 6 of the walk: servers 2, 0 and 2. Given as a list
+    // or as a set of one bit a tile (what a repair uses), they are dealt alike.
     const Rect rect{4, 5, 5, 7, 3};
-    const auto tiles = std::make_shared<const std::vector<TilePosition>>(
-        std::vector<TilePosition>{{4, 6}, {5, 5}, {5, 7}, {9, 9}});
-    RecordingHost first, second;
-    std::vector<std::unique_ptr<TDownThread>> workers;
-    for (int index = 0; index < 2; ++index) {
-        workers.push_back(std::make_unique<TDownThread>(
-            WorkerJob{{rect.minX, rect.maxX, rect.minY, rect.maxY}, rect.zoom, 2, saveFolder(),
-                      QStringLiteral("Job"), {5, 7}},
-            config(index), index == 0 ? &first : &second));
-        workers.back()->fetchOnly(tiles);
-        workers.back()->start();
+    const std::vector<TilePosition> list{{4, 6}, {5, 5}, {5, 7}, {9, 9}};
+    for (const bool asSet : {false, true}) {
+        SCOPED_TRACE(asSet ? "set" : "list");
+        m_server.clearRequests();
+        auto set = std::make_shared<TileSet>(TileRect{rect.minX, rect.maxX, rect.minY, rect.maxY});
+        for (const TilePosition t : list)
+            set->insert(t.x, t.y);
+        const auto tiles = std::make_shared<const std::vector<TilePosition>>(list);
+        RecordingHost first, second;
+        std::vector<std::unique_ptr<TDownThread>> workers;
+        for (int index = 0; index < 2; ++index) {
+            workers.push_back(std::make_unique<TDownThread>(
+                WorkerJob{{rect.minX, rect.maxX, rect.minY, rect.maxY}, rect.zoom, 2, saveFolder(),
+                          QStringLiteral("Job"), {5, 7}},
+                config(index), index == 0 ? &first : &second));
+            if (asSet)
+                workers.back()->fetchOnly(std::shared_ptr<const TileSet>(set));
+            else
+                workers.back()->fetchOnly(tiles);
+            workers.back()->start();
+        }
+        for (auto& worker : workers)
+            ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+        EXPECT_EQ(first.lines(),
+                  (QStringList{okLine(1, 2, 4, 6), okLine(1, 6, 5, 7), finishedLine(1)}));
+        EXPECT_EQ(second.lines(), (QStringList{okLine(2, 4, 5, 5), finishedLine(2)}));
+        EXPECT_EQ(workers[0]->counts().toFetch, 2);
+        EXPECT_EQ(workers[1]->counts().toFetch, 1); // (9,9) lies outside the rectangle
+        std::vector<std::string> sorted = targets();
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<std::string> expected{tileUrl(0, MakeQuadkeyString(5, 5, 3)),
+                                          tileUrl(2, MakeQuadkeyString(4, 6, 3)),
+                                          tileUrl(2, MakeQuadkeyString(5, 7, 3))};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(sorted, expected);
     }
-    for (auto& worker : workers)
-        ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
-    EXPECT_EQ(first.lines(),
-              (QStringList{okLine(1, 2, 4, 6), okLine(1, 6, 5, 7), finishedLine(1)}));
-    EXPECT_EQ(second.lines(), (QStringList{okLine(2, 4, 5, 5), finishedLine(2)}));
-    EXPECT_EQ(workers[0]->counts().toFetch, 2);
-    EXPECT_EQ(workers[1]->counts().toFetch, 1); // (9,9) lies outside the rectangle
-    std::vector<std::string> sorted = targets();
-    std::sort(sorted.begin(), sorted.end());
-    std::vector<std::string> expected{tileUrl(0, MakeQuadkeyString(5, 5, 3)),
-                                      tileUrl(2, MakeQuadkeyString(4, 6, 3)),
-                                      tileUrl(2, MakeQuadkeyString(5, 7, 3))};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(sorted, expected);
 }
 
 TEST(PacingTest, RepeatedSlowDownsDoubleTheWaitUntilATileIsStored)
@@ -1258,4 +1271,41 @@ TEST(PacingTest, RepeatedSlowDownsDoubleTheWaitUntilATileIsStored)
     }
     EXPECT_GT(pacing.remainingMs(), 4000);
     EXPECT_LE(pacing.remainingMs(), 5000);
+}
+
+// After a failed fetch the worker pauses before its next request, twice as
+// long after each failure in a row (a fifth either way), and a stored tile
+// ends the doubling. From the server's request log.
+TEST_F(WorkerTest, FailuresInARowPauseLongerAndLongerUntilATileIsStored)
+{
+    // Column 4 at zoom 5, rows 10..15: three sign-in pages, a tile, a page, a tile.
+    const Rect rect{4, 4, 10, 15, 5};
+    tileserver::Options pages;
+    for (qint32 y : {10, 11, 12, 14})
+        pages.htmlQuadkeys.insert(MakeQuadkeyString(4, y, 5));
+    m_server.setOptions(pages);
+    WorkerConfig cfg = config(0);
+    cfg.limits.failurePauseMs = 300;
+    const QStringList lines = runOne(rect, cfg);
+    EXPECT_EQ(lines.filter("->ok!").size(), 2) << lines.join('|').toStdString();
+    const std::vector<tileserver::RecordedRequest> requests = m_server.requests();
+    ASSERT_EQ(requests.size(), 6u);
+    const struct
+    {
+        const char* after;
+        qint64 atLeastMs, below;
+    } gaps[] = {
+        {"the first failure", 240, 480},
+        {"the second failure in a row", 480, 960},
+        {"the third failure in a row", 960, 1920},
+        {"a stored tile", 0, 240},
+        {"a failure after a stored tile", 240, 480},
+    };
+    for (std::size_t i = 0; i < std::size(gaps); ++i) {
+        const qint64 gap = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               requests[i + 1].arrived - requests[i].arrived)
+                               .count();
+        EXPECT_GE(gap, gaps[i].atLeastMs) << "after " << gaps[i].after;
+        EXPECT_LT(gap, gaps[i].below) << "after " << gaps[i].after;
+    }
 }

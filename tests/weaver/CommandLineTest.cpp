@@ -4,8 +4,11 @@
 
 #include <QFileInfo>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -33,6 +36,7 @@ Outcome runWeaver(const QStringList& args, const QString& errPath, rlim_t fileSi
 
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::alarm(60); // a run that never ends is ended: the test fails, it does not hang
         const int fd = ::open(errFile.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(fd, 2);
         ::dup2(fd, 1);
@@ -77,6 +81,10 @@ TEST(CommandLineTest, ExitStatusTellsWhetherTheOutputWasWritten)
         {"help", {"--help"}, 0, ExitDone, "Usage: weaver", ""},
         {"bad scale", {"--project", job.projectPath(), "--out", out, "--scale", "3"}, 0, ExitUsage,
          "--scale 3", "area.tif"},
+        {"unknown extension", {"--project", job.projectPath(), "--out", job.path("area.gpgk")}, 0,
+         ExitUsage, "mbtiles, gpkg, sqlitedb", "area.gpgk"},
+        {"scale of a tile store", {"--project", job.projectPath(), "--out", job.path("a.mbtiles"),
+          "--scale", "2"}, 0, ExitUsage, "--scale does not apply to mbtiles", "a.mbtiles"},
         {"no project", {"--project", job.path("none.tavo"), "--out", out}, 0, ExitFailed,
          "Cannot open file", "area.tif"},
         {"tile folder unreadable", {"--project", blocked + ".tavo", "--out", out}, 0, ExitFailed,
@@ -110,6 +118,25 @@ TEST(CommandLineTest, ExitStatusTellsWhetherTheOutputWasWritten)
     EXPECT_TRUE(done.err.contains("1600 of 1600 tiles")) << done.err.toStdString();
     EXPECT_GT(QFileInfo(job.path("a.mbtiles")).size(),
               1600 * QFileInfo(job.tilePath(300, 400)).size());
+}
+
+TEST(CommandLineTest, GeoTiffOnAFullFileSystemFailsAtOnce)
+{
+    JobFixture job({300, 339, 400, 439}); // 1,600 tiles (about 2.5 MB of GeoTIFF)
+    job.linkOneTile();
+    const QString small = job.path("small");
+    ASSERT_TRUE(QDir().mkpath(small));
+    if (::mount("tmpfs", QFile::encodeName(small).constData(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a 1 MB tmpfs here: " << std::strerror(errno);
+    const QString err = QDir::temp().filePath(QStringLiteral("weaver-err-%1").arg(::getpid()));
+    const Outcome run =
+        runWeaver({"--project", job.projectPath(), "--out", small + "/area.tif"}, err);
+    const QStringList left = QDir(small).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    ::umount2(QFile::encodeName(small).constData(), MNT_DETACH);
+    EXPECT_EQ(run.status, ExitFailed) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("No space left on device")) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("Nothing was written")) << run.err.toStdString();
+    EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
 }
 
 } // namespace

@@ -2,7 +2,15 @@
 
 #include "engine/TileMath.h"
 
+#include "weaver/CogWriter.h"
+
 #include <QFileInfo>
+#include <QProcess>
+
+#include <tiffio.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <ogr_spatialref.h>
 #include <sqlite3.h>
@@ -232,8 +240,16 @@ TEST_F(WeaveTest, SingleImagesCarryAWorldFileAndProjection)
             EXPECT_NEAR(lines[i].toDouble(), expected[i], 1e-6) << i;
         EXPECT_TRUE(readFileBytes(job.path("area.prj")).contains("Web_Mercator_Auxiliary_Sphere"));
 
+        // GDAL finds the coordinate system in the .aux.xml beside the image
+        // (weaver itself reads no side files; a user's GDAL does).
+        CPLSetThreadLocalConfigOption("GDAL_PAM_ENABLED", "YES");
+        CPLSetThreadLocalConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", "NO");
         Dataset ds = openRaster(request.outPath);
+        CPLSetThreadLocalConfigOption("GDAL_PAM_ENABLED", nullptr);
+        CPLSetThreadLocalConfigOption("GDAL_DISABLE_READDIR_ON_OPEN", nullptr);
         ASSERT_TRUE(ds);
+        ASSERT_TRUE(ds->GetSpatialRef());
+        EXPECT_STREQ(ds->GetSpatialRef()->GetAuthorityCode(nullptr), "3857");
         expectTileColours(ds.get(), 256, c.transparency);
     }
 
@@ -248,12 +264,13 @@ TEST_F(WeaveTest, SingleImagesCarryAWorldFileAndProjection)
 
 TEST_F(WeaveTest, MbTilesHoldsTheTilesBytesUnchangedInTmsRows)
 {
-    const WeaveRequest request = job.request(QStringLiteral("area.mbtiles"), OutputFormat::MbTiles);
+    WeaveRequest request = job.request(QStringLiteral("area.mbtiles"), OutputFormat::MbTiles);
+    request.minZoom = 10;
     const WeaveResult result = weave(request);
     ASSERT_TRUE(result.ok) << result.error.toStdString();
-    // Bytes are copied without decoding: the corrupt tile goes in as it is.
-    EXPECT_EQ(result.written, 7);
-    EXPECT_TRUE(result.undecodable.empty());
+    // Bytes are copied once decoded: the corrupt tile stays out.
+    EXPECT_EQ(result.written, 6);
+    EXPECT_EQ(result.undecodable, std::vector<TilePosition>{Corrupt});
 
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open_v2(QFile::encodeName(request.outPath).constData(), &db,
@@ -271,14 +288,14 @@ TEST_F(WeaveTest, MbTilesHoldsTheTilesBytesUnchangedInTmsRows)
         ++rows;
         const int x = sqlite3_column_int(st, 1), y = sqlite3_column_int(st, 2);
         EXPECT_EQ(sqlite3_column_int(st, 0), 10);
-        EXPECT_TRUE(!isLeftOut(x, y) || (x == Corrupt.x && y == Corrupt.y)) << x << "_" << y;
+        EXPECT_FALSE(isLeftOut(x, y)) << x << "_" << y;
         // TMS rows count from the south, like the file names.
         const QByteArray data(static_cast<const char*>(sqlite3_column_blob(st, 3)),
                               sqlite3_column_bytes(st, 3));
         EXPECT_EQ(data, readFileBytes(job.tilePath(x, y))) << x << "_" << y;
     }
     sqlite3_finalize(st);
-    EXPECT_EQ(rows, 7);
+    EXPECT_EQ(rows, 6);
 
     std::map<std::string, std::string> meta;
     ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT name, value FROM metadata", -1, &st, nullptr),
@@ -299,6 +316,201 @@ TEST_F(WeaveTest, MbTilesHoldsTheTilesBytesUnchangedInTmsRows)
     EXPECT_NEAR(bounds[2].toDouble(), double(TileXToLongitude(504, 10)), 1e-7);
     EXPECT_NEAR(bounds[3].toDouble(), double(TileYToLatitude(603, 10)), 1e-7);
     EXPECT_EQ(QString::fromStdString(meta["center"]).split(',').value(2), "10");
+}
+
+TEST_F(WeaveTest, TemporaryFilesOfDeadRunsGoAtTheNextRunThoseOfLiveOnesStay)
+{
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ASSERT_GT(dead, 0);
+    ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+    const QString gone = QString::number(dead), alive = QString::number(::getppid());
+    const QStringList deadFiles = {"old.part-" + gone + ".tif", "old.part-" + gone + ".tif.ovr.tmp",
+                                   "m.part-" + gone + ".mbtiles", "m.part-" + gone + ".mbtiles-journal",
+                                   "old.part-" + gone + ".level0"};
+    const QStringList kept = {"old.part-" + alive + ".tif", "notes.part-" + gone, "area.part-x.tif"};
+    for (const QString& name : deadFiles + kept)
+        writeFile(job.path(name), "left behind");
+    ASSERT_TRUE(weave(job.request(QStringLiteral("area.mbtiles"), OutputFormat::MbTiles)).ok);
+    QStringList want = kept + QStringList{"area.mbtiles"};
+    QStringList got = job.otherFiles();
+    want.sort();
+    got.sort();
+    EXPECT_EQ(got, want);
+}
+
+// Distinct pictures, some of which a tiled JPEG TIFF cannot hold as they are.
+TEST(CogTest, CopiesTheTilesBytesEncodesTheRestAgainAndMasksTheHoles)
+{
+    const TileRect rect{700, 704, 300, 303}; // 5 x 4 tiles at zoom 10
+    JobFixture job(rect);
+    struct Special
+    {
+        TilePosition tile;
+        const char* what;
+    };
+    const Special specials[] = {{{701, 303}, "progressive"}, {{702, 302}, "4:4:4 chroma"},
+                                {{703, 301}, "grayscale"},   {{704, 303}, "corrupt"},
+                                {{700, 300}, "missing"},     {{700, 302}, "512 x 512 pixels"}};
+    auto specialAt = [&](qint32 x, qint32 y) -> QString {
+        for (const Special& s : specials)
+            if (s.tile.x == x && s.tile.y == y)
+                return s.what;
+        return QString();
+    };
+    auto number = [&](qint32 x, qint32 y) { return (x - rect.minX) * 4 + (y - rect.minY) + 3; };
+    for (qint32 x = rect.minX; x <= rect.maxX; ++x)
+        for (qint32 y = rect.minY; y <= rect.maxY; ++y) {
+            const QString what = specialAt(x, y);
+            if (what == "missing")
+                continue;
+            const JpegKind kind = what == "progressive"    ? JpegKind::Progressive
+                                  : what == "4:4:4 chroma" ? JpegKind::Baseline444
+                                  : what == "grayscale"    ? JpegKind::Gray
+                                                           : JpegKind::Baseline420;
+            QByteArray bytes = pictureJpeg(number(x, y), kind);
+            if (what == "512 x 512 pixels") { // the same picture, twice the size
+                const std::vector<unsigned char> small = picturePixels(number(x, y));
+                std::vector<unsigned char> large(512 * 512 * 3);
+                for (std::size_t p = 0; p < large.size(); ++p)
+                    large[p] = small[((p / 3 / 512 / 2) * 256 + (p / 3 % 512) / 2) * 3 + p % 3];
+                tjhandle handle = tjInitCompress();
+                unsigned char* out = nullptr;
+                unsigned long size = 0;
+                ASSERT_EQ(tjCompress2(handle, large.data(), 512, 0, 512, TJPF_RGB, &out, &size,
+                                      TJSAMP_420, 92, 0),
+                          0);
+                bytes = QByteArray(reinterpret_cast<const char*>(out), qsizetype(size));
+                tjFree(out);
+                tjDestroy(handle);
+            }
+            if (what == "corrupt") // starts and ends like a JPEG
+                bytes = bytes.left(bytes.size() / 2) + "\xff\xd9";
+            writeFile(job.tilePath(x, y), bytes);
+        }
+    const JobScan scan = scanJobFolder(job.imageFolder(), rect);
+
+    for (const bool big : {false, true}) {
+        SCOPED_TRACE(big ? "BigTIFF" : "TIFF");
+        const QString path = job.path(big ? "big.tif" : "area.tif");
+        WeaveResult result;
+        if (big) {
+            // The same writer, as it writes a file beyond 4 GB.
+            const WeaveRequest request = job.request("big.tif", OutputFormat::Cog);
+            CogWriter writer(path, job.path("big.part."));
+            writer.setForceBigTiff(true);
+            ASSERT_TRUE(writer.write(request, rect, scan, {}, result)) << result.error.toStdString();
+        } else {
+            result = weave(job.request("area.tif", OutputFormat::Cog));
+            ASSERT_TRUE(result.ok) << result.error.toStdString();
+        }
+        EXPECT_EQ(job.otherFiles(), QStringList{QFileInfo(path).fileName()});
+        EXPECT_EQ(result.undecodable, (std::vector<TilePosition>{{704, 303}}));
+        ASSERT_EQ(result.reencoded.size(), 4u);
+        for (const auto& [tile, reason] : result.reencoded) {
+            EXPECT_EQ(reason, specialAt(tile.x, tile.y));
+        }
+        EXPECT_EQ(result.written, 18);
+
+        QProcess validator;
+        validator.start("/usr/bin/python3",
+                        {"-m", "osgeo_utils.samples.validate_cloud_optimized_geotiff",
+                         "--full-check=yes", path});
+        ASSERT_TRUE(validator.waitForFinished(60000));
+        const QString said = validator.readAll();
+        EXPECT_EQ(validator.exitCode(), 0) << said.toStdString();
+        EXPECT_TRUE(said.contains("is a valid cloud optimized GeoTIFF")) << said.toStdString();
+
+        // Level 0 read with libtiff: the tiles' own bytes, or a new JPEG of
+        // the same picture, or nothing for the holes.
+        TIFFSetWarningHandler(nullptr); // the GeoTIFF tags are unknown to plain libtiff
+        TIFF* tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
+        ASSERT_TRUE(tiff);
+        EXPECT_EQ(TIFFIsBigTIFF(tiff) != 0, big);
+        uint64_t* offsets = nullptr;
+        uint64_t* counts = nullptr;
+        ASSERT_TRUE(TIFFGetField(tiff, TIFFTAG_TILEOFFSETS, &offsets));
+        ASSERT_TRUE(TIFFGetField(tiff, TIFFTAG_TILEBYTECOUNTS, &counts));
+        ASSERT_EQ(TIFFNumberOfTiles(tiff), 20u);
+        const QByteArray file = readFileBytes(path);
+        for (qint32 x = rect.minX; x <= rect.maxX; ++x)
+            for (qint32 y = rect.minY; y <= rect.maxY; ++y) {
+                SCOPED_TRACE(tileFileName(x, y).toStdString());
+                const std::size_t i = std::size_t((rect.maxY - y) * 5 + (x - rect.minX));
+                const QByteArray stored = file.mid(qsizetype(offsets[i]), qsizetype(counts[i]));
+                const QString what = specialAt(x, y);
+                if (what == "missing" || what == "corrupt") {
+                    EXPECT_EQ(counts[i], 0u);
+                } else if (what.isEmpty()) {
+                    EXPECT_EQ(stored, readFileBytes(job.tilePath(x, y)));
+                } else {
+                    int w = 0, h = 0;
+                    const std::vector<unsigned char> rgb = decodeRgb(stored, w, h);
+                    ASSERT_EQ(rgb.size(), 256u * 256 * 3);
+                    const std::vector<unsigned char> want = picturePixels(number(x, y));
+                    double error = 0;
+                    for (std::size_t p = 0; p < rgb.size(); ++p)
+                        if (what != "grayscale" || p % 3 == 1) // gray: green is close to luma
+                            error += std::abs(int(rgb[p]) - int(want[p]));
+                    EXPECT_LT(error / (what == "grayscale" ? rgb.size() / 3 : rgb.size()),
+                              what == "grayscale" ? 40.0 : 2.5);
+                }
+            }
+        TIFFClose(tiff);
+
+        // Holes are masked; the first overview is the 2 x 2 average of the image.
+        Dataset ds = openRaster(path);
+        ASSERT_TRUE(ds);
+        GDALRasterBand* band = ds->GetRasterBand(1);
+        ASSERT_GE(band->GetOverviewCount(), 1);
+        std::vector<unsigned char> full(1280 * 1024), mask(1280 * 1024), half(640 * 512),
+            halfMask(640 * 512);
+        for (int b = 1; b <= 3; ++b) {
+            GDALRasterBand* rgb = ds->GetRasterBand(b);
+            ASSERT_EQ(rgb->RasterIO(GF_Read, 0, 0, 1280, 1024, full.data(), 1280, 1024, GDT_Byte,
+                                    0, 0, nullptr),
+                      CE_None);
+            ASSERT_EQ(rgb->GetOverview(0)->RasterIO(GF_Read, 0, 0, 640, 512, half.data(), 640,
+                                                    512, GDT_Byte, 0, 0, nullptr),
+                      CE_None);
+            if (b == 1) {
+                ASSERT_EQ(rgb->GetMaskBand()->RasterIO(GF_Read, 0, 0, 1280, 1024, mask.data(),
+                                                       1280, 1024, GDT_Byte, 0, 0, nullptr),
+                          CE_None);
+                ASSERT_EQ(rgb->GetOverview(0)->GetMaskBand()->RasterIO(
+                              GF_Read, 0, 0, 640, 512, halfMask.data(), 640, 512, GDT_Byte, 0, 0,
+                              nullptr),
+                          CE_None);
+                for (qint32 x = rect.minX; x <= rect.maxX; ++x)
+                    for (qint32 y = rect.minY; y <= rect.maxY; ++y) {
+                        const QString what = specialAt(x, y);
+                        const int column = (x - rect.minX) * 256 + 128, row = (rect.maxY - y) * 256 + 128;
+                        EXPECT_EQ(mask[std::size_t(row) * 1280 + std::size_t(column)],
+                                  what == "missing" || what == "corrupt" ? 0 : 255)
+                            << tileFileName(x, y).toStdString();
+                    }
+            }
+            double error = 0;
+            int compared = 0;
+            for (int j = 0; j < 512; ++j)
+                for (int i = 0; i < 640; ++i) {
+                    const std::size_t a = std::size_t(2 * j) * 1280 + std::size_t(2 * i);
+                    const std::size_t o = std::size_t(j) * 640 + std::size_t(i);
+                    EXPECT_EQ(halfMask[o] != 0, mask[a] != 0) << i << "," << j;
+                    if (!mask[a])
+                        continue;
+                    const double average =
+                        (full[a] + full[a + 1] + full[a + 1280] + full[a + 1281]) / 4.0;
+                    error += std::abs(half[o] - average);
+                    ++compared;
+                }
+            EXPECT_GT(compared, 640 * 512 / 2);
+            EXPECT_LT(error / compared, 2.0) << "band " << b;
+        }
+        ds.reset();
+        QFile::remove(path);
+    }
 }
 
 } // namespace

@@ -14,6 +14,9 @@
 #include <gdal_priv.h>
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
+
+#include <vector>
 
 #include <unistd.h>
 
@@ -45,6 +48,74 @@ inline QByteArray solidJpeg(Rgb colour)
     QByteArray result(reinterpret_cast<const char*>(bytes), qsizetype(size));
     VSIUnlink(name);
     return result;
+}
+
+// The kinds of JPEG a downloaded tile may be.
+enum class JpegKind
+{
+    Baseline420,
+    Baseline444,
+    Progressive,
+    Gray,
+};
+
+// Tile picture number k: smooth ramps, different for every k, so a tile in
+// the wrong place or the wrong quadrant shows.
+inline Rgb pictureAt(int k, int column, int row)
+{
+    return {column / 2 + (k * 13) % 128, row / 2 + (k * 29) % 128, (k * 47) % 256};
+}
+
+inline std::vector<unsigned char> picturePixels(int k)
+{
+    std::vector<unsigned char> rgb(256 * 256 * 3);
+    for (int j = 0; j < 256; ++j)
+        for (int i = 0; i < 256; ++i) {
+            const Rgb c = pictureAt(k, i, j);
+            unsigned char* p = &rgb[std::size_t(j * 256 + i) * 3];
+            p[0] = static_cast<unsigned char>(c.r);
+            p[1] = static_cast<unsigned char>(c.g);
+            p[2] = static_cast<unsigned char>(c.b);
+        }
+    return rgb;
+}
+
+// Picture k as a 256 x 256 JPEG of the given kind.
+inline QByteArray pictureJpeg(int k, JpegKind kind = JpegKind::Baseline420, int quality = 92)
+{
+    std::vector<unsigned char> rgb = picturePixels(k);
+    tjhandle handle = tjInitCompress();
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    const int samp = kind == JpegKind::Baseline444 ? TJSAMP_444
+                     : kind == JpegKind::Gray      ? TJSAMP_GRAY
+                                                   : TJSAMP_420;
+    const int flags = kind == JpegKind::Progressive ? TJFLAG_PROGRESSIVE : 0;
+    EXPECT_EQ(tjCompress2(handle, rgb.data(), 256, 0, 256, TJPF_RGB, &out, &size, samp, quality,
+                          flags),
+              0);
+    QByteArray bytes(reinterpret_cast<const char*>(out), qsizetype(size));
+    tjFree(out);
+    tjDestroy(handle);
+    return bytes;
+}
+
+// Decodes a JPEG to RGB at full size (empty when it does not decode).
+inline std::vector<unsigned char> decodeRgb(const QByteArray& jpeg, int& width, int& height)
+{
+    tjhandle handle = tjInitDecompress();
+    int samp = 0, colorspace = 0;
+    std::vector<unsigned char> rgb;
+    const auto* data = reinterpret_cast<const unsigned char*>(jpeg.constData());
+    if (tjDecompressHeader3(handle, data, static_cast<unsigned long>(jpeg.size()), &width, &height,
+                            &samp, &colorspace) == 0) {
+        rgb.resize(std::size_t(width) * std::size_t(height) * 3);
+        if (tjDecompress2(handle, data, static_cast<unsigned long>(jpeg.size()), rgb.data(), width,
+                          0, height, TJPF_RGB, 0) != 0)
+            rgb.clear();
+    }
+    tjDestroy(handle);
+    return rgb;
 }
 
 inline void writeFile(const QString& path, const QByteArray& bytes)

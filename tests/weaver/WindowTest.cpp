@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -66,12 +67,25 @@ TEST(WindowTest, StartShowsProgressAndCancelLeavesNoOutput)
     EXPECT_EQ(window->progressBar()->value(), window->progressBar()->maximum());
     EXPECT_TRUE(QFileInfo::exists(job.path("area.pgw")));
 
-    // The project, format and scale come back in the next window.
+    // A tile store: no scale, a lowest zoom level instead.
+    window->formatBox()->setCurrentIndex(
+        window->formatBox()->findData(int(OutputFormat::GeoPackage)));
+    EXPECT_EQ(window->outputEdit()->text(), job.path("area.gpkg"));
+    EXPECT_FALSE(window->scaleBox()->isEnabled());
+    ASSERT_TRUE(window->minZoomBox()->isEnabled());
+    window->minZoomBox()->setValue(8);
+    QTest::mouseClick(window->startButton(), Qt::LeftButton);
+    ASSERT_TRUE(finished.wait(60000));
+    EXPECT_EQ(finished.at(2).at(0).toBool(), true);
+    EXPECT_TRUE(window->summaryView()->toPlainText().contains("zoom levels 8 to 10"))
+        << window->summaryView()->toPlainText().toStdString();
+
+    // The project, format and lowest zoom come back in the next window.
     window.reset();
     WeaverWindow again(settings, placeholderPath());
     EXPECT_EQ(again.projectEdit()->text(), job.projectPath());
-    EXPECT_EQ(again.outputEdit()->text(), job.path("Job.png"));
-    EXPECT_EQ(again.scaleBox()->currentData().toInt(), 8);
+    EXPECT_EQ(again.outputEdit()->text(), job.path("Job.gpkg"));
+    EXPECT_EQ(again.minZoomBox()->value(), 8);
 }
 
 } // namespace

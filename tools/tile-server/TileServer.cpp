@@ -14,8 +14,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <memory>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -588,7 +588,8 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
                         sink.done();
                         return true;
                     }
-                    return sink.write(body->data() + offset, std::min<std::size_t>(size - offset, 65536));
+                    return sink.write(body->data() + offset,
+                                      std::min<std::size_t>(size - offset, 65536));
                 });
         } else if (fault == Fault::Oversized) {
             response.status = 200;
@@ -696,8 +697,8 @@ std::string TileServer::requestLog() const
     const std::vector<RecordedRequest> all = requests();
     std::ostringstream log;
     for (const RecordedRequest& request : all) {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            request.arrived - all.front().arrived)
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(request.arrived -
+                                                                              all.front().arrived)
                             .count();
         log << ms << ' ' << request.status << ' ' << request.target << ' ' << request.userAgent
             << '\n';

@@ -73,7 +73,7 @@ struct RecordedRequest
 {
     std::string method, target, host, proxyAuthorization, userAgent;
     int clientPort = 0; // the client's TCP port; requests of one connection share it
-    std::chrono::steady_clock::time_point arrived;  // when its headers had come
+    std::chrono::steady_clock::time_point arrived;   // when its headers had come
     std::chrono::system_clock::time_point arrivedAt; // the same on the wall clock
     int status = 0; // the status answered (0 for a reset connection or while it is served)
 };

@@ -106,17 +106,15 @@ int main(int argc, char** argv)
             else if (option == "--not-found")
                 for (const std::string& quadkey : splitList(value))
                     options.notFoundQuadkeys.insert(quadkey);
-            else if (std::set<std::string>* quadkeys = option == "--html" ? &options.htmlQuadkeys
-                                                       : option == "--empty" ? &options.emptyQuadkeys
-                                                       : option == "--no-tile"
-                                                           ? &options.noTileQuadkeys
-                                                       : option == "--truncated"
-                                                           ? &options.truncatedQuadkeys
-                                                       : option == "--half" ? &options.halfQuadkeys
-                                                       : option == "--cut" ? &options.cutQuadkeys
-                                                       : option == "--oversized"
-                                                           ? &options.oversizedQuadkeys
-                                                           : nullptr) {
+            else if (std::set<std::string>* quadkeys =
+                         option == "--html"        ? &options.htmlQuadkeys
+                         : option == "--empty"     ? &options.emptyQuadkeys
+                         : option == "--no-tile"   ? &options.noTileQuadkeys
+                         : option == "--truncated" ? &options.truncatedQuadkeys
+                         : option == "--half"      ? &options.halfQuadkeys
+                         : option == "--cut"       ? &options.cutQuadkeys
+                         : option == "--oversized" ? &options.oversizedQuadkeys
+                                                   : nullptr) {
                 for (const std::string& quadkey : splitList(value))
                     quadkeys->insert(quadkey);
             } else if (option == "--oversized-bytes")

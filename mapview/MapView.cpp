@@ -1,11 +1,11 @@
-#include "glimpse/MapView.h"
+#include "mapview/MapView.h"
 
 #include "engine/TileMath.h"
 
 #include <algorithm>
 #include <cmath>
 
-namespace tavo::glimpse {
+namespace tavo::mapview {
 
 namespace {
 
@@ -51,9 +51,18 @@ void MapView::fit()
         return;
     }
     const double w = double(m_rect.width()), h = double(m_rect.height());
-    m_scale = std::min(MaxScale, 0.96 * std::min(m_viewport.width() / w, m_viewport.height() / h));
-    m_center = QPointF(w / 2, h / 2);
+    const double freeWidth = std::max(1.0, m_viewport.width() - m_fitLeft);
+    const double freeHeight = std::max(1.0, m_viewport.height() - m_fitBottom);
+    m_scale = std::min(MaxScale, 0.96 * std::min(freeWidth / w, freeHeight / h));
+    // The rectangle's middle goes to the middle of the free part.
+    m_center = QPointF(w / 2 - m_fitLeft / 2 / m_scale, h / 2 + m_fitBottom / 2 / m_scale);
     clamp();
+}
+
+void MapView::setFitMargins(double left, double bottom)
+{
+    m_fitLeft = std::max(0.0, left);
+    m_fitBottom = std::max(0.0, bottom);
 }
 
 void MapView::clamp()
@@ -62,8 +71,10 @@ void MapView::clamp()
     if (!hasGrid())
         return;
     // Keep the middle of the viewport over the job so that it cannot get lost.
-    m_center.setX(std::clamp(m_center.x(), 0.0, double(m_rect.width())));
-    m_center.setY(std::clamp(m_center.y(), 0.0, double(m_rect.height())));
+    // (A fit with margins may put it a little beside the job.)
+    const double w = double(m_rect.width()), h = double(m_rect.height());
+    m_center.setX(std::clamp(m_center.x(), std::min(0.0, w / 2 - m_fitLeft / 2 / m_scale), w));
+    m_center.setY(std::clamp(m_center.y(), 0.0, std::max(h, h / 2 + m_fitBottom / 2 / m_scale)));
 }
 
 void MapView::zoomAbout(const QPointF& screenPoint, double factor)
@@ -168,4 +179,4 @@ double MapView::metresPerPixel() const
     return tileMetres / m_scale;
 }
 
-} // namespace tavo::glimpse
+} // namespace tavo::mapview

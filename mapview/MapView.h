@@ -6,7 +6,7 @@
 #include <QRectF>
 #include <QSizeF>
 
-namespace tavo::glimpse {
+namespace tavo::mapview {
 
 // A point on the earth, in degrees.
 struct GeoPoint
@@ -22,8 +22,9 @@ struct GeoArea
     double left = 0, right = 0, top = 0, bottom = 0;
 };
 
-// Where the job's rectangle lies on the screen, and the conversions between
-// screen pixels, tiles and degrees.
+// Where a rectangle of the tile grid (a job's tiles, or the whole world at a
+// fine zoom) lies on the screen, and the conversions between screen pixels,
+// tiles and degrees. The viewer and the downloader's area dialog share it.
 //
 // The map is laid out in "world" units of one tile, north up: u counts columns
 // from the rectangle's west edge, v counts rows from its NORTH edge. Tile
@@ -49,8 +50,11 @@ public:
     QPointF center() const { return m_center; }
     void setCenterAndScale(const QPointF& center, double scale);
 
-    // The whole rectangle in the viewport, centred.
+    // The whole rectangle in the viewport, centred in what the fit margins
+    // leave free.
     void fit();
+    // Room that fit() leaves free at the viewport's edges (for a legend).
+    void setFitMargins(double left, double bottom);
     // Scale by `factor`, keeping the world point under `screenPoint` in place.
     void zoomAbout(const QPointF& screenPoint, double factor);
     // Move the map with the pointer: the content follows `screenDelta`.
@@ -87,6 +91,8 @@ private:
     QSizeF m_viewport{1, 1};
     QPointF m_center;
     double m_scale = 1;
+    double m_fitLeft = 0;
+    double m_fitBottom = 0;
 };
 
-} // namespace tavo::glimpse
+} // namespace tavo::mapview
