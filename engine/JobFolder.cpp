@@ -99,28 +99,39 @@ int openRegularFile(int dirFd, const char* name, struct stat* info)
     return fd;
 }
 
-bool readRegularFile(const QString& path, qint64 maxBytes, QByteArray& bytes)
+bool readRegularFile(const QString& path, qint64 maxBytes, QByteArray& bytes, QString* reason)
 {
+    const auto fail = [reason](const QString& why) {
+        if (reason)
+            *reason = why;
+        return false;
+    };
     struct stat st;
     const int fd = openRegularFile(AT_FDCWD, QFile::encodeName(path).constData(), &st);
     if (fd < 0)
-        return false;
-    bool ok = st.st_size <= maxBytes;
-    if (ok) {
-        bytes.resize(qsizetype(st.st_size));
-        qint64 done = 0;
-        while (done < st.st_size) {
-            const ssize_t n = ::read(fd, bytes.data() + done, std::size_t(st.st_size - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += n;
-        }
-        bytes.truncate(qsizetype(done));
+        return fail(errno == EINVAL ? QStringLiteral("not a regular file")
+                                    : QStringLiteral("cannot be read: %1")
+                                          .arg(QString::fromLocal8Bit(std::strerror(errno))));
+    if (st.st_size > maxBytes) {
+        ::close(fd);
+        return fail(QStringLiteral("larger than %1 bytes").arg(maxBytes));
+    }
+    bytes.resize(qsizetype(st.st_size));
+    qint64 done = 0;
+    while (done < st.st_size) {
+        const ssize_t n = ::read(fd, bytes.data() + done, std::size_t(st.st_size - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
     }
     ::close(fd);
-    return ok;
+    if (done != st.st_size) {
+        bytes.truncate(qsizetype(done));
+        return fail(QStringLiteral("cannot be read whole"));
+    }
+    return true;
 }
 
 namespace {

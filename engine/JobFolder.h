@@ -145,8 +145,11 @@ bool parseTileFileName(const char* name, qint32& x, qint32& y, TileFileKind& kin
 // with errno set. What the programs read as tiles goes through here.
 int openRegularFile(int dirFd, const char* name, struct stat* info = nullptr);
 // Reads the whole regular file at `path` (see openRegularFile) when it holds
-// at most `maxBytes`; false otherwise.
-bool readRegularFile(const QString& path, qint64 maxBytes, QByteArray& bytes);
+// at most `maxBytes`; false otherwise, with why in `reason` when given (not a
+// regular file, too large, an error of the system, or a file that shrank
+// while it was read).
+bool readRegularFile(const QString& path, qint64 maxBytes, QByteArray& bytes,
+                     QString* reason = nullptr);
 
 // The state of one tile file as the scan judges it.
 TileState classifyTileFile(const QString& path, const ScanOptions& options);

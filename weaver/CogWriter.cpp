@@ -68,6 +68,22 @@ public:
         return ok;
     }
     quint64 size() const { return m_written + m_buffer.size(); }
+    // Reads back what was written (after flush()); false on a short read.
+    bool readAt(quint64 at, void* data, std::size_t size) const
+    {
+        auto* p = static_cast<char*>(data);
+        while (size > 0) {
+            const ssize_t n = ::pread(m_fd, p, size, off_t(at));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            p += n;
+            at += quint64(n);
+            size -= std::size_t(n);
+        }
+        return true;
+    }
     int fd() const { return m_fd; }
     int error() const { return m_error; }
     void remove()
@@ -117,8 +133,27 @@ struct LevelData
     qint64 across = 0, down = 0;  // tiles
     qint64 width = 0, height = 0; // pixels
     ScratchFile file;
-    // Where each tile (row by row from the north) lies in the level's file; 0, 0: sparse.
-    std::vector<quint64> imageOffset, imageCount, maskOffset, maskCount;
+    // Where the tiles written lie in the level's file, in the order of their
+    // place (row by row from the north): one IndexEntry each. A place without
+    // one is a sparse tile. Kept on disk: a job area of millions of places
+    // holds few tiles, a big job many, and neither should cost memory.
+    ScratchFile index;
+    qint64 tiles = 0;
+    qint64 lastPlace = -1;
+};
+
+// A written tile of a level: its place and its image and mask blocks.
+struct IndexEntry
+{
+    quint64 place, imageOffset, imageCount, maskOffset, maskCount;
+};
+
+enum class Table
+{
+    ImageOffsets,
+    ImageCounts,
+    MaskOffsets,
+    MaskCounts,
 };
 
 // Appends one block with its size before it and its last 4 bytes after it.
@@ -142,9 +177,79 @@ bool appendTile(LevelData& level, qint64 column, qint64 row, const QByteArray& i
 {
     if (column < 0 || row < 0 || column >= level.across || row >= level.down || image.size() < 4)
         return false;
-    const std::size_t i = std::size_t(row * level.across + column);
-    return appendBlock(level.file, image, level.imageOffset[i], level.imageCount[i]) &&
-           appendBlock(level.file, mask, level.maskOffset[i], level.maskCount[i]);
+    const qint64 place = row * level.across + column;
+    if (place <= level.lastPlace)
+        return false; // the tables are written in the order of the places
+    IndexEntry e{quint64(place), 0, 0, 0, 0};
+    if (!appendBlock(level.file, image, e.imageOffset, e.imageCount) ||
+        !appendBlock(level.file, mask, e.maskOffset, e.maskCount) ||
+        !level.index.write(&e, sizeof e))
+        return false;
+    level.lastPlace = place;
+    ++level.tiles;
+    return true;
+}
+
+// Writes one table of a level (a value for every place, 0 for sparse ones;
+// offsets plus `base`) to `sink` in pieces, asking `go` between them. False
+// with `error` set when the level's index cannot be read back, with it
+// untouched when `go` or `sink` said no.
+bool emitTable(LevelData& level, Table table, quint64 base, bool big,
+               const std::function<bool(const std::string&)>& sink,
+               const std::function<bool()>& go, int& error)
+{
+    if (!level.index.flush()) {
+        error = level.index.error();
+        return false;
+    }
+    const quint64 places = quint64(level.across * level.down);
+    const std::size_t width = big ? 8 : 4;
+    constexpr std::size_t Batch = 4096;
+    std::vector<IndexEntry> entries;
+    qint64 read = 0;
+    std::size_t next = 0;
+    std::string piece;
+    piece.reserve(1 << 20);
+    for (quint64 place = 0; place < places; ++place) {
+        if (next == entries.size() && read < level.tiles) {
+            entries.resize(std::size_t(std::min<qint64>(Batch, level.tiles - read)));
+            if (!level.index.readAt(quint64(read) * sizeof(IndexEntry), entries.data(),
+                                    entries.size() * sizeof(IndexEntry))) {
+                error = errno ? errno : EIO;
+                return false;
+            }
+            read += qint64(entries.size());
+            next = 0;
+        }
+        quint64 value = 0;
+        if (next < entries.size() && entries[next].place == place) {
+            const IndexEntry& e = entries[next++];
+            switch (table) {
+            case Table::ImageOffsets:
+                value = e.imageOffset + base;
+                break;
+            case Table::ImageCounts:
+                value = e.imageCount;
+                break;
+            case Table::MaskOffsets:
+                value = e.maskOffset + base;
+                break;
+            case Table::MaskCounts:
+                value = e.maskCount;
+                break;
+            }
+        }
+        const std::size_t at = piece.size();
+        piece.resize(at + width);
+        for (std::size_t b = 0; b < width; ++b)
+            piece[at + b] = static_cast<char>((value >> (8 * b)) & 0xFF);
+        if (piece.size() >= (1u << 20)) {
+            if (!go() || !sink(piece))
+                return false;
+            piece.clear();
+        }
+    }
+    return piece.empty() || sink(piece);
 }
 
 QByteArray deflate(const unsigned char* data, std::size_t size)
@@ -173,13 +278,30 @@ QByteArray maskTile(const std::uint8_t* rgba)
     return deflate(bits, sizeof bits);
 }
 
-// One directory entry: its values as little-endian bytes.
+// One directory entry: its values as little-endian bytes, or one of a
+// level's tables, written only when the file is.
 struct Entry
 {
     quint16 tag = 0;
     quint16 type = 0;
     quint64 count = 0;
     std::string bytes;
+    LevelData* level = nullptr; // a table of it
+    Table table = Table::ImageOffsets;
+    quint64 base = 0;
+    std::size_t width = 0; // bytes a value of the table
+    quint64 size() const { return level ? count * width : bytes.size(); }
+};
+
+// A stretch of the file's head: bytes, or a level's table.
+struct Piece
+{
+    std::string bytes;
+    LevelData* level = nullptr;
+    Table table = Table::ImageOffsets;
+    quint64 base = 0;
+    quint64 tableSize = 0;
+    quint64 size() const { return level ? tableSize : bytes.size(); }
 };
 
 enum : quint16
@@ -224,59 +346,95 @@ Entry doubles(quint16 tag, std::initializer_list<double> values)
     return e;
 }
 
-Entry offsets(quint16 tag, const std::vector<quint64>& values, quint64 base, bool big)
+Entry offsets(quint16 tag, LevelData& level, Table table, quint64 base, bool big)
 {
-    Entry e{tag, big ? Long8 : Long, values.size(), {}};
-    e.bytes.reserve(values.size() * (big ? 8 : 4));
-    for (quint64 v : values) {
-        const quint64 absolute = v ? v + base : 0;
-        if (big)
-            putLe(e.bytes, absolute);
-        else
-            putLe(e.bytes, quint32(absolute));
-    }
+    Entry e{tag, big ? Long8 : Long, quint64(level.across * level.down), {}};
+    e.level = &level;
+    e.table = table;
+    e.base = base;
+    e.width = big ? 8 : 4;
     return e;
 }
 
-// A directory and the values that do not fit in it, placed at `at`.
-std::string directory(std::vector<Entry> entries, bool big, quint64 at, quint64 next)
+// A directory and the values that do not fit in it, placed at `at`: the
+// pieces to write, one after the other.
+std::vector<Piece> directory(std::vector<Entry> entries, bool big, quint64 at, quint64 next)
 {
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.tag < b.tag; });
     const std::size_t inlineBytes = big ? 8 : 4;
     const std::size_t head = big ? 8 + entries.size() * 20 + 8 : 2 + entries.size() * 12 + 4;
-    std::string out, extra;
+    std::string out;
+    std::vector<Piece> extra;
+    quint64 extraSize = 0;
+    auto addBytes = [&](const std::string& bytes) {
+        if (extra.empty() || extra.back().level)
+            extra.emplace_back();
+        extra.back().bytes += bytes;
+        extraSize += bytes.size();
+    };
     if (big)
         putLe(out, quint64(entries.size()));
     else
         putLe(out, quint16(entries.size()));
-    for (const Entry& e : entries) {
+    for (Entry& e : entries) {
         putLe(out, e.tag);
         putLe(out, e.type);
         if (big)
             putLe(out, e.count);
         else
             putLe(out, quint32(e.count));
-        if (e.bytes.size() <= inlineBytes) {
+        if (e.level && e.size() <= inlineBytes) {
+            // A level of one tile: its table fits in the entry.
+            std::string value;
+            int ignored = 0; // a failure shows again when the file is written
+            emitTable(*e.level, e.table, e.base, big,
+                      [&](const std::string& piece) { return value += piece, true; },
+                      [] { return true; }, ignored);
+            e.bytes = value;
+            e.level = nullptr;
+        }
+        if (e.size() <= inlineBytes) {
             std::string value = e.bytes;
             value.resize(inlineBytes, '\0');
             out += value;
         } else {
-            const quint64 where = at + head + extra.size();
+            const quint64 where = at + head + extraSize;
             if (big)
                 putLe(out, where);
             else
                 putLe(out, quint32(where));
-            extra += e.bytes;
-            if (extra.size() % 2)
-                extra.push_back('\0');
+            if (e.level) {
+                Piece table;
+                table.level = e.level;
+                table.table = e.table;
+                table.base = e.base;
+                table.tableSize = e.size();
+                extra.push_back(table);
+                extraSize += table.tableSize;
+            } else {
+                addBytes(e.bytes);
+            }
+            if (extraSize % 2)
+                addBytes(std::string(1, '\0'));
         }
     }
     if (big)
         putLe(out, next);
     else
         putLe(out, quint32(next));
-    return out + extra;
+    std::vector<Piece> pieces(1);
+    pieces[0].bytes = std::move(out);
+    pieces.insert(pieces.end(), extra.begin(), extra.end());
+    return pieces;
+}
+
+quint64 sizeOf(const std::vector<Piece>& pieces)
+{
+    quint64 size = 0;
+    for (const Piece& p : pieces)
+        size += p.size();
+    return size;
 }
 
 // Copies a scratch file to the end of `out`, in pieces, asking `go` between them.
@@ -367,6 +525,14 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
         result.error = QStringLiteral("Could not write %1: %2").arg(request.outPath, systemError(error));
         return false;
     };
+    // A TIFF's width and height are 32-bit.
+    if (((std::max(columns, rows) * Side) >> scale) > qint64(0xFFFFFFFF)) {
+        result.error = QStringLiteral("The area is too large for a GeoTIFF (%1 x %2 tiles); "
+                                      "choose a smaller area, a scale, or MBTiles or GeoPackage.")
+                           .arg(columns)
+                           .arg(rows);
+        return false;
+    }
 
     std::vector<std::unique_ptr<LevelData>> levels;
     for (int i = 0; i < count; ++i) {
@@ -378,13 +544,10 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
         level->down = (rows + step - 1) >> l;
         level->width = (columns * Side + step - 1) >> l;
         level->height = (rows * Side + step - 1) >> l;
-        const std::size_t tiles = std::size_t(level->across * level->down);
-        level->imageOffset.assign(tiles, 0);
-        level->imageCount.assign(tiles, 0);
-        level->maskOffset.assign(tiles, 0);
-        level->maskCount.assign(tiles, 0);
         if (!level->file.open(m_scratchPrefix + QStringLiteral("level%1").arg(i)))
             return writeFailed(level->file.error());
+        if (!level->index.open(m_scratchPrefix + QStringLiteral("index%1").arg(i)))
+            return writeFailed(level->index.error());
         levels.push_back(std::move(level));
     }
 
@@ -469,7 +632,7 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
                   int(notes.size()));
     notes = noteHead + notes;
 
-    auto entriesOf = [&](const LevelData& level, bool mask, quint64 base, bool big) {
+    auto entriesOf = [&](LevelData& level, bool mask, quint64 base, bool big) {
         const bool main = &level == levels[0].get();
         std::vector<Entry> e;
         e.push_back(longValue(254, (main ? 0u : 1u) | (mask ? 4u : 0u)));
@@ -483,15 +646,15 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
             e.push_back(shorts(259, {8})); // Deflate
             e.push_back(shorts(262, {4})); // transparency mask
             e.push_back(shorts(277, {1}));
-            e.push_back(offsets(324, level.maskOffset, base, big));
-            e.push_back(offsets(325, level.maskCount, 0, big));
+            e.push_back(offsets(324, level, Table::MaskOffsets, base, big));
+            e.push_back(offsets(325, level, Table::MaskCounts, 0, big));
         } else {
             e.push_back(shorts(258, {8, 8, 8}));
             e.push_back(shorts(259, {7})); // JPEG
             e.push_back(shorts(262, {6})); // YCbCr
             e.push_back(shorts(277, {3}));
-            e.push_back(offsets(324, level.imageOffset, base, big));
-            e.push_back(offsets(325, level.imageCount, 0, big));
+            e.push_back(offsets(324, level, Table::ImageOffsets, base, big));
+            e.push_back(offsets(325, level, Table::ImageCounts, 0, big));
             e.push_back(shorts(530, {quint16(subsampling.h), quint16(subsampling.v)}));
             Entry black{532, Rational, 6, {}};
             for (quint32 v : {0u, 255u, 128u, 255u, 128u, 255u}) {
@@ -511,7 +674,7 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
     };
 
     bool big = m_forceBigTiff;
-    std::string head;
+    std::vector<Piece> head;
     for (int attempt = 0; attempt < 2; ++attempt) {
         const quint64 headerSize = big ? 16 : 8;
         quint64 firstIfd = headerSize + notes.size();
@@ -522,7 +685,7 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
         for (const auto& level : levels)
             for (bool mask : {false, true}) {
                 at.push_back(cursor);
-                cursor += directory(entriesOf(*level, mask, 0, big), big, 0, 0).size();
+                cursor += sizeOf(directory(entriesOf(*level, mask, 0, big), big, 0, 0));
             }
         std::vector<quint64> base(levels.size());
         quint64 data = cursor;
@@ -534,24 +697,27 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
             big = true;
             continue;
         }
-        head.clear();
-        head += "II";
+        std::string start = "II";
         if (big) {
-            putLe(head, quint16(43));
-            putLe(head, quint16(8));
-            putLe(head, quint16(0));
-            putLe(head, firstIfd);
+            putLe(start, quint16(43));
+            putLe(start, quint16(8));
+            putLe(start, quint16(0));
+            putLe(start, firstIfd);
         } else {
-            putLe(head, quint16(42));
-            putLe(head, quint32(firstIfd));
+            putLe(start, quint16(42));
+            putLe(start, quint32(firstIfd));
         }
-        head += notes;
-        head.resize(std::size_t(firstIfd), '\0');
+        start += notes;
+        start.resize(std::size_t(firstIfd), '\0');
+        head.assign(1, Piece{});
+        head[0].bytes = std::move(start);
         std::size_t k = 0;
         for (std::size_t i = 0; i < levels.size(); ++i)
             for (bool mask : {false, true}) {
                 const quint64 next = k + 1 < at.size() ? at[k + 1] : 0;
-                head += directory(entriesOf(*levels[i], mask, base[i], big), big, at[k], next);
+                const std::vector<Piece> d =
+                    directory(entriesOf(*levels[i], mask, base[i], big), big, at[k], next);
+                head.insert(head.end(), d.begin(), d.end());
                 ++k;
             }
         break;
@@ -564,7 +730,20 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
     if (out < 0)
         return writeFailed(errno);
     int error = 0;
-    bool ok = writeAllTo(out, head, error);
+    bool ok = true;
+    for (const Piece& piece : head) {
+        if (!ok)
+            break;
+        if (!piece.level) {
+            ok = writeAllTo(out, piece.bytes, error);
+            continue;
+        }
+        ok = emitTable(
+            *piece.level, piece.table, piece.base, big,
+            [&](const std::string& bytes) { return writeAllTo(out, bytes, error); }, go, error);
+    }
+    for (const auto& level : levels)
+        level->index.remove();
     for (std::size_t i = levels.size(); ok && i-- > 0;) {
         ok = appendFile(out, levels[i]->file, go, error);
         levels[i]->file.remove(); // room for the rest on a nearly full disk

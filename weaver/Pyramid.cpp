@@ -10,6 +10,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -335,14 +337,75 @@ private:
     bool m_quit = false;
 };
 
-// One level below the job's: its tile range (columns from the west, rows
-// from the north, relative to the anchor) and its band of one tile row.
+// Tile buffers of 256 x 256 RGBA, handed out transparent and kept for reuse.
+class TilePool
+{
+public:
+    using Tile = std::unique_ptr<unsigned char[]>;
+    Tile take()
+    {
+        if (m_free.empty())
+            return std::make_unique<unsigned char[]>(PyramidTileBytes); // zeroed
+        Tile t = std::move(m_free.back());
+        m_free.pop_back();
+        return t;
+    }
+    void give(Tile t)
+    {
+        std::memset(t.get(), 0, PyramidTileBytes);
+        m_free.push_back(std::move(t));
+    }
+
+private:
+    std::vector<Tile> m_free;
+};
+
+// One level below the job's: the tiles of the row being filled (columns
+// from the west, rows from the north, relative to the anchor). Only tiles
+// with something of the job in them exist, so a job area that is mostly
+// holes costs what its tiles cost, not what its area would.
 struct Level
 {
-    qint64 cmin = 0, cmax = 0, nmin = 0, nmax = 0;
-    std::vector<unsigned char> band;
-    std::size_t width() const { return std::size_t(cmax - cmin + 1); }
-    unsigned char* tile(qint64 c) { return band.data() + std::size_t(c - cmin) * PyramidTileBytes; }
+    qint64 row = -1; // the row being filled; -1: none
+    std::map<qint64, TilePool::Tile> tiles;
+};
+
+// The job's rows that hold Good tiles, from the north, with their columns.
+class RowCursor
+{
+public:
+    RowCursor(const JobScan& scan, const TileRect& rect, qint64 gridRows, qint64 ox, qint64 on)
+        : m_scan(scan), m_rect(rect), m_gridRows(gridRows), m_ox(ox), m_on(on),
+          m_row(gridRows - 1 - rect.maxY - on), m_end(gridRows - 1 - rect.minY - on),
+          m_left(scan.rect() == rect ? scan.count(TileState::Good) : -1)
+    {
+    }
+
+    // The next row (n) with Good tiles and their columns (c); false past the last.
+    bool next(qint64& n, std::vector<qint64>& columns)
+    {
+        columns.clear();
+        for (; m_row <= m_end && m_left != 0; ++m_row) {
+            const qint32 y = qint32(m_gridRows - 1 - (m_row + m_on));
+            for (qint32 x = m_rect.minX; x <= m_rect.maxX; ++x)
+                if (m_scan.state(x, y) == TileState::Good)
+                    columns.push_back(x - m_ox);
+            if (!columns.empty()) {
+                if (m_left > 0)
+                    m_left -= qint64(columns.size());
+                n = m_row++;
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    const JobScan& m_scan;
+    const TileRect& m_rect;
+    qint64 m_gridRows, m_ox, m_on;
+    qint64 m_row, m_end;
+    qint64 m_left; // Good tiles not yet found when the scan is the rect's own; -1: unknown
 };
 
 class Builder
@@ -361,7 +424,8 @@ private:
     qint64 north(qint32 y) const { return m_gridRows - 1 - y; }
     bool poll();
     void doTile(JobTile& tile, unsigned char* half, std::size_t halfPitch);
-    bool finishRow(int level, qint64 n);
+    unsigned char* levelTile(int level, qint64 n, qint64 c);
+    bool flushRow(int level);
 
     const PyramidJob& m_job;
     const ProgressCallback& m_progress;
@@ -370,6 +434,7 @@ private:
     qint64 m_gridRows = 0;     // rows of the grid at the job's zoom
     qint64 m_ox = 0, m_on = 0; // anchor, in job tiles (column, row from the north)
     std::vector<Level> m_levels; // [1..levels]
+    TilePool m_pool;
     std::atomic<qint64> m_done{0};
     std::chrono::steady_clock::time_point m_lastPoll;
     bool m_cancelled = false;
@@ -431,58 +496,79 @@ void Builder::doTile(JobTile& tile, unsigned char* half, std::size_t halfPitch)
     }
 }
 
-bool Builder::finishRow(int level, qint64 n)
+// The tile of `level` at row n, column c, made when first needed; the row
+// being filled must be n or none.
+unsigned char* Builder::levelTile(int level, qint64 n, qint64 c)
 {
     Level& lv = m_levels[std::size_t(level)];
+    Q_ASSERT(lv.row < 0 || lv.row == n); // rows are delivered before the next one starts
+    lv.row = n;
+    TilePool::Tile& t = lv.tiles[c];
+    if (!t)
+        t = m_pool.take();
+    return t.get();
+}
+
+// Delivers the row being filled of `level` and averages it into the level below.
+bool Builder::flushRow(int level)
+{
+    Level& lv = m_levels[std::size_t(level)];
+    const qint64 n = lv.row;
     LevelRow row;
     row.level = level;
     row.zoom = m_job.zoom - level;
     const qint64 rowsHere = m_gridRows >> level;
     row.y = qint32(m_job.anchor == PyramidAnchor::ZoomGrid ? rowsHere - 1 - n : n);
-    row.tiles.resize(lv.width());
+    std::vector<std::pair<qint64, unsigned char*>> tiles;
+    tiles.reserve(lv.tiles.size());
+    for (const auto& [c, t] : lv.tiles)
+        tiles.push_back({c, t.get()});
+    std::vector<LevelTile> made(tiles.size());
     const bool go = m_workers.run(
-        lv.width(),
+        tiles.size(),
         [&](std::size_t i) {
-            LevelTile& t = row.tiles[i];
-            t.x = qint32(lv.cmin + qint64(i));
+            LevelTile& t = made[i];
+            t.x = qint32(tiles[i].first);
             t.y = row.y;
-            const unsigned char* pixels = lv.band.data() + i * PyramidTileBytes;
-            t.coverage = coverageOf(pixels);
+            t.coverage = coverageOf(tiles[i].second);
             if (t.coverage == Coverage::None)
                 return;
-            t.rgba = pixels;
+            t.rgba = tiles[i].second;
             if (m_job.encoder)
                 t.encoded = m_job.encoder(t, level);
         },
         [this] { return poll(); });
     if (!go)
         return false;
-    if (m_job.onLevelRow && !m_job.onLevelRow(row)) {
+    const bool last = level + 1 >= int(m_levels.size());
+    std::vector<std::pair<std::size_t, unsigned char*>> up; // (tile, its parent)
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        if (made[i].coverage == Coverage::None)
+            continue;
+        if (!last)
+            up.push_back({i, levelTile(level + 1, n >> 1, tiles[i].first >> 1)});
+        row.tiles.push_back(std::move(made[i]));
+    }
+    if (!row.tiles.empty() && m_job.onLevelRow && !m_job.onLevelRow(row)) {
         m_result.stopped = true;
         return false;
     }
-    const bool last = level + 1 >= int(m_levels.size());
     const bool more = m_workers.run(
-        lv.width(),
+        up.size(),
         [&](std::size_t i) {
-            unsigned char* pixels = lv.band.data() + i * PyramidTileBytes;
-            if (row.tiles[i].coverage != Coverage::None) {
-                if (!last) {
-                    Level& up = m_levels[std::size_t(level) + 1];
-                    const qint64 c = lv.cmin + qint64(i);
-                    averageInto(pixels,
-                                up.tile(c >> 1) + (std::size_t(n & 1) * Half * Pitch) +
-                                    std::size_t(c & 1) * Half * 4,
-                                Pitch);
-                }
-                std::memset(pixels, 0, PyramidTileBytes);
-            }
+            const qint64 c = tiles[up[i].first].first;
+            averageInto(tiles[up[i].first].second,
+                        up[i].second + std::size_t(n & 1) * Half * Pitch +
+                            std::size_t(c & 1) * Half * 4,
+                        Pitch);
         },
         [this] { return poll(); });
     if (!more)
         return false;
-    if (!last && ((n & 1) == 1 || n == lv.nmax))
-        return finishRow(level + 1, n >> 1);
+    for (auto& [c, t] : lv.tiles)
+        m_pool.give(std::move(t));
+    lv.tiles.clear();
+    lv.row = -1;
     return true;
 }
 
@@ -502,51 +588,54 @@ PyramidResult Builder::run()
         m_ox = rect.minX;
         m_on = north(rect.maxY);
     }
-    const qint64 c0min = rect.minX - m_ox, c0max = rect.maxX - m_ox;
-    const qint64 n0min = north(rect.maxY) - m_on, n0max = north(rect.minY) - m_on;
+    const qint64 n0min = north(rect.maxY) - m_on;
     m_levels.resize(std::size_t(m_job.levels) + 1);
-    for (int l = 1; l <= m_job.levels; ++l) {
-        Level& lv = m_levels[std::size_t(l)];
-        lv.cmin = c0min >> l;
-        lv.cmax = c0max >> l;
-        lv.nmin = n0min >> l;
-        lv.nmax = n0max >> l;
-        lv.band.assign(lv.width() * PyramidTileBytes, 0);
-    }
-    const std::size_t columns = std::size_t(c0max - c0min + 1);
     const bool levels = m_job.levels > 0;
 
-    for (qint64 first = n0min; first <= n0max;) {
-        // A batch: the job rows of one row of level 1.
-        const qint64 last = std::min(n0max, first | 1);
-        std::vector<JobRow> rows(std::size_t(last - first + 1));
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            rows[r].y = qint32(m_gridRows - 1 - (first + qint64(r) + m_on));
-            rows[r].tiles.resize(columns);
+    // Only the rows that hold tiles are visited, in batches of the job rows
+    // of one row of level 1; a level's row is delivered as soon as no later
+    // job row can add to it.
+    RowCursor cursor(*m_job.scan, rect, m_gridRows, m_ox, m_on);
+    qint64 nextRow = 0;
+    std::vector<qint64> nextColumns;
+    bool more = cursor.next(nextRow, nextColumns);
+    while (more) {
+        const qint64 band = nextRow >> 1;
+        std::vector<JobRow> rows;
+        std::vector<std::pair<std::size_t, std::size_t>> items; // (row, tile)
+        std::vector<unsigned char*> halves;
+        while (more && (nextRow >> 1) == band) {
+            JobRow& row = rows.emplace_back();
+            row.y = qint32(m_gridRows - 1 - (nextRow + m_on));
+            row.tiles.resize(nextColumns.size());
+            for (std::size_t i = 0; i < nextColumns.size(); ++i) {
+                JobTile& tile = row.tiles[i];
+                tile.x = qint32(nextColumns[i] + m_ox);
+                tile.y = row.y;
+                tile.hole = TileState::Good;
+                items.push_back({rows.size() - 1, i});
+                const qint64 c = nextColumns[i];
+                halves.push_back(levels ? levelTile(1, band, c >> 1) +
+                                              std::size_t(nextRow & 1) * Half * Pitch +
+                                              std::size_t(c & 1) * Half * 4
+                                        : nullptr);
+            }
+            more = cursor.next(nextRow, nextColumns);
         }
+        const qint64 passed = (north(rows.back().y) - m_on - n0min + 1) * rect.width();
         const bool go = m_workers.run(
-            rows.size() * columns,
+            items.size(),
             [&](std::size_t item) {
-                const std::size_t r = item / columns, i = item % columns;
-                const qint64 n = first + qint64(r), c = c0min + qint64(i);
-                JobTile& tile = rows[r].tiles[i];
-                tile.x = qint32(c + m_ox);
-                tile.y = rows[r].y;
-                tile.hole = m_job.scan->state(tile.x, tile.y);
-                if (tile.hole == TileState::Good) {
-                    unsigned char* half;
-                    std::size_t pitch = Pitch;
-                    if (levels) {
-                        half = m_levels[1].tile(c >> 1) + std::size_t(n & 1) * Half * Pitch +
-                               std::size_t(c & 1) * Half * 4;
-                    } else {
-                        Codecs& codec = codecs();
-                        codec.scratch.resize(std::size_t(Half) * Half * 4);
-                        half = codec.scratch.data();
-                        pitch = Half * 4;
-                    }
-                    doTile(tile, half, pitch);
+                JobTile& tile = rows[items[item].first].tiles[items[item].second];
+                unsigned char* half = halves[item];
+                std::size_t pitch = Pitch;
+                if (!half) {
+                    Codecs& codec = codecs();
+                    codec.scratch.resize(std::size_t(Half) * Half * 4);
+                    half = codec.scratch.data();
+                    pitch = Half * 4;
                 }
+                doTile(tile, half, pitch);
                 m_done.fetch_add(1, std::memory_order_relaxed);
             },
             [this] { return poll(); });
@@ -554,6 +643,7 @@ PyramidResult Builder::run()
             m_result.cancelled = m_cancelled;
             return m_result;
         }
+        m_done = passed;
         for (const JobRow& row : rows) {
             for (const JobTile& tile : row.tiles) {
                 if (tile.verdict == TileVerdict::Copy)
@@ -568,11 +658,13 @@ PyramidResult Builder::run()
                 return m_result;
             }
         }
-        if (levels && !finishRow(1, first >> 1)) {
-            m_result.cancelled = m_cancelled;
-            return m_result;
+        for (int l = 1; l <= m_job.levels; ++l) {
+            const Level& lv = m_levels[std::size_t(l)];
+            if (lv.row >= 0 && (!more || (nextRow >> l) > lv.row) && !flushRow(l)) {
+                m_result.cancelled = m_cancelled;
+                return m_result;
+            }
         }
-        first = last + 1;
     }
     const auto westFirst = [](const std::pair<TilePosition, QString>& a,
                               const std::pair<TilePosition, QString>& b) {
@@ -664,38 +756,7 @@ JpegLayout readJpegLayout(const QByteArray& bytes)
 
 bool readTileFile(const QString& path, QByteArray& bytes, QString* reason, qint64 limit)
 {
-    auto fail = [&](const QString& why) {
-        if (reason)
-            *reason = why;
-        return false;
-    };
-    // Non-blocking, so that a FIFO named like a tile cannot hold the open.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return fail(QStringLiteral("cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return fail(QStringLiteral("not a regular file"));
-    }
-    if (st.st_size > limit) {
-        ::close(fd);
-        return fail(QStringLiteral("larger than %1 bytes").arg(limit));
-    }
-    bytes.resize(qsizetype(st.st_size));
-    qint64 done = 0;
-    while (done < st.st_size) {
-        const ssize_t n = ::read(fd, bytes.data() + done, std::size_t(st.st_size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    ::close(fd);
-    if (done != st.st_size)
-        return fail(QStringLiteral("cannot be read whole"));
-    return true;
+    return readRegularFile(path, limit, bytes, reason);
 }
 
 ChromaSubsampling firstTileSubsampling(const QString& imageFolder, const TileRect& rect,

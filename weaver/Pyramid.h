@@ -90,7 +90,8 @@ struct JobTile
     QString reason;                      // Reencoded and Undecodable
 };
 
-// One row of the job's tiles, west to east.
+// One row of the job's tiles, west to east: the tiles the scan found Good
+// (holes are not delivered; the scan tells what they are).
 struct JobRow
 {
     qint32 y = 0; // row counted from the south
@@ -122,7 +123,8 @@ struct LevelTile
     QByteArray encoded;
 };
 
-// One row of tiles of a level below the job's, west to east.
+// One row of tiles of a level below the job's, west to east: only the
+// tiles with something of the job in them (coverage Partial or Full).
 struct LevelRow
 {
     int level = 1;   // 1: half the job's resolution, 2: a quarter...
@@ -153,7 +155,7 @@ struct PyramidJob
     // Receive the rows. Called on the calling thread, in order: the job's
     // rows from the north, each level's rows from the north, a level's row as
     // soon as the rows above it are complete (so every level is delivered
-    // interleaved with the others). Returning false stops the run (the
+    // interleaved with the others). Rows without a tile are not delivered. Returning false stops the run (the
     // consumer keeps its own error); `ok` is then false and `stopped` true.
     std::function<bool(const JobRow&)> onJobRow;
     std::function<bool(const LevelRow&)> onLevelRow;
@@ -176,8 +178,10 @@ struct PyramidResult
 // Undecodable and a hole in the levels. Level 1 is those half-size tiles;
 // each level below it is the 2 x 2 average of the one above, colour weighted
 // by alpha. Tiles are decoded, averaged and encoded on `threads` threads; the
-// levels are built in bands of one row a level, so memory stays flat
-// whatever the job's size (about 2 x job width x 256 KB in all). Blocking;
+// levels are built in bands of one row a level, and only the band tiles that
+// hold something exist, so memory stays flat whatever the job's size (at
+// most about 2 x job width x 256 KB in all) and time follows the tiles
+// present: the rows and columns of holes cost one look at the scan. Blocking;
 // `progress` (job tiles done of the rect's count) is called now and then.
 PyramidResult buildPyramid(const PyramidJob& job, const ProgressCallback& progress = {});
 

@@ -427,25 +427,10 @@ bool writeTileStore(const WeaveRequest& request, const JobScan& scan, const QStr
     // The job's level keeps each tile's own bytes; a tile goes in only once
     // the pyramid has decoded it. Lower levels: fully covered tiles as JPEG,
     // partly covered ones as PNG with transparency, empty ones left out.
-    // Only the rows and columns that hold tiles are worth walking: a stopped
-    // job's area may be millions of tiles wide with a few hundred fetched.
-    // Levels lie on the zoom grid, so they come out the same.
-    TileRect used;
-    for (qint32 y = rect.minY; y <= rect.maxY; ++y)
-        for (qint32 x = rect.minX; x <= rect.maxX; ++x)
-            if (scan.state(x, y) == TileState::Good) {
-                if (used.isEmpty()) {
-                    used = {x, x, y, y};
-                } else {
-                    used.minX = std::min(used.minX, x);
-                    used.maxX = std::max(used.maxX, x);
-                    used.maxY = y;
-                }
-            }
     PyramidJob job;
     job.imageFolder = request.input.imageFolder;
     job.zoom = zoom;
-    job.rect = used;
+    job.rect = rect;
     job.scan = &scan;
     job.levels = zoom - info.minZoom;
     job.anchor = PyramidAnchor::ZoomGrid;
@@ -479,13 +464,11 @@ bool writeTileStore(const WeaveRequest& request, const JobScan& scan, const QStr
         }
         return true;
     };
-    const qint64 total = rect.count();
-    const double share = double(total) / double(std::max<qint64>(1, used.count()));
-    const PyramidResult built = buildPyramid(job, [&](qint64 done, qint64) {
+    const PyramidResult built = buildPyramid(job, [&](qint64 done, qint64 total) {
         if (cancel && cancel->load())
             return false;
         if (progress)
-            progress(std::min(total, qint64(double(done) * share)), total);
+            progress(done, total);
         return true;
     });
     for (const auto& [tile, reason] : built.undecodable) {

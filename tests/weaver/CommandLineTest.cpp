@@ -4,6 +4,10 @@
 
 #include <QFileInfo>
 
+#include <tiffio.h>
+
+#include <iterator>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -19,6 +23,7 @@ struct Outcome
 {
     int status = -1; // exit status; -1 when it did not exit normally
     QString err;
+    long peakKb = 0; // the run's largest resident size
 };
 
 // Runs the weaver program with `args`; a nonzero `fileSizeLimit` makes every
@@ -50,7 +55,9 @@ Outcome runWeaver(const QStringList& args, const QString& errPath, rlim_t fileSi
     }
     Outcome run;
     int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    rusage usage{};
+    EXPECT_EQ(::wait4(pid, &status, 0, &usage), pid);
+    run.peakKb = usage.ru_maxrss;
     if (WIFEXITED(status))
         run.status = WEXITSTATUS(status);
     run.err = QString::fromLocal8Bit(readFileBytes(errPath));
@@ -137,6 +144,40 @@ TEST(CommandLineTest, GeoTiffOnAFullFileSystemFailsAtOnce)
     EXPECT_TRUE(run.err.contains("No space left on device")) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains("Nothing was written")) << run.err.toStdString();
     EXPECT_TRUE(left.isEmpty()) << left.join(' ').toStdString();
+}
+
+TEST(CommandLineTest, AStoppedJobsHugeSparseAreaCostsItsTilesNotItsArea)
+{
+    // The whole grid of zoom 11 (4.2 million places), six tiles fetched.
+    JobFixture job({0, 2047, 0, 2047});
+    writeFile(job.projectPath(), readFileBytes(job.projectPath()).replace("Zoom=10", "Zoom=11"));
+    const TilePosition fetched[] = {{0, 0}, {2047, 2047}, {0, 2047}, {2047, 0}, {1000, 1500}, {1001, 1500}};
+    for (std::size_t i = 0; i < std::size(fetched); ++i)
+        writeFile(job.tilePath(fetched[i].x, fetched[i].y), pictureJpeg(int(i) + 1));
+    const QString err = QDir::temp().filePath(QStringLiteral("weaver-err-%1").arg(::getpid()));
+    for (const char* name : {"sparse.mbtiles", "sparse.tif"}) {
+        SCOPED_TRACE(name);
+        // Memory of a small job, not of 4.2 million places (a band of the
+        // area's width alone is 256 MB); a run that walks every place does
+        // not finish before the alarm ends it.
+        const Outcome run = runWeaver({"--project", job.projectPath(), "--out", job.path(name)}, err);
+        EXPECT_EQ(run.status, ExitDone) << run.err.toStdString();
+        EXPECT_TRUE(run.err.contains("6 of 4194304 tiles")) << run.err.toStdString();
+        EXPECT_LT(run.peakKb, 200 * 1024);
+    }
+    // Every fetched tile in its place in the GeoTIFF, every other place sparse.
+    TIFF* tif = TIFFOpen(QFile::encodeName(job.path("sparse.tif")).constData(), "r");
+    ASSERT_NE(tif, nullptr);
+    EXPECT_EQ(TIFFNumberOfTiles(tif), 2048u * 2048u);
+    for (const TilePosition& t : fetched) {
+        const uint32_t tile = TIFFComputeTile(tif, uint32_t(t.x) * 256, uint32_t(2047 - t.y) * 256, 0, 0);
+        EXPECT_GT(TIFFGetStrileByteCount(tif, tile), 0u) << t.x << "," << t.y;
+    }
+    uint32_t present = 0;
+    for (uint32_t tile = 0; tile < 2048u * 2048u; ++tile)
+        present += TIFFGetStrileByteCount(tif, tile) > 0;
+    EXPECT_EQ(present, std::size(fetched));
+    TIFFClose(tif);
 }
 
 } // namespace
