@@ -1,7 +1,7 @@
 #include "app/AreaPicking.h"
 
 #include "app/AppState.h"
-#include "app/JobProgress.h"
+#include "job/JobProgress.h"
 #include "dialogs/SelectAreaDialog.h"
 #include "dialogs/TForm1.h"
 #include "files/Settings.h"

@@ -12,8 +12,6 @@
 #include "engine/TileMath.h"
 #include "files/ServerParams.h"
 #include "files/Settings.h"
-#include "tiles/TDownThread.h"
-#include "tiles/TileWalk.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -26,8 +24,10 @@
 #include <QProgressDialog>
 #include <QThread>
 #include <QPushButton>
+#include <QStorageInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 
@@ -38,51 +38,14 @@ namespace {
 const QString DownloadCaption = QStringLiteral("Download");
 const QString StopCaption = QStringLiteral("Stop");
 
-// The zooms the tile arithmetic can hold: beyond 30 a column or row no longer
-// fits 32 bits, below 1 there is no quadkey.
-constexpr int MinZoom = 1;
-constexpr int MaxZoom = 30;
-
-// A project name names a file in the save folder and, without its extension,
-// the image folder beside it: it must not lead anywhere else.
-bool leavesTheSaveFolder(const QString& typedName, const QString& projectBase)
-{
-    return typedName.contains(QLatin1Char('/')) || typedName.contains(QLatin1Char('\\')) ||
-           projectBase == QStringLiteral("..");
-}
-
 } // namespace
 
-// What the fields of the main window ask for, checked and worked out.
-struct JobController::Plan
-{
-    JobSettings settings;
-    int zoom = 0;
-    QString saveFolder; // ends with '/'
-    AreaTexts area;     // as typed
-    TileRect rect;
-    NewJobHeader::Extent download;
-    qint32 threadCount = 0;
-    bool threadCountLowered = false; // the field asked for more than MaxWorkers
-    QString projectName, projectBase, projectPath, imageFolder;
-};
-
 JobController::JobController(TForm1& form, AppState& app, LogView& view)
-    : m_form(form), m_app(app), m_view(view),
-      m_workerHost(std::make_shared<BlockingWorkerHost>(this))
+    : m_form(form), m_app(app), m_view(view), m_session(view.log(), *this)
 {
 }
 
-JobController::~JobController()
-{
-    // No report reaches this object any more, and no worker waits for the
-    // main thread: the ended workers can be joined.
-    m_workerHost->close();
-    for (auto& slot : m_job.WorkerSlots) {
-        if (slot && slot->isRunning())
-            abandonThread(std::move(slot), m_workerHost);
-    }
-}
+JobController::~JobController() = default;
 
 bool JobController::running() const
 {
@@ -103,7 +66,7 @@ void JobController::downloadPressed()
             message(QString::fromUtf8(error.what()));
         }
     } else {
-        stop();
+        m_session.stop();
     }
 }
 
@@ -114,11 +77,18 @@ void JobController::setUp()
     // 1. Server parameters, fetched once per run.
     loadServerParams();
 
-    // 2.-11. The fields, checked; nothing is written unless they pass.
-    const std::optional<Plan> planned = planJob();
-    if (!planned)
+    // 2.-11. The settings and the fields, checked; nothing is written
+    // unless they pass.
+    const JobRequest request = requestFromFields();
+    const JobSettings settings = readJobSettings(m_app.SettingsPath);
+    m_app.Proxy = settings.proxy;
+    m_app.SleepSeconds = settings.sleepSeconds;
+    const PlanOutcome planned = planJob(request, settings);
+    if (!planned.plan) {
+        message(planned.refusal);
         return;
-    const Plan& plan = *planned;
+    }
+    const JobPlan& plan = *planned.plan;
     // A count lowered to eight shows as eight, as the project file stores it,
     // so the next press with the same fields continues the job.
     if (plan.threadCountLowered)
@@ -131,44 +101,27 @@ void JobController::setUp()
             ReadResumeKeys(plan.projectPath, m_app.DefaultZoom, m_app.DefaultThreadCount);
         if (!m_form.Edit6()->text().endsWith(QLatin1Char('/')))
             m_form.Edit6()->setText(m_form.Edit6()->text() + QLatin1Char('/'));
-        const EnteredInputs entered{plan.area.left,         plan.area.right,
-                                    plan.area.top,          plan.area.bottom,
-                                    m_form.Edit5()->text(), m_form.Edit10()->text(),
-                                    m_form.Edit6()->text(), m_form.Edit11()->text()};
-        resumeJob = resumeMatches(stored, entered);
+        const JobRequest shown = requestFromFields();
+        resumeJob = resumeMatches(stored, enteredInputs(shown, plan));
+        // Another job in that file is never replaced without a word.
+        if (!resumeJob &&
+            !Shell::current().ask(&m_form, replaceQuestion(plan, differences(stored, shown))))
+            return;
+    }
+    if (!resumeJob) {
+        const QString question = costQuestion(plan, freeBytesOf(plan.saveFolder));
+        if (!question.isEmpty() && !Shell::current().ask(&m_form, question))
+            return;
     }
 
-    // 13. Start positions; the project file of a new job.
-    std::vector<TilePosition> resume(MaxWorkers);
-    if (resumeJob) {
-        const std::vector<TilePosition> stored = ReadPositions(plan.projectPath, plan.threadCount);
-        for (std::size_t i = 0; i < stored.size() && i < resume.size(); ++i)
-            resume[i] = stored[i];
-    } else {
-        WriteNewProject(plan.projectPath, plan.area, plan.zoom, plan.rect, plan.threadCount);
-    }
-
-    // 14. Image folder.
-    if (!QFileInfo(plan.imageFolder).isDir() && !QDir().mkdir(plan.imageFolder)) {
-        message(QStringLiteral("Create directory ") + plan.imageFolder +
-                QStringLiteral(" Failed."));
+    // 13.-18. Project file, image folder, log and workers.
+    const QString failure = m_session.start(plan, resumeJob, workerConfig());
+    if (!failure.isEmpty()) {
+        message(failure);
         return;
     }
-
-    // From here on the job runs: the job state belongs to it.
-    m_job.SaveFolder = plan.saveFolder;
-    m_job.ProjectName = plan.projectName;
-    m_job.ProjectBase = plan.projectBase;
-    m_job.ProjectPath = plan.projectPath;
-    m_job.LogFileName = logFileNameFor(plan.projectBase);
-    m_job.Rect = plan.rect;
-    m_job.ThreadCount = plan.threadCount;
-
-    // 15. The button now stops the job.
     m_form.BitBtn1()->setText(StopCaption);
-
-    // 16.-17. Log window and labels.
-    startLog(plan, resumeJob);
+    m_view.refresh();
     m_form.Label14()->setText(QStringLiteral("MinX=%1,MinY=%2,MaxX=%3,MaxY=%4")
                                   .arg(plan.rect.minX)
                                   .arg(plan.rect.minY)
@@ -176,12 +129,19 @@ void JobController::setUp()
                                   .arg(plan.rect.maxY));
     m_form.Label15()->setText(QStringLiteral("Total images: %1").arg(plan.rect.count()));
 
-    // 18.-19. Workers; the monitor takes over.
-    m_fetchingAgain = false;
-    startWorkers(plan.zoom, resume);
+    // 19. The monitor takes over.
     m_form.Timer1()->start();
-    m_monitorTicks = 0;
-    m_lastTickError.clear();
+}
+
+WorkerConfig JobController::workerConfig() const
+{
+    WorkerConfig config;
+    config.sleepSeconds = m_app.SleepSeconds;
+    config.urlTail = m_app.UrlTail;
+    config.proxy = m_app.Proxy;
+    config.programFolder = m_app.ProgramFolder;
+    config.limits = m_app.Limits;
+    return config;
 }
 
 void JobController::loadServerParams()
@@ -198,141 +158,14 @@ void JobController::loadServerParams()
     m_app.TileVersion = ReadTileVersion(m_app.ParamsPath);
 }
 
-void JobController::refuse(const QString& text)
+JobRequest JobController::requestFromFields() const
 {
-    message(text);
-}
-
-std::optional<JobController::Plan> JobController::planJob()
-{
-    Plan plan;
-
-    // 2.-3. Settings that every job reads again.
-    plan.settings = readJobSettings(m_app.SettingsPath);
-    m_app.Proxy = plan.settings.proxy;
-    m_app.SleepSeconds = plan.settings.sleepSeconds;
-
-    // 4. Zoom.
-    plan.zoom = StrToInt(m_form.Edit5()->text());
-    if (plan.zoom < MinZoom || plan.zoom > MaxZoom) {
-        refuse(QStringLiteral("Zoom level should be between %1 and %2.").arg(MinZoom).arg(MaxZoom));
-        return std::nullopt;
-    }
-
-    // 5. Save folder.
-    const QString folderText = m_form.Edit6()->text();
-    if (folderText.isEmpty()) {
-        refuse(QStringLiteral("Please select path to save images."));
-        return std::nullopt;
-    }
-    if (!QFileInfo(folderText).isDir() && !QDir().mkdir(folderText)) {
-        refuse(QStringLiteral("Create directory ") + folderText + QStringLiteral(" Failed."));
-        return std::nullopt;
-    }
-    plan.saveFolder = ensureTrailingSeparator(folderText);
-
-    // 6.-7. Coordinates and their checks.
-    plan.area = {m_form.Edit1()->text(), m_form.Edit3()->text(), m_form.Edit2()->text(),
-                 m_form.Edit4()->text()};
-    const AreaValues area = ParseArea(plan.area);
-    if (const QString failure = areaCheckFailure(area); !failure.isEmpty()) {
-        refuse(failure);
-        return std::nullopt;
-    }
-
-    // 8. Counters. The job has eight worker slots: a larger count (from a
-    // hand-edited setting or project file) is lowered to eight.
-    m_job.WorkersRunning = 0;
-    m_job.WorkersStarted = 0;
-    plan.threadCount = StrToInt(m_form.Edit10()->text());
-    if (plan.threadCount > MaxWorkers) {
-        plan.threadCount = MaxWorkers;
-        plan.threadCountLowered = true;
-    }
-
-    // 9. Tile rectangle and the extent it covers.
-    const int zoom = plan.zoom;
-    plan.rect = tileRectFor(area, zoom);
-    plan.download.left = double(TileXToLongitude(plan.rect.minX, zoom));
-    plan.download.right = double(TileXToLongitude(double(plan.rect.maxX) + 1, zoom));
-    plan.download.bottom = double(TileYToLatitude(plan.rect.minY, zoom));
-    plan.download.top = double(TileYToLatitude(double(plan.rect.maxY) + 1, zoom));
-
-    // 10. Tile count.
-    if (plan.threadCount > plan.rect.count())
-        plan.threadCount = qint32(plan.rect.count());
-
-    // 11. Names.
-    const QString typedName = m_form.Edit11()->text();
-    plan.projectName = projectNameFor(typedName);
-    plan.projectBase = projectBaseOf(plan.projectName);
-    if (leavesTheSaveFolder(typedName, plan.projectBase)) {
-        refuse(QStringLiteral("Project name should not contain a path (\"/\", \"\\\" or \"..\")."));
-        return std::nullopt;
-    }
-    plan.projectPath = plan.saveFolder + plan.projectName;
-    plan.imageFolder = plan.saveFolder + plan.projectBase + QLatin1Char('/');
-    return plan;
-}
-
-void JobController::startLog(const Plan& plan, bool resumeJob)
-{
-    JobLog& log = m_view.log();
-    const QDateTime now = QDateTime::currentDateTime();
-    if (resumeJob) {
-        try {
-            log.loadForResume(m_job.logPath());
-        } catch (const AppError&) {
-            // The earlier log is gone or unreadable: the job goes on with an
-            // empty window, and the file is written afresh.
-            log.clear();
-        }
-        log.append(resumedJobLines(now));
-    } else {
-        log.clear();
-        log.append(
-            newJobHeaderLines({plan.saveFolder, plan.projectName, plan.settings.proxy, plan.area,
-                               plan.rect, plan.download, plan.threadCount, plan.zoom, now}));
-    }
-    m_view.refresh();
-}
-
-void JobController::startWorkers(int zoom, const std::vector<TilePosition>& resume,
-                                 std::shared_ptr<const TileSet> tiles)
-{
-    const TileRect& r = m_job.Rect;
-    const qint32 threadCount = m_job.ThreadCount;
-    m_reportedEnd.fill(false);
-    m_toFetch = 0;
-    for (qint32 i = 0; i < threadCount; ++i)
-        m_toFetch += tiles ? TileWalk(*tiles, threadCount, i).size()
-                           : TileWalk(r, threadCount, i, resume[std::size_t(i)]).size();
-    m_clock.start();
-    m_progress.start(m_toFetch, 0);
-    // One pace for all the job's workers: a "slow down" holds them all.
-    m_pacing =
-        std::make_shared<Pacing>(m_app.Limits.slowDownWaitMs, m_app.Limits.longestSlowDownWaitMs);
-    showProgress();
-    for (qint32 i = 0; i < threadCount; ++i) {
-        WorkerConfig config;
-        config.threadIndex = m_job.WorkersStarted;
-        config.sleepSeconds = m_app.SleepSeconds;
-        config.urlTail = m_app.UrlTail;
-        config.proxy = m_app.Proxy;
-        config.programFolder = m_app.ProgramFolder;
-        config.limits = m_app.Limits;
-        config.pacing = m_pacing;
-        const TilePosition start = resume[std::size_t(i)];
-        auto worker = std::make_unique<TDownThread>(
-            true, r.minX, r.maxX, r.minY, r.maxY, zoom, threadCount, m_job.SaveFolder,
-            m_job.ProjectBase, start.x, start.y, config, m_workerHost.get());
-        if (tiles)
-            worker->fetchOnly(tiles);
-        worker->start();
-        m_job.WorkerSlots[std::size_t(i)] = std::move(worker);
-        ++m_job.WorkersStarted;
-        ++m_job.WorkersRunning;
-    }
+    return {{m_form.Edit1()->text(), m_form.Edit3()->text(), m_form.Edit2()->text(),
+             m_form.Edit4()->text()},
+            m_form.Edit5()->text(),
+            m_form.Edit10()->text(),
+            m_form.Edit6()->text(),
+            m_form.Edit11()->text()};
 }
 
 // ---------------------------------------------------------------- fetch again
@@ -345,7 +178,9 @@ void JobController::fetchMissingPressed()
         return;
     }
     try {
-        fetchMissing();
+        const QString path = chooseProject();
+        if (!path.isEmpty())
+            fetchMissing(path);
     } catch (const std::exception& error) {
         message(QString::fromUtf8(error.what()));
     }
@@ -422,11 +257,8 @@ bool JobController::scanForRepair(const ProjectInfo& info, RepairPlan& plan, QSt
     return scanned;
 }
 
-void JobController::fetchMissing()
+void JobController::fetchMissing(const QString& path)
 {
-    const QString path = chooseProject();
-    if (path.isEmpty())
-        return;
     ProjectInfo info;
     QString error;
     if (!readProjectInfo(path, info, &error)) {
@@ -468,16 +300,17 @@ void JobController::fetchMissing()
     // until a real tile replaces them.
     const QStringList notMoved = plan->setAside();
 
-    m_job.SaveFolder = info.saveFolder;
-    m_job.ProjectName = projectName;
-    m_job.ProjectBase = info.projectBase;
-    m_job.ProjectPath = path;
-    m_job.LogFileName = logFileNameFor(info.projectBase);
-    m_job.Rect = info.rect;
+    JobState job;
+    job.SaveFolder = info.saveFolder;
+    job.ProjectName = projectName;
+    job.ProjectBase = info.projectBase;
+    job.ProjectPath = path;
+    job.LogFileName = logFileNameFor(info.projectBase);
+    job.Rect = info.rect;
 
     JobLog& log = m_view.log();
     try {
-        log.loadForResume(m_job.logPath());
+        log.loadForResume(job.logPath());
     } catch (const AppError&) {
         log.clear();
     }
@@ -499,18 +332,13 @@ void JobController::fetchMissing()
         return;
     }
 
-    m_job.ThreadCount = qint32(qBound<qint64>(
+    job.ThreadCount = qint32(qBound<qint64>(
         1, qMin<qint64>(info.threadCount, plan->toFetchCount()), qint64(MaxWorkers)));
-    m_job.WorkersRunning = 0;
-    m_job.WorkersStarted = 0;
     m_form.BitBtn1()->setText(StopCaption);
 
-    m_fetchingAgain = true;
     m_repair = plan;
-    startWorkers(info.zoom, std::vector<TilePosition>(MaxWorkers), plan->toFetch());
+    m_session.startList(job, info.zoom, plan->toFetch(), workerConfig());
     m_form.Timer1()->start();
-    m_monitorTicks = 0;
-    m_lastTickError.clear();
 }
 
 void JobController::tidyRepair()
@@ -523,60 +351,14 @@ void JobController::tidyRepair()
 
 // ---------------------------------------------------------------- monitor
 
-void JobController::stop()
-{
-    for (qint32 n = 1; n <= m_job.ThreadCount; ++n) {
-        if (auto& worker = m_job.WorkerSlots[std::size_t(n - 1)])
-            worker->Terminate();
-        m_view.append(QStringLiteral("Thread%1will be terminated by user. please wait...").arg(n));
-    }
-}
-
-std::vector<TilePosition> JobController::currentPositions() const
-{
-    std::vector<TilePosition> positions;
-    for (qint32 n = 1; n <= m_job.ThreadCount && n <= MaxWorkers; ++n) {
-        const auto& worker = m_job.WorkerSlots[std::size_t(n - 1)];
-        positions.push_back(worker ? worker->currentPosition() : TilePosition{});
-    }
-    return positions;
-}
-
-void JobController::savePositionsAndLog()
-{
-    if (!m_fetchingAgain) // a list of tiles moves no position
-        SavePositions(m_job.ProjectPath, currentPositions());
-    m_view.log().save(m_job.logPath());
-}
-
 JobTotals JobController::totals() const
 {
-    JobTotals totals;
-    totals.toFetch = m_toFetch;
-    for (const auto& worker : m_job.WorkerSlots) {
-        if (!worker)
-            continue;
-        const WorkerCounts counts = worker->counts();
-        totals.stored += counts.stored;
-        totals.placeholders += counts.placeholders;
-        totals.unreachable = totals.unreachable || counts.unreachable;
-    }
-    return totals;
+    return m_session.totals();
 }
 
-// The running job's figures in the status bar; costs the workers nothing
-// (relaxed reads of their counters).
-void JobController::showProgress()
+void JobController::monitorTick()
 {
-    const JobTotals now = totals();
-    m_progress.sample(now.done(), m_clock.elapsed());
-    QProgressBar* bar = m_form.JobProgressBar();
-    bar->setRange(0, 1000);
-    bar->setValue(m_toFetch > 0 ? int(qMin<qint64>(1000, now.done() * 1000 / m_toFetch)) : 0);
-    bar->setFormat(m_progress.countText());
-    bar->setVisible(true);
-    const qint64 waitMs = m_pacing ? m_pacing->remainingMs() : 0;
-    m_form.JobStatusText()->setText(waitMs > 0 ? waitingText(waitMs) : m_progress.rateText());
+    m_session.tick();
 }
 
 void JobController::fieldsChanged()
@@ -589,124 +371,126 @@ void JobController::fieldsChanged()
                         m_form.Edit5()->text()));
 }
 
-void JobController::monitorTick()
+// JobObserver: the running job's figures in the status bar.
+void JobController::progress(const JobTotals& now, const JobProgress& figures)
 {
-    ++m_monitorTicks;
-    showProgress();
-    if (m_monitorTicks % 4 == 0) {
-        try {
-            savePositionsAndLog();
-            m_lastTickError.clear();
-        } catch (const std::exception& error) {
-            // Reported once; the monitor goes on ticking and tries again.
-            const QString text = QString::fromUtf8(error.what());
-            if (text != m_lastTickError) {
-                m_lastTickError = text;
-                message(text);
-            }
-            return;
-        }
-    }
-    if (m_job.WorkersRunning == 0 && m_form.Timer1()->isActive())
-        finish();
+    QProgressBar* bar = m_form.JobProgressBar();
+    bar->setRange(0, 1000);
+    bar->setValue(now.toFetch > 0 ? int(qMin<qint64>(1000, now.done() * 1000 / now.toFetch)) : 0);
+    // The count fits the bar: large numbers are shortened, the whole text is the tool tip.
+    const QString full = figures.countText();
+    const int room = bar->width() - 6;
+    QString shown = full;
+    if (bar->fontMetrics().horizontalAdvance(shown) > room)
+        shown = figures.compactCountText();
+    if (bar->fontMetrics().horizontalAdvance(shown) > room)
+        shown = bar->fontMetrics().elidedText(shown, Qt::ElideRight, room);
+    bar->setFormat(shown);
+    bar->setToolTip(shown == full ? QString() : full);
+    bar->setVisible(true);
+    const qint64 waitMs = m_session.waitingMs();
+    const QString rate = waitMs > 0 ? waitingText(waitMs) : figures.rateText();
+    // A failed save stays said until a save succeeds.
+    m_form.JobStatusText()->setText(m_saveFailing.isEmpty() ? rate
+                                                            : m_saveFailing + QLatin1Char(' ') + rate);
 }
 
-void JobController::finish()
+void JobController::saved()
+{
+    m_saveFailing.clear();
+}
+
+void JobController::logAppended()
+{
+    m_view.refreshSoon();
+}
+
+// A failed save of the positions or the log: the log window (by the session)
+// and the status bar say so every time; a box says so unless one with that
+// text is on screen or waiting.
+void JobController::saveFailed(const QString& text)
+{
+    m_saveFailing = QStringLiteral("Not saved: ") + text;
+    m_form.JobStatusText()->setText(m_saveFailing);
+    const bool shown = m_openBox == text ||
+                       std::any_of(m_boxes.begin(), m_boxes.end(),
+                                   [&](const PostedBox& box) { return box.text == text; });
+    if (!shown)
+        post(text);
+}
+
+void JobController::finished(const JobTotals& done, const QString& failure)
 {
     m_form.Timer1()->stop();
-    const JobTotals done = totals();
-
-    QString failure;
-    try {
-        m_view.log().saveWithClosingReport(QDateTime::currentDateTime(), m_job.logPath());
-    } catch (const std::exception& error) {
-        failure = QString::fromUtf8(error.what());
-    }
-    // The run's counts follow the closing report.
-    m_view.append(totalsLogLine(done));
-    try {
-        m_view.log().save(m_job.logPath());
-    } catch (const std::exception& error) {
-        if (failure.isEmpty())
-            failure = QString::fromUtf8(error.what());
-    }
+    tidyRepair(); // every worker has reported its end
     m_form.JobProgressBar()->setVisible(false);
     m_form.JobStatusText()->setText(totalsSummary(done));
-    try {
-        if (!m_fetchingAgain)
-            SavePositions(m_job.ProjectPath, currentPositions());
-    } catch (const std::exception& error) {
-        if (failure.isEmpty())
-            failure = QString::fromUtf8(error.what());
-    }
-    for (auto& slot : m_job.WorkerSlots)
-        slot.reset(); // every worker has reported its end
-    tidyRepair();
     m_form.BitBtn1()->setText(DownloadCaption);
     m_view.refresh();
     if (!failure.isEmpty())
-        message(failure);
-    message(QStringLiteral("Download finished!"));
+        post(failure);
+    const qint64 again = done.toFetchAgain();
+    if (again <= 0) {
+        post(closingText(done));
+        return;
+    }
+    // Tiles that failed are behind the stored positions: continuing the job
+    // would not fetch them, fetching the missing tiles again does.
+    const QString project = m_session.state().ProjectPath;
+    post(closingText(done) +
+             QStringLiteral("\n\nFetch the %1 missing tiles again now?").arg(groupedNumber(again)),
+         [this, project] {
+             if (running())
+                 return;
+             try {
+                 fetchMissing(project);
+             } catch (const std::exception& error) {
+                 message(QString::fromUtf8(error.what()));
+             }
+         });
 }
 
-void JobController::AppendLogLine(const QString& line)
+void JobController::post(const QString& text, std::function<void()> onYes)
 {
-    m_view.append(line);
+    m_boxes.push_back({text, std::move(onYes)});
+    if (!m_boxOpen)
+        QTimer::singleShot(0, &m_context, [this] { showPostedBoxes(); });
 }
 
-void JobController::WorkerDone(int threadIndex)
+void JobController::showPostedBoxes()
 {
-    if (threadIndex >= 0 && threadIndex < MaxWorkers)
-        m_reportedEnd[std::size_t(threadIndex)] = true;
-    --m_job.WorkersRunning;
-    if (m_closeLoop && m_job.WorkersRunning <= 0)
-        m_closeLoop->quit();
+    if (m_boxOpen)
+        return; // the box on screen shows the rest when it closes
+    m_boxOpen = true;
+    while (!m_boxes.empty() && !m_closing) {
+        PostedBox box = std::move(m_boxes.front());
+        m_boxes.pop_front();
+        m_openBox = box.text;
+        if (!box.onYes) {
+            message(box.text);
+        } else {
+            m_view.refresh();
+            if (Shell::current().ask(&m_form, box.text))
+                box.onYes();
+        }
+        m_openBox.clear();
+    }
+    m_boxOpen = false;
 }
 
 // ---------------------------------------------------------------- closing
 
 void JobController::closeDuringJob()
 {
+    m_closing = true;
     m_form.Timer1()->stop();
-    stop();
-    if (m_job.WorkersRunning > 0) {
-        // Blocks without spinning: the workers' reports and their ends arrive
-        // as events; keys and clicks wait, so no dialog opens in the meantime.
-        QEventLoop loop;
-        QTimer limit;
-        limit.setSingleShot(true);
-        QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-        limit.start(m_closeWaitMs);
-        m_closeLoop = &loop;
-        loop.exec(QEventLoop::ExcludeUserInputEvents);
-        m_closeLoop = nullptr;
-    }
-    try {
-        savePositionsAndLog();
-    } catch (const std::exception&) {
-        // Nothing more can be done on the way out.
-    }
-    // Workers that are still in a request are left to end with the process;
-    // from now on their reports go nowhere.
-    m_abandonedWorkers = 0;
-    for (std::size_t i = 0; i < m_job.WorkerSlots.size(); ++i) {
-        const auto& slot = m_job.WorkerSlots[i];
-        if (!slot)
-            continue;
-        if (m_reportedEnd[i])
-            slot->wait(); // its last call is made; the thread is returning
-        else if (!slot->wait(0))
-            ++m_abandonedWorkers;
-    }
-    if (m_abandonedWorkers > 0) {
-        m_workerHost->close();
-        for (auto& slot : m_job.WorkerSlots) {
-            if (slot && slot->isRunning())
-                abandonThread(std::move(slot), m_workerHost);
-        }
-    }
-    for (auto& slot : m_job.WorkerSlots)
-        slot.reset();
+    m_session.closeDuringJob(m_closeWaitMs);
+}
+
+qint64 JobController::freeBytesOf(const QString& folder)
+{
+    const QStorageInfo disk(folder);
+    return disk.isValid() && disk.isReady() ? disk.bytesAvailable() : -1;
 }
 
 } // namespace tavo

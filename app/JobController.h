@@ -1,46 +1,38 @@
 #pragma once
 
 #include "app/AppState.h"
-#include "app/JobProgress.h"
-#include "app/JobState.h"
 #include "files/JobLog.h"
-#include "tiles/WorkerHost.h"
+#include "job/JobPlan.h"
+#include "job/JobProgress.h"
+#include "job/JobSession.h"
+#include "job/JobState.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
-#include <array>
-#include <memory>
-#include <optional>
-#include <vector>
-
-class QEventLoop;
+#include <deque>
+#include <functional>
 
 namespace tavo {
 
 class LogView;
 class RepairPlan;
-class TileSet;
 struct ProjectInfo;
 struct ScanOptions;
 class TForm1;
 
-// The download job of the main window: its set-up from the window's fields,
-// the workers, the monitor that saves their positions and the log, Stop, the
-// completion, and the bounded wait when the window closes during a job.
-// Workers report here through a blocking call run on the main thread.
-class JobController final : public WorkerHost
+// The download job of the main window: reads the window's fields into a
+// request, asks what needs asking, runs the job in a session and shows what
+// the session reports (the log window, the status bar, the boxes).
+class JobController final : public JobObserver
 {
 public:
     JobController(TForm1& form, AppState& app, LogView& view);
-    // Workers still running here are left to end with the process (see
-    // abandonThread); the ended ones are joined.
     ~JobController() override;
     JobController(const JobController&) = delete;
     JobController& operator=(const JobController&) = delete;
 
-    const JobState& state() const { return m_job; }
+    const JobState& state() const { return m_session.state(); }
     // True from a set-up until the job has finished (the button says "Stop").
     bool running() const;
 
@@ -66,59 +58,53 @@ public:
     // What the workers of the current (or last) run have done so far.
     JobTotals totals() const;
 
-    // Closing the window during a job: every worker is asked to stop; their
-    // reports are served while a local event loop that takes no user input
-    // waits for their ends, at most the close wait; then the positions and
-    // the log are saved once, so the job continues later exactly where it
-    // stopped. Workers still running then are abandoned.
+    // Closing the window during a job (see JobSession::closeDuringJob).
     void closeDuringJob();
     void setCloseWaitMs(int ms) { m_closeWaitMs = ms; }
-    int abandonedWorkers() const { return m_abandonedWorkers; }
+    int abandonedWorkers() const { return m_session.abandonedWorkers(); }
 
-    // WorkerHost: run on the main thread while the worker waits.
-    void AppendLogLine(const QString& line) override;
-    void WorkerDone(int threadIndex) override;
+    // JobObserver
+    void logAppended() override;
+    void progress(const JobTotals& totals, const JobProgress& figures) override;
+    void saved() override;
+    void saveFailed(const QString& text) override;
+    void finished(const JobTotals& totals, const QString& failure) override;
 
 private:
-    struct Plan;
-
     void setUp();
     void loadServerParams();
-    std::optional<Plan> planJob();
-    void refuse(const QString& text);
-    void startLog(const Plan& plan, bool resumeJob);
-    void startWorkers(int zoom, const std::vector<TilePosition>& resume,
-                      std::shared_ptr<const TileSet> tiles = {});
-    void fetchMissing();
+    JobRequest requestFromFields() const;
+    WorkerConfig workerConfig() const;
+    static qint64 freeBytesOf(const QString& folder);
+    void fetchMissing(const QString& path);
     ScanOptions repairScanOptions() const;
     bool scanForRepair(const ProjectInfo& info, RepairPlan& plan, QString* error);
     void tidyRepair(); // the set-aside files whose tiles are now stored go
     QString chooseProject();
-    void stop();
-    void finish();
-    std::vector<TilePosition> currentPositions() const;
-    void savePositionsAndLog();
-    void showProgress();
     void message(const QString& text);
+    // Boxes of a running job or its end: shown after the current call
+    // returns, one at a time, so the monitor goes on ticking while one is
+    // open. `onYes` makes the box a question whose Yes runs it.
+    void post(const QString& text, std::function<void()> onYes = {});
+    void showPostedBoxes();
 
     TForm1& m_form;
     AppState& m_app;
     LogView& m_view;
-    // Declared before the job: the workers that hold it go first.
-    std::shared_ptr<BlockingWorkerHost> m_workerHost;
-    JobState m_job;
-    std::array<bool, MaxWorkers> m_reportedEnd{}; // worker i has made its last call
-    qint32 m_monitorTicks = 0;
-    bool m_fetchingAgain = false; // the run fetches a list of failed tiles
-    std::shared_ptr<RepairPlan> m_repair; // that run's plan
-    qint64 m_toFetch = 0;         // the tiles of this run, over all its workers
-    JobProgress m_progress;
-    std::shared_ptr<Pacing> m_pacing; // the running job's pace of requests
-    QElapsedTimer m_clock;
-    QString m_lastTickError;           // a failing save is reported once, not on every tick
-    QEventLoop* m_closeLoop = nullptr; // the close wait, while it runs
+    JobSession m_session;
+    std::shared_ptr<RepairPlan> m_repair; // the plan of a run that fetches tiles again
+    QString m_saveFailing; // the last save failed with this; empty once one succeeds
+    struct PostedBox
+    {
+        QString text;
+        std::function<void()> onYes;
+    };
+    std::deque<PostedBox> m_boxes;
+    QString m_openBox; // the text of the box on screen
+    bool m_boxOpen = false;
+    bool m_closing = false; // no box opens while the window closes
     int m_closeWaitMs = 40000;
-    int m_abandonedWorkers = 0;
+    QObject m_context; // posted calls end with this object
 };
 
 } // namespace tavo

@@ -25,6 +25,8 @@ public:
     void append(const QString& text);
     void append(const QStringList& lines);
     void refresh();
+    // Shows lines appended to the log directly a moment later, as append() does.
+    void refreshSoon() { scheduleRefresh(); }
 
     // Shows `text` in a message box over `parent`, the log window brought up
     // to date first.

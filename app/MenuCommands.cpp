@@ -1,7 +1,7 @@
 #include "app/MenuCommands.h"
 
 #include "app/AppState.h"
-#include "app/JobState.h"
+#include "job/JobState.h"
 #include "app/LogView.h"
 #include "dialogs/Shell.h"
 #include "dialogs/TForm1.h"
@@ -88,14 +88,14 @@ void MenuCommands::fillFromProject(const QString& path)
     const OpenedProject opened =
         readProjectForOpen(path, m_app.DefaultZoom, m_app.DefaultThreadCount);
     TForm1& form = *m_windows.Form1;
-    form.Edit1()->setText(opened.edit1);
-    form.Edit3()->setText(opened.edit3);
-    form.Edit2()->setText(opened.edit2);
-    form.Edit4()->setText(opened.edit4);
-    form.Edit5()->setText(opened.edit5);
-    form.Edit10()->setText(opened.edit10);
-    form.Edit6()->setText(opened.edit6);
-    form.Edit11()->setText(opened.edit11);
+    form.Edit1()->setText(opened.left);
+    form.Edit3()->setText(opened.right);
+    form.Edit2()->setText(opened.top);
+    form.Edit4()->setText(opened.bottom);
+    form.Edit5()->setText(opened.zoom);
+    form.Edit10()->setText(opened.threadCount);
+    form.Edit6()->setText(opened.folder);
+    form.Edit11()->setText(opened.fileName);
 }
 
 void MenuCommands::exit()

@@ -23,6 +23,15 @@ void Shell::showMessage(QWidget* parent, const QString& text)
     box.exec();
 }
 
+bool Shell::ask(QWidget* parent, const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, QApplication::applicationName(), text,
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 QString Shell::browseFolder(QWidget* parent, const QString& title)
 {
     const QString folder = QFileDialog::getExistingDirectory(

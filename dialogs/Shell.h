@@ -18,6 +18,9 @@ public:
 
     // A plain message box with the application's title and an OK button.
     virtual void showMessage(QWidget* parent, const QString& text);
+    // A question box with the buttons Yes and No, No being the default;
+    // true when the user chose Yes.
+    virtual bool ask(QWidget* parent, const QString& text);
     // The folder browser; returns the chosen folder's full path, or an empty
     // text when the user cancels. No folder is preselected.
     virtual QString browseFolder(QWidget* parent, const QString& title);

@@ -138,10 +138,10 @@ StoredInputs ReadResumeKeys(const QString& projectPath, int defaultZoom, int def
 
 bool resumeMatches(const StoredInputs& stored, const EnteredInputs& entered)
 {
-    return stored.left == entered.edit1 && stored.right == entered.edit3 &&
-           stored.top == entered.edit2 && stored.bottom == entered.edit4 &&
-           stored.zoom == entered.edit5 && stored.threadCount == entered.edit10 &&
-           stored.folder == entered.edit6 && stored.fileName == entered.edit11;
+    return stored.left == entered.left && stored.right == entered.right &&
+           stored.top == entered.top && stored.bottom == entered.bottom &&
+           stored.zoom == entered.zoom && stored.threadCount == entered.threadCount &&
+           stored.folder == entered.folder && stored.fileName == entered.fileName;
 }
 
 std::vector<TilePosition> ReadPositions(const QString& projectPath, int threadCount)
@@ -174,9 +174,7 @@ void SavePositions(const QString& projectPath, const std::vector<TilePosition>& 
 
 OpenedProject readProjectForOpen(const QString& chosenPath, int defaultZoom, int defaultThreadCount)
 {
-    const StoredInputs stored = ReadResumeKeys(chosenPath, defaultZoom, defaultThreadCount);
-    return {stored.left, stored.right,       stored.top,    stored.bottom,
-            stored.zoom, stored.threadCount, stored.folder, stored.fileName};
+    return ReadResumeKeys(chosenPath, defaultZoom, defaultThreadCount);
 }
 
 } // namespace tavo

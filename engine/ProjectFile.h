@@ -36,23 +36,25 @@ QString fileNamePartOf(const QString& path);
 void WriteNewProject(const QString& projectPath, const AreaTexts& area, int zoom,
                      const TileRect& rect, int threadCount);
 
-// What an existing project file holds, as the resume test compares it.
-struct StoredInputs
+// A job's entries as the project file and the resume test know them: the
+// area texts, the zoom and worker count as decimal texts, the folder (ending
+// in '/') and the project file's name.
+struct ProjectEntries
 {
     QString left, right, top, bottom; // empty when missing
-    QString zoom, threadCount;        // decimal texts; the defaults when missing
+    QString zoom, threadCount;        // the defaults when missing
     QString folder;                   // folder part of the project path, ending in '/'
     QString fileName;                 // file-name part of the project path
 };
-// A zoom or worker count that is there but is no integer ("16abc") throws
+
+// What an existing project file holds, as the resume test compares it. A
+// zoom or worker count that is there but is no integer ("16abc") throws
 // AppError::notAnInteger, as typing it would.
+using StoredInputs = ProjectEntries;
 StoredInputs ReadResumeKeys(const QString& projectPath, int defaultZoom, int defaultThreadCount);
 
-// The main window's fields, as typed (Edit6 with its trailing '/').
-struct EnteredInputs
-{
-    QString edit1, edit3, edit2, edit4, edit5, edit10, edit6, edit11;
-};
+// What the user entered for a job (the folder with its trailing '/').
+using EnteredInputs = ProjectEntries;
 
 // True when all eight texts are equal, exactly and case-sensitively: the job
 // recorded in the file is then continued.
@@ -70,14 +72,8 @@ std::vector<TilePosition> ReadPositions(const QString& projectPath, int threadCo
 // failure writes none of them. Throws AppError::unableToWrite(path).
 void SavePositions(const QString& projectPath, const std::vector<TilePosition>& current);
 
-// What "Open project..." puts into the main window's fields.
-struct OpenedProject
-{
-    QString edit1, edit3, edit2, edit4; // the area texts, empty when missing
-    QString edit5, edit10;              // zoom and worker count as decimal texts
-    QString edit6;                      // folder part of the chosen path, ending in '/'
-    QString edit11;                     // file-name part, extension included
-};
+// What "Open project..." puts into the job's entries.
+using OpenedProject = ProjectEntries;
 OpenedProject readProjectForOpen(const QString& chosenPath, int defaultZoom,
                                  int defaultThreadCount);
 

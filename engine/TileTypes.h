@@ -5,6 +5,11 @@
 
 namespace tavo {
 
+// The zooms the tile arithmetic can hold: beyond 30 a column or row no longer
+// fits 32 bits, below 1 there is no quadkey.
+inline constexpr int MinZoom = 1;
+inline constexpr int MaxZoom = 30;
+
 // One tile of the grid: column x counted from longitude -180 eastward, row y
 // counted from the SOUTHERN edge northward (the rows of the tile file names).
 // As a worker's position, 0 in either coordinate means "no position".

@@ -48,6 +48,7 @@ JobSettings readJobSettings(const QString& settingsPath)
     JobSettings settings;
     settings.proxy = readProxy(ini);
     settings.sleepSeconds = ini.readInteger(IniParas, QStringLiteral("SleepSeconds"), 0);
+    settings.confirmTiles = ini.readInteger(IniParas, QStringLiteral("ConfirmTiles"), 100000);
     return settings;
 }
 

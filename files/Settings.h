@@ -32,6 +32,8 @@ struct JobSettings
 {
     ProxySettings proxy;
     int sleepSeconds = 0;
+    // A new job of more tiles than this is confirmed by the user first.
+    qint64 confirmTiles = 100000;
 };
 JobSettings readJobSettings(const QString& settingsPath);
 

@@ -173,16 +173,13 @@ std::optional<http::ProxyEndpoint> clientProxyFor(const ProxySettings& proxy, QS
     return endpoint;
 }
 
-TDownThread::TDownThread(bool createSuspended, qint32 MinX, qint32 MaxX, qint32 MinY, qint32 MaxY,
-                         qint32 Zoom, qint32 ThreadCount, const QString& SaveFolder,
-                         const QString& ProjectBase, qint32 ResumeX, qint32 ResumeY,
-                         const WorkerConfig& config, WorkerHost* host, QObject* parent)
-    : QThread(parent), m_minX(MinX), m_maxX(MaxX), m_minY(MinY), m_maxY(MaxY), m_zoom(Zoom),
-      m_threadCount(ThreadCount), m_resumeX(ResumeX), m_resumeY(ResumeY), m_saveFolder(SaveFolder),
-      m_projectBase(ProjectBase), m_config(config), m_host(host)
+TDownThread::TDownThread(const WorkerJob& job, const WorkerConfig& config, WorkerHost* host,
+                         QObject* parent)
+    : QThread(parent), m_minX(job.rect.minX), m_maxX(job.rect.maxX), m_minY(job.rect.minY),
+      m_maxY(job.rect.maxY), m_zoom(job.zoom), m_threadCount(job.threadCount),
+      m_resumeX(job.resume.x), m_resumeY(job.resume.y), m_saveFolder(job.saveFolder),
+      m_projectBase(job.projectBase), m_config(config), m_host(host)
 {
-    if (!createSuspended)
-        start();
 }
 
 TDownThread::~TDownThread()
@@ -218,6 +215,8 @@ WorkerCounts TDownThread::counts() const
     counts.stored = m_stored.load(std::memory_order_relaxed);
     counts.placeholders = m_placeholders.load(std::memory_order_relaxed);
     counts.unreachable = m_unreachable.load(std::memory_order_relaxed);
+    counts.banned = m_banned.load(std::memory_order_relaxed);
+    counts.writeFailed = m_writeFailed.load(std::memory_order_relaxed);
     return counts;
 }
 
@@ -395,6 +394,8 @@ void TDownThread::Execute()
         // has room. One that cannot be written under its own name (a folder
         // named like it) is that tile's failure only: it stays not written.
         const auto cannotWrite = [&](int error) {
+            if (!isTileOwnWriteError(error))
+                m_writeFailed.store(true, std::memory_order_relaxed); // it ends the worker
             report(name + QStringLiteral(" cannot write ") + xText + QLatin1Char('-') + yText +
                    QStringLiteral(".jpg: ") + errnoText(error));
         };
@@ -426,6 +427,7 @@ void TDownThread::Execute()
             // Only an HTTP error's text tells a refusal or a missing tile.
             if (!fetch.replyRejected) {
                 if (contains(fetch.message, "302") || contains(fetch.message, "403")) {
+                    m_banned.store(true, std::memory_order_relaxed);
                     report(BannedText);
                     return;
                 }

@@ -39,6 +39,20 @@ struct RequestLimits
     qint64 longestSlowDownWaitMs = Pacing::LongestWaitMs;
 };
 
+// A worker's share of a job: the whole tile rectangle at the job's zoom, the
+// number of workers the tiles are dealt among, where the tiles go
+// (saveFolder + projectBase + "/"), and the last position this worker
+// finished in an earlier run (0 in either: none), after which its walk goes on.
+struct WorkerJob
+{
+    TileRect rect;
+    qint32 zoom = 0;
+    qint32 threadCount = 0;
+    QString saveFolder; // ends with '/'
+    QString projectBase;
+    TilePosition resume;
+};
+
 // What a worker copies from the application state when it is created.
 struct WorkerConfig
 {
@@ -58,6 +72,8 @@ struct WorkerCounts
     qint64 stored = 0;        // real tiles stored
     qint64 placeholders = 0;  // tiles that got the placeholder
     bool unreachable = false; // it ended because the server could not be reached
+    bool banned = false;      // it ended on a refusal (302 or 403)
+    bool writeFailed = false; // it ended on a tile the disk or folder could not take
 };
 
 // The HTTP client's proxy for `proxy` when it is in use: its port read with
@@ -73,13 +89,9 @@ std::optional<http::ProxyEndpoint> clientProxyFor(const ProxySettings& proxy, QS
 class TDownThread final : public QThread
 {
 public:
-    // Starts at once unless `createSuspended`; then the caller calls start().
-    // (ResumeX, ResumeY) is the last position this worker finished in an
-    // earlier run (0 in either: none); the walk goes on after it.
-    TDownThread(bool createSuspended, qint32 MinX, qint32 MaxX, qint32 MinY, qint32 MaxY,
-                qint32 Zoom, qint32 ThreadCount, const QString& SaveFolder,
-                const QString& ProjectBase, qint32 ResumeX, qint32 ResumeY,
-                const WorkerConfig& config, WorkerHost* host, QObject* parent = nullptr);
+    // Created suspended: the caller calls start().
+    TDownThread(const WorkerJob& job, const WorkerConfig& config, WorkerHost* host,
+                QObject* parent = nullptr);
     // Asks the worker to stop and waits for it to end (see BlockingWorkerHost
     // on which thread may do so).
     ~TDownThread() override;
@@ -135,6 +147,8 @@ private:
     std::atomic<qint64> m_stored{0};
     std::atomic<qint64> m_placeholders{0};
     std::atomic<bool> m_unreachable{false};
+    std::atomic<bool> m_banned{false};
+    std::atomic<bool> m_writeFailed{false};
 };
 
 } // namespace tavo

@@ -105,10 +105,26 @@ protected:
 
     void pressDownload() { QTest::mouseClick(form().BitBtn1(), Qt::LeftButton); }
 
+    // The closing box of the last run: a message, or a question when it
+    // offers to fetch failed tiles again; empty before the end.
+    QString closingBox() const
+    {
+        for (const QStringList* boxes : {&shell.messages, &shell.questions})
+            for (const QString& box : *boxes)
+                if (box.startsWith(QStringLiteral("Download finished!\n")))
+                    return box;
+        return {};
+    }
+
     bool waitForFinish(int ms = 20000)
     {
-        return waitUntil(
-            [this] { return shell.messages.contains(QStringLiteral("Download finished!")); }, ms);
+        return waitUntil([this] { return !closingBox().isEmpty(); }, ms);
+    }
+
+    void clearBoxes()
+    {
+        shell.messages.clear();
+        shell.questions.clear();
     }
 
     QString savePath(const QString& name) const { return saveFolder + QLatin1Char('/') + name; }

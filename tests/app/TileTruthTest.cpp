@@ -1,7 +1,7 @@
 #include "AppHarness.h"
 
 #include "../http/NetTestSupport.h"
-#include "app/JobProgress.h"
+#include "job/JobProgress.h"
 #include "engine/JobFolder.h"
 #include "engine/TileMath.h"
 
@@ -43,16 +43,49 @@ TEST(JobProgressTest, TextsOfCountsDurationsAndSizes)
 {
     const std::pair<qint64, const char*> durations[] = {{0, "0 s"},           {59, "59 s"},
                                                         {60, "1 min 00 s"},   {3599, "59 min 59 s"},
-                                                        {3600, "1 h 00 min"}, {7500, "2 h 05 min"}};
+                                                        {3600, "1 h 00 min"}, {7500, "2 h 05 min"},
+                                                        {86400, "1 d 00 h"},
+                                                        {9159987900, "106,018 d 09 h"}};
     for (const auto& [seconds, text] : durations)
         EXPECT_EQ(durationText(seconds), text) << seconds;
 
     JobTotals totals{1234567, 1234000, 500, false};
     EXPECT_EQ(totalsLogLine(totals), "Tiles stored: 1234000, placeholders: 500, not written: 67");
-    EXPECT_EQ(totalsSummary(totals), "Stored 1,234,000, placeholders 500, not written 67");
-    totals.unreachable = true;
-    EXPECT_EQ(totalsSummary(totals), "Stopped: the server could not be reached. "
-                                     "Stored 1,234,000, placeholders 500, not written 67");
+    EXPECT_EQ(totalsSummary(totals), "Stored 1,234,000, placeholders 500, not written 67.");
+    EXPECT_EQ(closingText(totals),
+              "Download finished!\nStored 1,234,000, placeholders 500, not written 67.");
+    // The reason a run ended early; what a worker met comes before the user's Stop.
+    struct Ending
+    {
+        bool stopped, writeFailed, unreachable, banned;
+        const char* outcome;
+    };
+    const Ending endings[] = {
+        {true, false, false, false, "Stopped by the user."},
+        {true, true, false, false, "Stopped: tiles could not be written."},
+        {false, true, true, false, "Stopped: the server could not be reached."},
+        {true, true, true, true, "Stopped: banned by the server."},
+    };
+    for (const Ending& e : endings) {
+        JobTotals ended = totals;
+        ended.stoppedByUser = e.stopped;
+        ended.writeFailed = e.writeFailed;
+        ended.unreachable = e.unreachable;
+        ended.banned = e.banned;
+        EXPECT_EQ(closingText(ended), QString("Download finished!\n") + e.outcome +
+                                          "\nStored 1,234,000, placeholders 500, not written 67.");
+        EXPECT_EQ(totalsSummary(ended),
+                  QString(e.outcome) + " Stored 1,234,000, placeholders 500, not written 67.");
+        // A stopped job is continued; only its placeholders are fetched again.
+        EXPECT_EQ(ended.toFetchAgain(), e.stopped ? 500 : 567);
+    }
+    // The bar's count of a very large job.
+    JobProgress huge;
+    huge.start(201784220, 0);
+    huge.sample(1234567, 1000);
+    EXPECT_EQ(huge.compactCountText(), "1.2 M of 201.8 M tiles");
+    EXPECT_EQ(compactNumber(999999), "999,999");
+    EXPECT_EQ(compactNumber(1095910817792), "1,095.9 G");
 
     // The tile arithmetic of the set-up: the worked example, and the whole
     // grid at zoom 9 (512 x 512 tiles between 85 and -85 degrees).
@@ -118,7 +151,9 @@ TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
     // At the end: the summary stays, the log's last line counts the tiles.
     ASSERT_TRUE(waitForFinish());
     EXPECT_FALSE(bar->isVisible());
-    EXPECT_EQ(statusText(), "Stored 7, placeholders 5, not written 0");
+    EXPECT_EQ(statusText(), "Stored 7, placeholders 5, not written 0.");
+    EXPECT_EQ(shell.questions, QStringList{"Download finished!\nStored 7, placeholders 5, not "
+                                           "written 0.\n\nFetch the 5 missing tiles again now?"});
     QStringList lines = logLines();
     EXPECT_EQ(lines.last(), "Tiles stored: 7, placeholders: 5, not written: 0");
     EXPECT_EQ(lines[lines.size() - 2], "Log file has been saved to " + savePath("Job_log.txt"));
@@ -143,11 +178,12 @@ TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
     // The server is healthy again: exactly the ten bad tiles are fetched.
     server->setOptions({});
     server->clearRequests();
-    shell.messages.clear();
+    clearBoxes();
     form().Fetchmissing1()->trigger();
     EXPECT_EQ(form().BitBtn1()->text(), "Stop");
     ASSERT_TRUE(waitForFinish());
-    EXPECT_EQ(shell.messages, QStringList{"Download finished!"});
+    EXPECT_EQ(shell.messages,
+              QStringList{"Download finished!\nStored 10, placeholders 0, not written 0."});
     const JobScan after = scan();
     EXPECT_EQ(after.count(TileState::Good), 12);
     std::set<std::string> requested;
@@ -176,12 +212,12 @@ TEST_F(TileTruthTest, FailedTilesAreCountedShownAndFetchedAgain)
                                "empty 1, not a JPEG 1, truncated 1, partly written 1)"))
         << log.toStdString();
     EXPECT_EQ(lines.last(), "Tiles stored: 10, placeholders: 0, not written: 0");
-    EXPECT_EQ(statusText(), "Stored 10, placeholders 0, not written 0");
+    EXPECT_EQ(statusText(), "Stored 10, placeholders 0, not written 0.");
     EXPECT_EQ(readAll(savePath("Job.tavo")), projectBefore);
 
     // Nothing left: nothing is fetched, and the user is told so. A project
     // the window does not name is chosen in the file dialog.
-    shell.messages.clear();
+    clearBoxes();
     server->clearRequests();
     typeInto(form().Edit11(), "Other");
     shell.answers.push_back(savePath("Job.tavo"));
@@ -202,7 +238,7 @@ TEST_F(TileTruthTest, ADeadNetworkStopsTheJobInsteadOfBurningItIntoPlaceholders)
     pressDownload();
     ASSERT_TRUE(waitForFinish());
     EXPECT_EQ(statusText(), "Stopped: the server could not be reached. "
-                            "Stored 0, placeholders 10, not written 2");
+                            "Stored 0, placeholders 10, not written 2.");
     QTest::qWait(100); // the window's layout follows its contents
     EXPECT_EQ(form().width(), TForm1::kClientWidth) << "a long summary never widens the window";
     const QStringList lines = logLines();
@@ -257,7 +293,7 @@ TEST_F(TileTruthTest, BadFilesAreSetAsideUntilTheirReplacementIsStored)
         failing.htmlQuadkeys.insert(quadkey(c.x, c.y));
     server->setOptions(failing);
     server->clearRequests();
-    shell.messages.clear();
+    clearBoxes();
     form().Fetchmissing1()->trigger();
     ASSERT_TRUE(waitForFinish());
     EXPECT_EQ(server->requestCount(), 3);
@@ -274,7 +310,7 @@ TEST_F(TileTruthTest, BadFilesAreSetAsideUntilTheirReplacementIsStored)
 
     // The server is healthy again: the tiles are stored and what was set aside goes.
     server->setOptions({});
-    shell.messages.clear();
+    clearBoxes();
     form().Fetchmissing1()->trigger();
     ASSERT_TRUE(waitForFinish());
     for (const auto& c : cases) {

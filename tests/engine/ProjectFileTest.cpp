@@ -84,10 +84,10 @@ TEST(ProjectFile, ResumeNeedsAllEightTextsEqual)
     EXPECT_FALSE(resumeMatches(stored, enteredFor(saveFolder, "Job.TAVO")));
     EXPECT_FALSE(resumeMatches(stored, enteredFor(folder.root(), "Job.tavo")));
     EnteredInputs retyped = enteredFor(saveFolder, "Job.tavo");
-    retyped.edit1 = "116.30";
+    retyped.left = "116.30";
     EXPECT_FALSE(resumeMatches(stored, retyped));
     EnteredInputs moreWorkers = enteredFor(saveFolder, "Job.tavo");
-    moreWorkers.edit10 = "4";
+    moreWorkers.threadCount = "4";
     EXPECT_FALSE(resumeMatches(stored, moreWorkers));
 
     // Without Zoom and ThreadCount the defaults are compared.
@@ -146,9 +146,9 @@ TEST(ProjectFile, AreaTextsWithBlanksAreReadBackAsTyped)
     EXPECT_EQ(stored.bottom, "39.9  ");
     EnteredInputs entered{"116.3 ", " 116,4", "\t40", "39.9  ", "13", "8", saveFolder, "Job.tavo"};
     EXPECT_TRUE(resumeMatches(stored, entered));
-    entered.edit1 = "116.3";
+    entered.left = "116.3";
     EXPECT_FALSE(resumeMatches(stored, entered));
-    EXPECT_EQ(readProjectForOpen(path, 13, 1).edit1, "116.3 ");
+    EXPECT_EQ(readProjectForOpen(path, 13, 1).left, "116.3 ");
 }
 
 TEST(ProjectFile, PositionsDefaultToZero)
@@ -176,19 +176,19 @@ TEST(ProjectFile, OpenFillsTheFieldsWithDefaults)
     writeBytes(path, "[AREA]\r\nLeftLongitude=-10\r\nTopLatitude=5\r\n"
                      "[THREADS]\r\nThreadCount=30\r\n");
     const OpenedProject opened = readProjectForOpen(path, 14, 2);
-    EXPECT_EQ(opened.edit1, QStringLiteral("-10"));
-    EXPECT_EQ(opened.edit3, QString());
-    EXPECT_EQ(opened.edit2, QStringLiteral("5"));
-    EXPECT_EQ(opened.edit4, QString());
-    EXPECT_EQ(opened.edit5, QStringLiteral("14"));
-    EXPECT_EQ(opened.edit10, QStringLiteral("30"));
-    EXPECT_EQ(opened.edit6, folder.root() + "/");
-    EXPECT_EQ(opened.edit11, QStringLiteral("Old Job.tavo"));
+    EXPECT_EQ(opened.left, QStringLiteral("-10"));
+    EXPECT_EQ(opened.right, QString());
+    EXPECT_EQ(opened.top, QStringLiteral("5"));
+    EXPECT_EQ(opened.bottom, QString());
+    EXPECT_EQ(opened.zoom, QStringLiteral("14"));
+    EXPECT_EQ(opened.threadCount, QStringLiteral("30"));
+    EXPECT_EQ(opened.folder, folder.root() + "/");
+    EXPECT_EQ(opened.fileName, QStringLiteral("Old Job.tavo"));
 
     const OpenedProject missing = readProjectForOpen(folder.path("none.tavo"), 13, 1);
-    EXPECT_EQ(missing.edit5, QStringLiteral("13"));
-    EXPECT_EQ(missing.edit10, QStringLiteral("1"));
-    EXPECT_EQ(missing.edit11, QStringLiteral("none.tavo"));
+    EXPECT_EQ(missing.zoom, QStringLiteral("13"));
+    EXPECT_EQ(missing.threadCount, QStringLiteral("1"));
+    EXPECT_EQ(missing.fileName, QStringLiteral("none.tavo"));
 }
 
 // A zoom or worker count that is there but no integer is refused, never

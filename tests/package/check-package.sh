@@ -34,6 +34,10 @@ for p in "${programs[@]}"; do
   [ "$(readlink "$root/usr/bin/$p")" = "../lib/tavo/$p" ] || fail "usr/bin/$p does not lead to the program"
 done
 [ "${#programs[@]}" -eq 3 ] || echo "note: only ${programs[*]} packaged"
+# The command-line downloader beside tavo, on the PATH, without a window system.
+[ -x "$prog/tavo-get" ] || fail "tavo-get is missing"
+[ "$(readlink "$root/usr/bin/tavo-get")" = "../lib/tavo/tavo-get" ] || fail "usr/bin/tavo-get does not lead to the program"
+"$root/usr/bin/tavo-get" --help | grep -q '^Usage: tavo-get JOB.tavo' || fail "tavo-get --help"
 
 share=$root/usr/share
 for d in "$share"/applications/*.desktop; do

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 
 namespace tavo::testing {
 
@@ -57,7 +58,22 @@ template <typename Done> bool waitUntil(Done done, int ms = 15000)
 class RecordingShell final : public Shell
 {
 public:
-    void showMessage(QWidget*, const QString& text) override { messages << text; }
+    void showMessage(QWidget*, const QString& text) override
+    {
+        messages << text;
+        if (whileMessageShows)
+            whileMessageShows(text);
+    }
+    // Questions are recorded; the answer is the next queued one, No when none is queued.
+    bool ask(QWidget*, const QString& text) override
+    {
+        questions << text;
+        if (replies.empty())
+            return false;
+        const bool yes = replies.front();
+        replies.pop_front();
+        return yes;
+    }
     QString browseFolder(QWidget*, const QString& title) override
     {
         browseTitles << title;
@@ -82,6 +98,10 @@ public:
     }
 
     QStringList messages;
+    QStringList questions;
+    std::deque<bool> replies; // what the next question box answers
+    // Runs while a message box is open, as the modal box's own event loop would.
+    std::function<void(const QString&)> whileMessageShows;
     QStringList browseTitles;
     QStringList openRequests;
     QStringList openedDocuments;

@@ -188,9 +188,12 @@ protected:
                                             qint32 resumeY = 0,
                                             const QString& project = QStringLiteral("Job"))
     {
-        return std::make_unique<TDownThread>(false, r.minX, r.maxX, r.minY, r.maxY, r.zoom,
-                                             threadCount, saveFolder(), project, resumeX, resumeY,
-                                             cfg, host);
+        auto worker = std::make_unique<TDownThread>(
+            WorkerJob{{r.minX, r.maxX, r.minY, r.maxY}, r.zoom, threadCount, saveFolder(), project,
+                      {resumeX, resumeY}},
+            cfg, host);
+        worker->start();
+        return worker;
     }
 
     // Runs one worker to its end and returns its log.
@@ -676,8 +679,10 @@ TEST_F(WorkerTest, FullDiskEndsTheWorkerAtItsLastStoredTileAndTheJobContinuesLat
             disk.fill();
     });
     auto worker =
-        std::make_unique<TDownThread>(false, r.minX, r.maxX, r.minY, r.maxY, r.zoom, 1, folder,
-                                      QStringLiteral("Job"), 0, 0, config(0), &host);
+        std::make_unique<TDownThread>(WorkerJob{{r.minX, r.maxX, r.minY, r.maxY}, r.zoom, 1, folder,
+                                                QStringLiteral("Job"), {}},
+                                      config(0), &host);
+    worker->start();
     ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
     const QStringList lines = host.lines();
     ASSERT_EQ(lines.size(), 3) << lines.join('|').toStdString();
@@ -693,9 +698,10 @@ TEST_F(WorkerTest, FullDiskEndsTheWorkerAtItsLastStoredTileAndTheJobContinuesLat
     // With room again, continuing from the recorded position fetches the rest.
     disk.removeFiller();
     RecordingHost again;
-    auto resumed = std::make_unique<TDownThread>(false, r.minX, r.maxX, r.minY, r.maxY, r.zoom, 1,
-                                                 folder, QStringLiteral("Job"), stopped.x,
-                                                 stopped.y, config(0), &again);
+    auto resumed = std::make_unique<TDownThread>(
+        WorkerJob{{r.minX, r.maxX, r.minY, r.maxY}, r.zoom, 1, folder, QStringLiteral("Job"), stopped},
+        config(0), &again);
+    resumed->start();
     ASSERT_TRUE(resumed->wait(QDeadlineTimer(15000)));
     EXPECT_EQ(again.lines(),
               (QStringList{okLine(1, 2, 4, 2), okLine(1, 3, 4, 3), finishedLine(1)}));
@@ -1211,8 +1217,9 @@ TEST_F(WorkerTest, AListOfTilesIsDealtByPlaceAndKeepsTheirServerDigits)
         std::vector<std::unique_ptr<TDownThread>> workers;
         for (int index = 0; index < 2; ++index) {
             workers.push_back(std::make_unique<TDownThread>(
-                true, rect.minX, rect.maxX, rect.minY, rect.maxY, rect.zoom, 2, saveFolder(),
-                QStringLiteral("Job"), 5, 7, config(index), index == 0 ? &first : &second));
+                WorkerJob{{rect.minX, rect.maxX, rect.minY, rect.maxY}, rect.zoom, 2, saveFolder(),
+                          QStringLiteral("Job"), {5, 7}},
+                config(index), index == 0 ? &first : &second));
             if (asSet)
                 workers.back()->fetchOnly(std::shared_ptr<const TileSet>(set));
             else

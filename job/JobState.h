@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/TileTypes.h"
+#include "job/JobPlan.h"
 
 #include <QString>
 #include <QtGlobal>
@@ -11,10 +12,6 @@
 namespace tavo {
 
 class TDownThread;
-
-// The most workers a job can have: worker slots, start positions and the
-// position keys of the project file all have this many entries.
-inline constexpr int MaxWorkers = 8;
 
 // The main window's record of the current job. Written by the set-up, read by
 // the monitor, Stop, "View log now" and the log. It stays as the set-up left

@@ -13,6 +13,11 @@ namespace tavo {
 // The tile arithmetic of a job's set-up, shared with the size estimate shown
 // while the fields are typed.
 
+// The disk space a tile takes, about.
+inline constexpr qint64 BytesPerTile = 15000;
+// "180 KB", "3.9 GB"
+QString diskSizeText(qint64 bytes);
+
 // What the status bar shows before a job: the number of tiles of the fields
 // as typed and the disk space they take at about 15 KB a tile ("12 tiles,
 // about 180 KB on disk"); empty when the fields would not start a job.
@@ -25,14 +30,32 @@ struct JobTotals
     qint64 stored = 0;        // real tiles stored
     qint64 placeholders = 0;  // tiles that got the placeholder
     bool unreachable = false; // a worker ended because the server could not be reached
+    bool banned = false;        // a worker ended on a refusal of the server
+    bool writeFailed = false;   // a worker ended on a tile it could not write
+    bool stoppedByUser = false; // Stop was pressed
 
     qint64 done() const { return stored + placeholders; }
     qint64 notWritten() const { return toFetch > done() ? toFetch - done() : 0; }
+    // Tiles worth fetching again now: those that got the placeholder, and
+    // those not written when the job ended by itself (a stopped job is
+    // continued instead).
+    qint64 toFetchAgain() const
+    {
+        return placeholders + (stoppedByUser ? 0 : notWritten());
+    }
 };
 
 // "Tiles stored: N, placeholders: M, not written: K", the log's last line of a run.
 QString totalsLogLine(const JobTotals& totals);
-// The summary the status bar keeps after a run.
+// Why a run ended before its last tile ("Stopped by the user.", "Stopped:
+// banned by the server.", ...); empty when it ran to its end.
+QString outcomeText(const JobTotals& totals);
+// "Stored 134, placeholders 0, not written 2,274."
+QString countsText(const JobTotals& totals);
+// The closing box: "Download finished!", then the outcome and the counts,
+// each on a line of its own.
+QString closingText(const JobTotals& totals);
+// The summary the status bar keeps after a run: the outcome, then the counts.
 QString totalsSummary(const JobTotals& totals);
 
 // The figures of a running job for the status bar: tiles done, the rate over
@@ -53,8 +76,9 @@ public:
     // Seconds left at that rate; none while the rate is 0.
     std::optional<qint64> secondsLeft() const;
 
-    // "1,234 of 50,000 tiles"
+    // "1,234 of 50,000 tiles"; compact: "1.2 M of 201.8 M tiles"
     QString countText() const;
+    QString compactCountText() const;
     // "12.5 tiles/s, 3 min 20 s left"
     QString rateText() const;
 
@@ -74,7 +98,9 @@ QString waitingText(qint64 remainingMs);
 
 // 1234 as "1,234".
 QString groupedNumber(qint64 value);
-// Seconds as "45 s", "3 min 20 s", "2 h 05 min".
+// 999,999 and below as groupedNumber; above as "1.2 M" or "1,095.9 G".
+QString compactNumber(qint64 value);
+// Seconds as "45 s", "3 min 20 s", "2 h 05 min", "106,018 d 09 h".
 QString durationText(qint64 seconds);
 
 } // namespace tavo

@@ -1,4 +1,4 @@
-#include "app/JobProgress.h"
+#include "job/JobProgress.h"
 
 #include "engine/TextConv.h"
 #include "engine/TileMath.h"
@@ -9,11 +9,9 @@ namespace tavo {
 
 namespace {
 
-constexpr int MinZoom = 1;
-constexpr int MaxZoom = 30;
-constexpr qint64 BytesPerTile = 15000;
+} // namespace
 
-QString diskText(qint64 bytes)
+QString diskSizeText(qint64 bytes)
 {
     const QLocale english(QLocale::English, QLocale::UnitedStates);
     if (bytes >= 1000LL * 1000 * 1000)
@@ -22,8 +20,6 @@ QString diskText(qint64 bytes)
         return english.toString(double(bytes) / 1e6, 'f', 1) + QStringLiteral(" MB");
     return english.toString(qMax<qint64>(1, bytes / 1000)) + QStringLiteral(" KB");
 }
-
-} // namespace
 
 QString jobSizeEstimate(const AreaTexts& texts, const QString& zoomText)
 {
@@ -39,7 +35,7 @@ QString jobSizeEstimate(const AreaTexts& texts, const QString& zoomText)
     const qint64 tiles = tileRectFor(area, zoom).count();
     return groupedNumber(tiles) +
            (tiles == 1 ? QStringLiteral(" tile") : QStringLiteral(" tiles")) +
-           QStringLiteral(", about ") + diskText(tiles * BytesPerTile) + QStringLiteral(" on disk");
+           QStringLiteral(", about ") + diskSizeText(tiles * BytesPerTile) + QStringLiteral(" on disk");
 }
 
 QString totalsLogLine(const JobTotals& totals)
@@ -50,15 +46,40 @@ QString totalsLogLine(const JobTotals& totals)
         .arg(totals.notWritten());
 }
 
+QString outcomeText(const JobTotals& totals)
+{
+    // What a worker met comes before the user's Stop: it tells more.
+    if (totals.banned)
+        return QStringLiteral("Stopped: banned by the server.");
+    if (totals.unreachable)
+        return QStringLiteral("Stopped: the server could not be reached.");
+    if (totals.writeFailed)
+        return QStringLiteral("Stopped: tiles could not be written.");
+    if (totals.stoppedByUser)
+        return QStringLiteral("Stopped by the user.");
+    return {};
+}
+
+QString countsText(const JobTotals& totals)
+{
+    return QStringLiteral("Stored %1, placeholders %2, not written %3.")
+        .arg(groupedNumber(totals.stored), groupedNumber(totals.placeholders),
+             groupedNumber(totals.notWritten()));
+}
+
+QString closingText(const JobTotals& totals)
+{
+    QString text = QStringLiteral("Download finished!\n");
+    if (const QString outcome = outcomeText(totals); !outcome.isEmpty())
+        text += outcome + QLatin1Char('\n');
+    return text + countsText(totals);
+}
+
 QString totalsSummary(const JobTotals& totals)
 {
-    QString text = QStringLiteral("Stored %1, placeholders %2, not written %3")
-                       .arg(groupedNumber(totals.stored), groupedNumber(totals.placeholders),
-                            groupedNumber(totals.notWritten()));
     // The reason first: a narrow status bar shows the start of the text.
-    if (totals.unreachable)
-        text.prepend(QStringLiteral("Stopped: the server could not be reached. "));
-    return text;
+    const QString outcome = outcomeText(totals);
+    return outcome.isEmpty() ? countsText(totals) : outcome + QLatin1Char(' ') + countsText(totals);
 }
 
 void JobProgress::start(qint64 toFetch, qint64 nowMs)
@@ -103,6 +124,11 @@ QString JobProgress::countText() const
     return QStringLiteral("%1 of %2 tiles").arg(groupedNumber(m_done), groupedNumber(m_toFetch));
 }
 
+QString JobProgress::compactCountText() const
+{
+    return QStringLiteral("%1 of %2 tiles").arg(compactNumber(m_done), compactNumber(m_toFetch));
+}
+
 QString JobProgress::rateText() const
 {
     const double rate = tilesPerSecond();
@@ -118,6 +144,16 @@ QString groupedNumber(qint64 value)
     return QLocale(QLocale::English, QLocale::UnitedStates).toString(value);
 }
 
+QString compactNumber(qint64 value)
+{
+    const QLocale english(QLocale::English, QLocale::UnitedStates);
+    if (value < 1000000)
+        return english.toString(value);
+    if (value < 1000000000)
+        return english.toString(double(value) / 1e6, 'f', 1) + QStringLiteral(" M");
+    return english.toString(double(value) / 1e9, 'f', 1) + QStringLiteral(" G");
+}
+
 QString durationText(qint64 seconds)
 {
     if (seconds < 60)
@@ -126,9 +162,13 @@ QString durationText(qint64 seconds)
         return QStringLiteral("%1 min %2 s")
             .arg(seconds / 60)
             .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1 h %2 min")
-        .arg(seconds / 3600)
-        .arg((seconds % 3600) / 60, 2, 10, QLatin1Char('0'));
+    if (seconds < 86400)
+        return QStringLiteral("%1 h %2 min")
+            .arg(seconds / 3600)
+            .arg((seconds % 3600) / 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1 d %2 h")
+        .arg(groupedNumber(seconds / 86400))
+        .arg((seconds % 86400) / 3600, 2, 10, QLatin1Char('0'));
 }
 
 QString waitingText(qint64 remainingMs)
