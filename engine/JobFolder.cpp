@@ -367,18 +367,38 @@ QString tileStateName(TileState state)
     return QString();
 }
 
-JobScan::JobScan(const TileRect& rect)
-    : m_rect(rect), m_states(static_cast<std::size_t>(rect.count()), TileState::Missing)
+JobScan::JobScan(const TileRect& rect) : m_rect(rect)
 {
-    m_counts[static_cast<int>(TileState::Missing)] = rect.count();
+    if (!rect.isEmpty() && rect.count() <= DenseLimit)
+        m_states.assign(static_cast<std::size_t>(rect.count()), TileState::Missing);
+    m_counts[static_cast<int>(TileState::Missing)] = rect.isEmpty() ? 0 : rect.count();
 }
 
 void JobScan::setState(qint32 x, qint32 y, TileState state)
 {
-    TileState& slot = m_states[index(x, y)];
-    --m_counts[static_cast<int>(slot)];
+    const TileState old = this->state(x, y);
+    --m_counts[static_cast<int>(old)];
     ++m_counts[static_cast<int>(state)];
-    slot = state;
+    if (!m_states.empty()) {
+        m_states[index(x, y)] = state;
+        return;
+    }
+    if (state == TileState::Missing)
+        m_sparse.erase(index(x, y));
+    else
+        m_sparse[index(x, y)] = state;
+    // A table entry costs some 40 bytes: past a byte a tile, the table goes.
+    constexpr qint64 EntryBytes = 40;
+    if (qint64(m_sparse.size()) * EntryBytes > m_rect.count())
+        makeDense();
+}
+
+void JobScan::makeDense()
+{
+    m_states.assign(static_cast<std::size_t>(m_rect.count()), TileState::Missing);
+    for (const auto& [at, state] : m_sparse)
+        m_states[at] = state;
+    std::unordered_map<std::size_t, TileState>().swap(m_sparse);
 }
 
 std::vector<TilePosition> JobScan::badTiles() const

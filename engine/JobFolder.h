@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <unordered_map>
 #include <vector>
 
 struct stat;
@@ -65,15 +66,27 @@ constexpr int TileTailSlack = 30;
 // Short English name of a state, for legends and summaries ("missing"...).
 QString tileStateName(TileState state);
 
-// The state of every tile of a rectangle, with a count per state.
+// The state of every tile of a rectangle, with a count per state. Its memory
+// follows the tiles that are there, not the rectangle: a rectangle of more
+// tiles than DenseLimit starts with a table of the tiles that are not missing
+// and turns into one byte a tile only when that table would be larger, so a
+// stopped job whose area holds millions of places costs what its tiles cost.
 class JobScan final
 {
 public:
+    static constexpr qint64 DenseLimit = qint64(1) << 24;
+
     JobScan() = default;
     explicit JobScan(const TileRect& rect);
 
     const TileRect& rect() const { return m_rect; }
-    TileState state(qint32 x, qint32 y) const { return m_states[index(x, y)]; }
+    TileState state(qint32 x, qint32 y) const
+    {
+        if (!m_states.empty())
+            return m_states[index(x, y)];
+        const auto found = m_sparse.find(index(x, y));
+        return found == m_sparse.end() ? TileState::Missing : found->second;
+    }
     void setState(qint32 x, qint32 y, TileState state);
     qint64 count(TileState state) const { return m_counts[static_cast<int>(state)]; }
     qint64 total() const { return m_rect.count(); }
@@ -81,6 +94,9 @@ public:
     qint64 bad() const { return total() - count(TileState::Good); }
     // Every tile that is not Good, column by column from the west, rows from the south.
     std::vector<TilePosition> badTiles() const;
+    // Whether the states are kept one byte a tile (else as a table of the
+    // tiles that are not missing).
+    bool dense() const { return !m_states.empty() || m_rect.isEmpty(); }
 
 private:
     std::size_t index(qint32 x, qint32 y) const
@@ -88,9 +104,11 @@ private:
         return std::size_t(qint64(y) - m_rect.minY) * std::size_t(m_rect.width()) +
                std::size_t(qint64(x) - m_rect.minX);
     }
+    void makeDense();
 
     TileRect m_rect;
     std::vector<TileState> m_states;
+    std::unordered_map<std::size_t, TileState> m_sparse;
     std::array<qint64, TileStateCount> m_counts{};
 };
 

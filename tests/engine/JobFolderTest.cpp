@@ -75,6 +75,44 @@ TEST(JobFolderTest, ClassifiesEveryKindOfTileAndCountsThem)
     EXPECT_EQ(bad.front(), (TilePosition{10, 21})); // column by column, rows from the south
 }
 
+TEST(JobFolderTest, AHugeAreaWithFewTilesCostsItsTilesNotItsArea)
+{
+    // 2^28 places (a whole zoom-14 grid): one byte a place would be 256 MB.
+    JobScan scan(TileRect{0, 16383, 0, 16383});
+    EXPECT_FALSE(scan.dense());
+    const struct
+    {
+        qint32 x, y;
+        TileState state;
+    } tiles[] = {{0, 0, TileState::Good}, {16383, 16383, TileState::Placeholder},
+                 {7, 9000, TileState::Truncated}, {9000, 7, TileState::Good}};
+    for (const auto& t : tiles)
+        scan.setState(t.x, t.y, t.state);
+    scan.setState(7, 9000, TileState::Missing); // set back: gone from the table
+    for (const auto& t : tiles)
+        EXPECT_EQ(scan.state(t.x, t.y), t.x == 7 ? TileState::Missing : t.state);
+    EXPECT_EQ(scan.state(9000, 9000), TileState::Missing);
+    EXPECT_EQ(scan.count(TileState::Good), 2);
+    EXPECT_EQ(scan.count(TileState::Placeholder), 1);
+    EXPECT_EQ(scan.count(TileState::Truncated), 0);
+    EXPECT_EQ(scan.count(TileState::Missing), scan.total() - 3);
+
+    // A large area that fills up turns into one byte a place, states kept.
+    JobScan filling(TileRect{0, 4199, 0, 3999}); // 16.8 M places, above the limit
+    ASSERT_FALSE(filling.dense());
+    for (qint32 x = 0; x < 4200 && !filling.dense(); ++x)
+        for (qint32 y = 0; y < 4000 && !filling.dense(); y += 2)
+            filling.setState(x, y, TileState::Good);
+    EXPECT_TRUE(filling.dense());
+    const qint64 good = filling.count(TileState::Good);
+    filling.setState(4199, 3999, TileState::Empty);
+    EXPECT_EQ(filling.state(0, 0), TileState::Good);
+    EXPECT_EQ(filling.state(0, 1), TileState::Missing);
+    EXPECT_EQ(filling.state(4199, 3999), TileState::Empty);
+    EXPECT_EQ(filling.count(TileState::Good), good);
+    EXPECT_EQ(filling.count(TileState::Missing), filling.total() - good - 1);
+}
+
 TEST(JobFolderTest, MissingFolderLeavesEveryTileMissing)
 {
     const JobScan scan = scanJobFolder(QStringLiteral("/nonexistent/folder/"), TileRect{0, 3, 0, 1});
