@@ -1,6 +1,7 @@
 #include "job/JobCommand.h"
 
 #include "engine/AppError.h"
+#include "engine/AreaSelection.h"
 #include "engine/JobFolder.h"
 #include "engine/ProjectFile.h"
 #include "engine/RepairPlan.h"
@@ -8,6 +9,7 @@
 #include "files/JobLog.h"
 #include "files/ServerParams.h"
 #include "files/Settings.h"
+#include "geo/AreaFromFile.h"
 #include "http/HttpClient.h"
 #include "job/JobPlan.h"
 #include "job/JobProgress.h"
@@ -185,6 +187,10 @@ bool parseJobCommand(const QStringList& arguments, JobCommand& command, QString&
             field = &command.folder;
         else if (a == QStringLiteral("--project"))
             field = &command.project;
+        else if (a == QStringLiteral("--area-from"))
+            field = &command.areaFrom;
+        else if (a == QStringLiteral("--buffer"))
+            field = &command.buffer;
         else if (a == QStringLiteral("--settings"))
             field = &command.settingsFile;
         else if (a == QStringLiteral("--params-url"))
@@ -206,8 +212,25 @@ bool parseJobCommand(const QStringList& arguments, JobCommand& command, QString&
     }
     if (command.help)
         return true;
-    const bool anyField = !command.left.isEmpty() || !command.right.isEmpty() ||
-                          !command.top.isEmpty() || !command.bottom.isEmpty() ||
+    const bool anyEdge = !command.left.isEmpty() || !command.right.isEmpty() ||
+                         !command.top.isEmpty() || !command.bottom.isEmpty();
+    if (!command.areaFrom.isEmpty() && anyEdge) {
+        error = QStringLiteral("give the area's edges or --area-from, not both");
+        return false;
+    }
+    if (!command.buffer.isEmpty()) {
+        bool number = false;
+        const double metres = command.buffer.toDouble(&number);
+        if (command.areaFrom.isEmpty()) {
+            error = QStringLiteral("--buffer needs --area-from");
+            return false;
+        }
+        if (!number || !(metres >= 0)) {
+            error = QStringLiteral("--buffer: not a number of metres: %1").arg(command.buffer);
+            return false;
+        }
+    }
+    const bool anyField = anyEdge || !command.areaFrom.isEmpty() ||
                           !command.zoom.isEmpty() || !command.threads.isEmpty() ||
                           !command.folder.isEmpty() || !command.project.isEmpty();
     if (!command.projectFile.isEmpty() && anyField) {
@@ -221,17 +244,37 @@ bool parseJobCommand(const QStringList& arguments, JobCommand& command, QString&
     return true;
 }
 
+bool areaTextsFromFile(const QString& path, double bufferMetres, const QString& zoomText,
+                       AreaTexts& texts, QString& error)
+{
+    bool number = false;
+    const int zoom = zoomText.trimmed().toInt(&number);
+    if (!number || zoom < MinZoom || zoom > MaxZoom) {
+        error = QStringLiteral("Zoom level should be between %1 and %2.").arg(MinZoom).arg(MaxZoom);
+        return false;
+    }
+    const std::optional<AreaValues> area = geo::readAreaFromFile(path, bufferMetres, &error);
+    if (!area)
+        return false;
+    texts = areaTextsFor(snapToTiles(*area, zoom), zoom);
+    return true;
+}
+
 QString jobCommandHelp()
 {
     return QStringLiteral(
         "Usage: tavo-get JOB.tavo [options]\n"
         "       tavo-get --left L --right R --top T --bottom B --zoom Z --threads N\n"
         "                --folder DIR --project NAME [options]\n"
+        "       tavo-get --area-from FILE [--buffer METRES] --zoom Z --threads N\n"
+        "                --folder DIR --project NAME [options]\n"
         "\n"
         "Downloads a job's aerial tiles as Tavo's Download button does: with a project\n"
         "file it continues that job (or starts it again when its entries no longer\n"
         "match); with the options it downloads the area they give, stored as typed.\n"
         "The project file, the log and the tiles are those the window writes.\n"
+        "--area-from takes the area of every feature of a GeoJSON, KML, GPX or\n"
+        "Shapefile file, grown by --buffer metres, snapped to the tiles of the zoom.\n"
         "\n"
         "Options:\n"
         "  --settings FILE    the settings file (default: Tavo's own config.ini);\n"
@@ -274,7 +317,18 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
             request = {{opened.left, opened.right, opened.top, opened.bottom},
                        opened.zoom, opened.threadCount, opened.folder, opened.fileName};
         } else {
-            request = {{command.left, command.right, command.top, command.bottom},
+            AreaTexts area{command.left, command.right, command.top, command.bottom};
+            if (!command.areaFrom.isEmpty()) {
+                QString error;
+                const QString zoom =
+                    command.zoom.isEmpty() ? QString::number(startup.defaultZoom) : command.zoom;
+                if (!areaTextsFromFile(command.areaFrom, command.buffer.toDouble(), zoom, area,
+                                       error)) {
+                    say(err, error);
+                    return ExitRefused;
+                }
+            }
+            request = {area,
                        command.zoom.isEmpty() ? QString::number(startup.defaultZoom) : command.zoom,
                        command.threads.isEmpty() ? QString::number(startup.defaultThreadCount)
                                                  : command.threads,

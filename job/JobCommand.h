@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/AreaMath.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -21,6 +23,8 @@ struct JobCommand
 {
     QString projectFile; // "tavo-get JOB.tavo"
     QString left, right, top, bottom, zoom, threads, folder, project;
+    QString areaFrom;     // a GIS file whose features give the area (--area-from)
+    QString buffer;       // metres added around that area (--buffer)
     QString settingsFile; // empty: the program's settings file
     QString paramsUrl;    // empty: the imagery service's parameters file
     bool quiet = false;
@@ -31,6 +35,14 @@ struct JobCommand
 // Reads the arguments (without the program's name); false with `error` set
 // when they are not understood.
 bool parseJobCommand(const QStringList& arguments, JobCommand& command, QString& error);
+
+// The four field texts of the area of every feature of a GIS file (GeoJSON,
+// KML, GPX, Shapefile), grown by `bufferMetres`, snapped to the tiles of the
+// job's zoom as the area dialog snaps it; false with `error` set for the user
+// when the file cannot be read or holds no feature, or the zoom is no whole
+// number from 1 to 30.
+bool areaTextsFromFile(const QString& path, double bufferMetres, const QString& zoomText,
+                       AreaTexts& texts, QString& error);
 
 // The text of --help.
 QString jobCommandHelp();
