@@ -163,8 +163,8 @@ std::optional<int> ParseWholeInteger(const QString& text)
     return int(value);
 }
 
-AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& edit2,
-                     const QString& edit4)
+AreaValues ParseArea(const QString& left, const QString& right, const QString& top,
+                     const QString& bottom)
 {
     AreaValues values;
     const auto read = [&values](QString text) {
@@ -172,10 +172,10 @@ AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& 
         values.allNumbers = values.allNumbers && IsWholeNumber(text);
         return ParseLeadingNumber(text);
     };
-    values.left = read(edit1);
-    values.right = read(edit3);
-    values.top = read(edit2);
-    values.bottom = read(edit4);
+    values.left = read(left);
+    values.right = read(right);
+    values.top = read(top);
+    values.bottom = read(bottom);
     return values;
 }
 

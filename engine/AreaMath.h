@@ -42,8 +42,8 @@ struct AreaValues
 // The four area fields read as numbers: every ',' counts as a '.', then ParseLeadingNumber.
 // Never fails; text that is not a number reads as its leading number (0 when there is none) and
 // clears allNumbers.
-AreaValues ParseArea(const QString& edit1, const QString& edit3, const QString& edit2,
-                     const QString& edit4);
+AreaValues ParseArea(const QString& left, const QString& right, const QString& top,
+                     const QString& bottom);
 inline AreaValues ParseArea(const AreaTexts& area)
 {
     return ParseArea(area.left, area.right, area.top, area.bottom);
