@@ -282,8 +282,8 @@ void JobSession::closeDuringJob(int waitMs)
         if (!slot)
             continue;
         if (m_reportedEnd[i])
-            slot->wait(); // its last call is made; the thread is returning
-        else if (!slot->wait(0))
+            slot->join(); // its last call is made; the thread is returning
+        else if (!slot->join(QDeadlineTimer(0)))
             ++m_abandonedWorkers;
     }
     if (m_abandonedWorkers > 0) {

@@ -185,7 +185,17 @@ TDownThread::TDownThread(const WorkerJob& job, const WorkerConfig& config, Worke
 TDownThread::~TDownThread()
 {
     Terminate();
-    wait();
+    join();
+}
+
+bool TDownThread::join(QDeadlineTimer deadline)
+{
+    if (!wait(deadline))
+        return false;
+    // Pairs with the release store that ends run(). A worker that was never
+    // started left nothing to see.
+    (void)m_ranToEnd.load(std::memory_order_acquire);
+    return true;
 }
 
 void TDownThread::Terminate()
@@ -271,6 +281,7 @@ void TDownThread::run()
             m_host->WorkerDone(m_config.threadIndex);
     } catch (...) {
     }
+    m_ranToEnd.store(true, std::memory_order_release); // see join()
 }
 
 void TDownThread::pause()

@@ -8,6 +8,7 @@
 #include "tiles/TileWalk.h"
 #include "tiles/WorkerHost.h"
 
+#include <QDeadlineTimer>
 #include <QString>
 #include <QThread>
 #include <atomic>
@@ -98,6 +99,15 @@ public:
     TDownThread(const TDownThread&) = delete;
     TDownThread& operator=(const TDownThread&) = delete;
 
+    // Waits for the worker to end, as QThread::wait does, and returns whether
+    // it has. Once it returns true, whatever the worker did is seen by the
+    // caller, who may then free or reuse what the worker touched (its host
+    // above all). QThread::wait alone ends in a futex wait inside Qt whose
+    // ordering ThreadSanitizer cannot see; the end of run() is therefore also
+    // published through an atomic flag that this reads. Every joiner of a
+    // worker goes through here (the destructor does).
+    bool join(QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever));
+
     // Fetches exactly `tiles` (those of them in the rectangle) instead of
     // walking the rectangle, dealt out among the workers by their place in
     // the list; the resume position is not used. Only before start().
@@ -149,6 +159,8 @@ private:
     std::atomic<bool> m_unreachable{false};
     std::atomic<bool> m_banned{false};
     std::atomic<bool> m_writeFailed{false};
+    // Set by run() as its very last act (release); read by join() (acquire).
+    std::atomic<bool> m_ranToEnd{false};
 };
 
 } // namespace tavo

@@ -202,7 +202,7 @@ protected:
     {
         RecordingHost host;
         auto worker = makeWorker(r, 1, cfg, &host, resumeX, resumeY);
-        EXPECT_TRUE(worker->wait(QDeadlineTimer(15000)));
+        EXPECT_TRUE(worker->join(QDeadlineTimer(15000)));
         EXPECT_EQ(host.done(), std::vector<int>{cfg.threadIndex});
         if (position)
             *position = worker->currentPosition();
@@ -257,7 +257,7 @@ TEST_F(WorkerTest, ThreeWorkersDealTwoByThreeRoundRobin)
     for (int i = 0; i < 3; ++i)
         workers.push_back(makeWorker(r, 3, config(i), &hosts[i]));
     for (auto& worker : workers)
-        ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+        ASSERT_TRUE(worker->join(QDeadlineTimer(15000)));
 
     // Thread1 takes positions 3 and 6, Thread2 1 and 4, Thread3 2 and 5.
     EXPECT_EQ(hosts[0].lines(),
@@ -290,7 +290,7 @@ TEST_F(WorkerTest, ThreeWorkersDownloadAThreeByFourRectangleAtZoom13)
     for (int i = 0; i < 3; ++i)
         workers.push_back(makeWorker(r, 3, config(i), &host));
     for (auto& worker : workers)
-        ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+        ASSERT_TRUE(worker->join(QDeadlineTimer(15000)));
 
     std::vector<int> done = host.done();
     std::sort(done.begin(), done.end());
@@ -354,7 +354,7 @@ TEST_F(WorkerTest, ResumedWorkerTakesOnlyItsOwnLaterPositions)
     RecordingHost host;
     const Rect r{0, 2, 1, 2, 10}; // 6 positions: (0,1) (0,2) (1,1) (1,2) (2,1) (2,2)
     auto worker = makeWorker(r, 2, config(1), &host, 1, 1);
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    ASSERT_TRUE(worker->join(QDeadlineTimer(15000)));
     EXPECT_EQ(host.lines(), (QStringList{okLine(2, 5, 2, 1), finishedLine(2)}));
 }
 
@@ -455,8 +455,8 @@ TEST_F(WorkerTest, ARefusedWorkerDoesNotStopTheOthers)
     RecordingHost refused, served;
     auto first = makeWorker(r, 2, config(0), &refused);
     auto second = makeWorker(r, 2, config(1), &served);
-    ASSERT_TRUE(first->wait(QDeadlineTimer(15000)));
-    ASSERT_TRUE(second->wait(QDeadlineTimer(15000)));
+    ASSERT_TRUE(first->join(QDeadlineTimer(15000)));
+    ASSERT_TRUE(second->join(QDeadlineTimer(15000)));
     EXPECT_EQ(refused.lines(), (QStringList{QStringLiteral("Thread1 HTTP/1.1 403 Forbidden->") +
                                                 MakeQuadkey(0, 2, 10),
                                             Banned, finishedLine(1)}));
@@ -510,7 +510,7 @@ TEST_F(WorkerTest, StopDuringResetRetriesLeavesTheTileUndone)
     auto worker = makeWorker({4, 4, 5, 5, 3}, 1, config(0), &host);
     (void)QTest::qWaitFor([this] { return m_server.requestCount() >= 2; }, 5000);
     worker->Terminate();
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
+    ASSERT_TRUE(worker->join(QDeadlineTimer(5000)));
     EXPECT_EQ(host.lines(), QStringList{finishedLine(1)});
     EXPECT_LT(m_server.requestCount(), 6);
     EXPECT_EQ(worker->currentPosition().x, 0);
@@ -528,7 +528,7 @@ TEST_F(WorkerTest, StopDuringAFetchFinishesThatTileThenEnds)
     auto worker = makeWorker({0, 0, 1, 10, 10}, 1, config(0), &host);
     (void)QTest::qWaitFor([this] { return m_server.requestCount() >= 1; }, 5000);
     worker->Terminate();
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
+    ASSERT_TRUE(worker->join(QDeadlineTimer(5000)));
     EXPECT_EQ(host.lines(), (QStringList{okLine(1, 1, 0, 1), finishedLine(1)}));
     EXPECT_EQ(m_server.requestCount(), 1);
     EXPECT_TRUE(QFile::exists(tilePath(0, 1)));
@@ -564,7 +564,7 @@ TEST_F(WorkerTest, StopEndsALongPausePromptlyAndKeepsTheTile)
         if (line.endsWith(QStringLiteral("->ok!")))
             raw->Terminate();
     });
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(10000)));
+    ASSERT_TRUE(worker->join(QDeadlineTimer(10000)));
     EXPECT_LT(elapsed.elapsed(), 5000);
     EXPECT_EQ(host.lines(), (QStringList{okLine(1, 1, 0, 1), finishedLine(1)}));
     EXPECT_TRUE(QFile::exists(tilePath(0, 1)));
@@ -604,7 +604,7 @@ TEST_F(WorkerTest, PositionIsNeverTornAcrossAColumnChange)
         ++samples;
         QThread::yieldCurrentThread();
     }
-    EXPECT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    EXPECT_TRUE(worker->join(QDeadlineTimer(15000)));
     EXPECT_EQ(worker->currentPosition().x, 40);
     EXPECT_EQ(worker->currentPosition().y, 5);
     EXPECT_GT(samples, 0);
@@ -653,7 +653,7 @@ TEST_F(WorkerTest, UnwritableTileEndsTheWorkerLikeARefusal)
     RecordingHost host;
     auto worker =
         makeWorker({4, 4, 5, 6, 3}, 1, config(0), &host, 0, 0, QStringLiteral("NoSuchFolder"));
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    ASSERT_TRUE(worker->join(QDeadlineTimer(15000)));
     const QStringList lines = host.lines();
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Thread1 cannot write 4-5.jpg: "))) << lines[0];
@@ -683,7 +683,7 @@ TEST_F(WorkerTest, FullDiskEndsTheWorkerAtItsLastStoredTileAndTheJobContinuesLat
                                                 QStringLiteral("Job"), {}},
                                       config(0), &host);
     worker->start();
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    ASSERT_TRUE(worker->join(QDeadlineTimer(15000)));
     const QStringList lines = host.lines();
     ASSERT_EQ(lines.size(), 3) << lines.join('|').toStdString();
     EXPECT_EQ(lines[0], okLine(1, 1, 4, 1));
@@ -702,7 +702,7 @@ TEST_F(WorkerTest, FullDiskEndsTheWorkerAtItsLastStoredTileAndTheJobContinuesLat
         WorkerJob{{r.minX, r.maxX, r.minY, r.maxY}, r.zoom, 1, folder, QStringLiteral("Job"), stopped},
         config(0), &again);
     resumed->start();
-    ASSERT_TRUE(resumed->wait(QDeadlineTimer(15000)));
+    ASSERT_TRUE(resumed->join(QDeadlineTimer(15000)));
     EXPECT_EQ(again.lines(),
               (QStringList{okLine(1, 2, 4, 2), okLine(1, 3, 4, 3), finishedLine(1)}));
     for (int y = 1; y <= 3; ++y)
@@ -768,7 +768,7 @@ TEST_F(WorkerTest, StopEndsALongTransferAndLeavesTheTileUnrecorded)
     QElapsedTimer timer;
     timer.start();
     worker->Terminate();
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
+    ASSERT_TRUE(worker->join(QDeadlineTimer(5000)));
     EXPECT_LT(timer.elapsed(), 2500);
     EXPECT_EQ(host.lines(), QStringList{finishedLine(1)});
     EXPECT_EQ(worker->currentPosition().x, 0);
@@ -803,7 +803,7 @@ TEST_F(WorkerTest, AnExceptionInTheWalkStillRunsWorkerDoneOnce)
 {
     ThrowingHost host;
     auto worker = makeWorker({4, 4, 5, 6, 3}, 1, config(0), &host);
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    ASSERT_TRUE(worker->join(QDeadlineTimer(15000)));
     EXPECT_EQ(host.m_done.load(), 1);
     EXPECT_EQ(host.m_lines.load(), 3); // the ok line, the error line, " Finished."
     EXPECT_EQ(m_server.requestCount(), 1);
@@ -1009,7 +1009,7 @@ TEST_F(WorkerTest, AFolderNamedLikeATileCostsThatTileOnly)
     ASSERT_TRUE(QDir().mkdir(tilePath(4, 5)));
     RecordingHost host;
     auto worker = makeWorker({4, 4, 5, 7, 3}, 1, config(0), &host);
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+    ASSERT_TRUE(worker->join(QDeadlineTimer(15000)));
     EXPECT_EQ(host.lines(), (QStringList{QStringLiteral("Thread1 cannot write 4-5.jpg: ") +
                                              QString::fromLocal8Bit(std::strerror(EISDIR)),
                                          okLine(1, 2, 4, 6), okLine(1, 3, 4, 7), finishedLine(1)}));
@@ -1077,7 +1077,7 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
                 worker->Terminate();
         }
         for (auto& worker : workers)
-            ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+            ASSERT_TRUE(worker->join(QDeadlineTimer(15000)));
         if (c.stop) {
             EXPECT_LT(stopped.elapsed(), 1000) << "Stop ends the wait at once";
         }
@@ -1158,7 +1158,7 @@ TEST_F(WorkerTest, TenFailuresInARowEndTheWorkerAtItsLastStoredTile)
         RecordingHost host;
         const WorkerConfig cfg = config(0, c.deadProxy ? tavo::testing::unusedPort() : 0);
         auto worker = makeWorker(rect, 1, cfg, &host);
-        ASSERT_TRUE(worker->wait(QDeadlineTimer(20000))) << c.name;
+        ASSERT_TRUE(worker->join(QDeadlineTimer(20000))) << c.name;
         const QStringList lines = host.lines();
         ASSERT_EQ(lines.size(), c.okTiles + 2 * UnreachableAfterFailures + 2)
             << c.name << ": " << lines.join('|').toStdString();
@@ -1227,7 +1227,7 @@ TEST_F(WorkerTest, AListOfTilesIsDealtByPlaceAndKeepsTheirServerDigits)
             workers.back()->start();
         }
         for (auto& worker : workers)
-            ASSERT_TRUE(worker->wait(QDeadlineTimer(15000)));
+            ASSERT_TRUE(worker->join(QDeadlineTimer(15000)));
         EXPECT_EQ(first.lines(),
                   (QStringList{okLine(1, 2, 4, 6), okLine(1, 6, 5, 7), finishedLine(1)}));
         EXPECT_EQ(second.lines(), (QStringList{okLine(2, 4, 5, 5), finishedLine(2)}));
