@@ -309,23 +309,7 @@ void JobController::fetchMissing(const QString& path)
     job.Rect = info.rect;
 
     JobLog& log = m_view.log();
-    try {
-        log.loadForResume(job.logPath());
-    } catch (const AppError&) {
-        log.clear();
-    }
-    log.append(resumedJobLines(QDateTime::currentDateTime()));
-    QStringList kinds;
-    for (const TileState state : {TileState::Missing, TileState::Placeholder, TileState::Empty,
-                                  TileState::NotJpeg, TileState::Truncated, TileState::Partial}) {
-        if (plan->count(state) > 0)
-            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(plan->count(state));
-    }
-    log.append(QStringLiteral("Fetch missing tiles again: %1 of %2 tiles (%3)")
-                   .arg(bad)
-                   .arg(plan->total())
-                   .arg(kinds.join(QStringLiteral(", "))));
-    log.append(notMoved);
+    startRepairLog(log, job.logPath(), *plan, bad, notMoved);
     m_view.refresh();
     if (plan->toFetchCount() == 0) {
         message(notMoved.join(u'\n'));

@@ -129,23 +129,7 @@ std::shared_ptr<RepairPlan> planRetry(const JobState& job, const QString& progra
     if (bad == 0)
         return {};
     const QStringList notMoved = plan->setAside();
-    try {
-        log.loadForResume(job.logPath());
-    } catch (const AppError&) {
-        log.clear();
-    }
-    log.append(resumedJobLines(QDateTime::currentDateTime()));
-    QStringList kinds;
-    for (const TileState state : {TileState::Missing, TileState::Placeholder, TileState::Empty,
-                                  TileState::NotJpeg, TileState::Truncated, TileState::Partial}) {
-        if (plan->count(state) > 0)
-            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(plan->count(state));
-    }
-    log.append(QStringLiteral("Fetch missing tiles again: %1 of %2 tiles (%3)")
-                   .arg(bad)
-                   .arg(plan->total())
-                   .arg(kinds.join(QStringLiteral(", "))));
-    log.append(notMoved);
+    startRepairLog(log, job.logPath(), *plan, bad, notMoved);
     return plan->toFetchCount() > 0 ? plan : nullptr;
 }
 

@@ -297,4 +297,26 @@ void JobSession::closeDuringJob(int waitMs)
         slot.reset();
 }
 
+void startRepairLog(JobLog& log, const QString& logPath, const RepairPlan& plan, qint64 bad,
+                    const QStringList& notMoved)
+{
+    try {
+        log.loadForResume(logPath);
+    } catch (const AppError&) {
+        log.clear();
+    }
+    log.append(resumedJobLines(QDateTime::currentDateTime()));
+    QStringList kinds;
+    for (const TileState state : {TileState::Missing, TileState::Placeholder, TileState::Empty,
+                                  TileState::NotJpeg, TileState::Truncated, TileState::Partial}) {
+        if (plan.count(state) > 0)
+            kinds << QStringLiteral("%1 %2").arg(tileStateName(state)).arg(plan.count(state));
+    }
+    log.append(QStringLiteral("Fetch missing tiles again: %1 of %2 tiles (%3)")
+                   .arg(bad)
+                   .arg(plan.total())
+                   .arg(kinds.join(QStringLiteral(", "))));
+    log.append(notMoved);
+}
+
 } // namespace tavo

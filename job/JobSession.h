@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/RepairPlan.h"
 #include "engine/TileTypes.h"
 #include "files/JobLog.h"
 #include "job/JobPlan.h"
@@ -115,5 +116,12 @@ private:
     QEventLoop* m_closeLoop = nullptr; // the close wait, while it runs
     int m_abandonedWorkers = 0;
 };
+
+// The log of a "fetch missing tiles again" run: the job's log continued
+// (started afresh when it cannot be read), the resume lines, a line naming
+// how many tiles of which kinds are fetched (`bad` of the plan's total), and
+// the tiles that could not be set aside.
+void startRepairLog(JobLog& log, const QString& logPath, const RepairPlan& plan, qint64 bad,
+                    const QStringList& notMoved);
 
 } // namespace tavo
