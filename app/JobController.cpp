@@ -9,6 +9,7 @@
 #include "engine/ProjectFile.h"
 #include "engine/RepairPlan.h"
 #include "engine/TextConv.h"
+#include "engine/TaskThread.h"
 #include "engine/TileMath.h"
 #include "files/ServerParams.h"
 #include "files/Settings.h"
@@ -22,7 +23,6 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QProgressDialog>
-#include <QThread>
 #include <QPushButton>
 #include <QStorageInfo>
 #include <QTimer>
@@ -214,18 +214,15 @@ bool JobController::scanForRepair(const ProjectInfo& info, RepairPlan& plan, QSt
 {
     // The folder of a large project takes a while: it is read on a thread of
     // its own, with a box that shows how far it got and can cancel it.
-    std::atomic<bool> cancel{false};
-    std::atomic<qint64> done{0};
-    std::atomic<qint64> total{0};
+    Feedback feedback;
     ScanOptions options = repairScanOptions();
-    options.cancel = &cancel;
-    options.progress = [&done, &total](qint64 d, qint64 t) {
-        total.store(t, std::memory_order_relaxed);
-        done.store(d, std::memory_order_relaxed);
-    };
+    options.feedback = &feedback;
     bool scanned = false;
-    std::unique_ptr<QThread> thread(
-        QThread::create([&] { scanned = plan.scan(info, options, error); }));
+    QEventLoop loop;
+    TaskThread thread([&] {
+        scanned = plan.scan(info, options, error);
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    }, &feedback);
 
     QProgressDialog box(QStringLiteral("Looking at the tiles of %1...")
                             .arg(QFileInfo(info.projectPath).fileName()),
@@ -235,14 +232,12 @@ bool JobController::scanForRepair(const ProjectInfo& info, RepairPlan& plan, QSt
     box.setMinimumDuration(400);
     box.setAutoReset(false);
     box.setAutoClose(false);
-    QObject::connect(&box, &QProgressDialog::canceled, [&cancel] { cancel = true; });
-    QEventLoop loop;
-    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&box, &QProgressDialog::canceled, [&feedback] { feedback.cancel(); });
     QTimer poll;
     poll.setInterval(100);
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        const qint64 t = total.load(std::memory_order_relaxed);
-        const qint64 d = done.load(std::memory_order_relaxed);
+        const qint64 t = feedback.total();
+        const qint64 d = feedback.done();
         if (t > 0 && t <= std::numeric_limits<int>::max()) {
             box.setMaximum(int(t));
             box.setValue(int(qMin(d, t)));
@@ -250,10 +245,10 @@ bool JobController::scanForRepair(const ProjectInfo& info, RepairPlan& plan, QSt
             box.setValue(0); // busy, and shown once the minimum duration has passed
         }
     });
-    thread->start();
     poll.start();
-    loop.exec();
-    thread->wait();
+    if (!thread.isFinished())
+        loop.exec();
+    thread.join();
     return scanned;
 }
 

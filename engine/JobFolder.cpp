@@ -492,9 +492,7 @@ bool visitTileFolder(const QString& imageFolder, const TileRect& rect, const Sca
     const PlaceholderFile placeholder(options);
     std::vector<char> buffer;
 
-    auto cancelled = [&options] {
-        return options.cancel && options.cancel->load(std::memory_order_relaxed);
-    };
+    auto cancelled = [&options] { return isCancelled(options.feedback); };
 
     // Pass 1: names. Tiles are opened in pass 2, after the folder has been
     // read; leftovers and tiles set aside are only named.
@@ -519,19 +517,15 @@ bool visitTileFolder(const QString& imageFolder, const TileRect& rect, const Sca
     qint64 done = 0;
     char name[32];
     for (const TilePosition& t : files) {
-        if ((++done & 1023) == 0) {
-            if (cancelled())
-                break;
-            if (options.progress)
-                options.progress(done, total);
-        }
+        if ((++done & 1023) == 0 && !reportProgress(options.feedback, done, total))
+            break;
         std::snprintf(name, sizeof name, "%d_%d.jpg", t.x, t.y);
         const TileState state = tileFileState(dirFd, name, placeholder, buffer);
         visit(t.x, t.y, TileFileKind::Tile, state);
     }
     ::closedir(dir);
-    if (options.progress && !cancelled())
-        options.progress(total, total);
+    if (!cancelled())
+        reportProgress(options.feedback, total, total);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/Feedback.h"
 #include "engine/TileTypes.h"
 
 #include <QByteArray>
@@ -119,10 +120,10 @@ struct ScanOptions
     QByteArray placeholder;
     // Path of the placeholder file, to recognise hard links to it; may be empty.
     QString placeholderPath;
-    // Called now and then from the scanning thread with (tiles done, total).
-    std::function<void(qint64, qint64)> progress;
-    // Set from any thread to end the scan early; the result is then incomplete.
-    const std::atomic<bool>* cancel = nullptr;
+    // Told now and then from the scanning thread (tiles done, total);
+    // cancelled from any thread, it ends the scan early, which then leaves
+    // the result incomplete. May be null.
+    Feedback* feedback = nullptr;
 };
 
 // Classifies every tile of `rect` in `imageFolder` (a missing folder gives all

@@ -103,7 +103,7 @@ bool RepairPlan::scan(const ProjectInfo& project, const ScanOptions& options, QS
                                  state == TileState::Truncated)
                             m_badFiles.push_back({x, y});
                     });
-    m_cancelled = options.cancel && options.cancel->load();
+    m_cancelled = isCancelled(options.feedback);
     if (m_cancelled)
         return true;
 

@@ -75,7 +75,7 @@ const std::vector<TileState>& legendStates()
     return states;
 }
 
-Coverage Coverage::build(const JobScan& scan, const std::atomic<bool>* cancel)
+Coverage Coverage::build(const JobScan& scan, const Feedback* feedback)
 {
     Coverage coverage;
     const TileRect& rect = scan.rect();
@@ -95,7 +95,7 @@ Coverage Coverage::build(const JobScan& scan, const std::atomic<bool>* cancel)
     const auto [baseWidth, baseHeight] = cells(shift);
     QImage base = makeLevel(baseWidth, baseHeight);
     for (qint32 y = rect.maxY; y >= rect.minY; --y) {
-        if (cancel && cancel->load(std::memory_order_relaxed))
+        if (isCancelled(feedback))
             return {};
         uchar* line = base.scanLine(int((qint64(rect.maxY) - y) >> shift));
         for (qint32 x = rect.minX; x <= rect.maxX; ++x) {

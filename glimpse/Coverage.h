@@ -5,7 +5,7 @@
 #include <QColor>
 #include <QImage>
 
-#include <atomic>
+#include "engine/Feedback.h"
 #include <vector>
 
 namespace tavo::glimpse {
@@ -31,7 +31,7 @@ public:
 
     Coverage() = default;
     // Returns an empty coverage when `cancel` is set during the build.
-    static Coverage build(const JobScan& scan, const std::atomic<bool>* cancel = nullptr);
+    static Coverage build(const JobScan& scan, const Feedback* feedback = nullptr);
 
     bool isEmpty() const { return m_levels.empty(); }
     int levelCount() const { return int(m_levels.size()); }

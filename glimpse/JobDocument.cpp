@@ -49,11 +49,8 @@ void JobDocument::rescan()
 
 void JobDocument::stopScan()
 {
-    if (m_cancel)
-        m_cancel->store(true);
-    if (m_thread.joinable())
-        m_thread.join();
-    m_cancel.reset();
+    m_thread.release();
+    m_feedback.reset();
     m_scanning = false;
     ++m_generation; // whatever the old thread posted is dropped
 }
@@ -63,33 +60,32 @@ void JobDocument::startScan()
     m_scanning = true;
     m_scanDone = 0;
     m_scanTotal = 0;
-    auto cancel = std::make_shared<std::atomic<bool>>(false);
-    m_cancel = cancel;
     const quint64 generation = m_generation;
+    m_feedback = std::make_unique<Feedback>([this, generation](qint64 done, qint64 total) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation, done, total] {
+                if (generation != m_generation)
+                    return;
+                m_scanDone = done;
+                m_scanTotal = total;
+                emit scanProgress();
+            },
+            Qt::QueuedConnection);
+    });
+    Feedback* const feedback = m_feedback.get();
     const QString folder = m_info.imageFolder;
     const TileRect rect = m_info.rect;
     const QByteArray placeholder = m_placeholder;
     const QString placeholderPath = m_placeholderPath;
 
-    m_thread = std::thread([this, cancel, generation, folder, rect, placeholder, placeholderPath] {
+    m_thread.start([this, feedback, generation, folder, rect, placeholder, placeholderPath] {
         QElapsedTimer timer;
         timer.start();
         ScanOptions options;
         options.placeholder = placeholder;
         options.placeholderPath = placeholderPath;
-        options.cancel = cancel.get();
-        options.progress = [this, generation](qint64 done, qint64 total) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, generation, done, total] {
-                    if (generation != m_generation)
-                        return;
-                    m_scanDone = done;
-                    m_scanTotal = total;
-                    emit scanProgress();
-                },
-                Qt::QueuedConnection);
-        };
+        options.feedback = feedback;
         const bool folderExists = QDir(folder).exists();
         // First the names alone: the holes are on the screen at once, even
         // while the files themselves take long to read.
@@ -97,10 +93,10 @@ void JobDocument::startScan()
             auto names = std::make_shared<ScanResult>();
             names->folderExists = true;
             names->complete = false;
-            names->scan = listTileFiles(folder, rect, cancel.get());
-            names->coverage = Coverage::build(names->scan, cancel.get());
+            names->scan = listTileFiles(folder, rect, feedback);
+            names->coverage = Coverage::build(names->scan, feedback);
             names->elapsedMs = timer.elapsed();
-            if (cancel->load())
+            if (feedback->isCancelled())
                 return;
             QMetaObject::invokeMethod(
                 this,
@@ -116,10 +112,10 @@ void JobDocument::startScan()
         auto result = std::make_shared<ScanResult>();
         result->folderExists = folderExists;
         result->scan = scanJobFolder(folder, rect, options);
-        if (cancel->load())
+        if (feedback->isCancelled())
             return;
-        result->coverage = Coverage::build(result->scan, cancel.get());
-        if (cancel->load())
+        result->coverage = Coverage::build(result->scan, feedback);
+        if (feedback->isCancelled())
             return;
         result->elapsedMs = timer.elapsed();
         QMetaObject::invokeMethod(
@@ -132,7 +128,7 @@ void JobDocument::startScan()
                 emit scanFinished();
             },
             Qt::QueuedConnection);
-    });
+    }, feedback);
 }
 
 } // namespace tavo::glimpse

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "engine/Feedback.h"
 #include "engine/JobFolder.h"
+#include "engine/TaskThread.h"
 #include "glimpse/Coverage.h"
 
 #include <QByteArray>
@@ -8,9 +10,7 @@
 #include <QObject>
 #include <QString>
 
-#include <atomic>
 #include <memory>
-#include <thread>
 
 namespace tavo::glimpse {
 
@@ -72,8 +72,10 @@ private:
     bool m_scanning = false;
     qint64 m_scanDone = 0;
     qint64 m_scanTotal = 0;
-    std::thread m_thread;
-    std::shared_ptr<std::atomic<bool>> m_cancel;
+    // The scan, and its cancel: each scan has its own, so a cancelled one
+    // never stops the next.
+    std::unique_ptr<Feedback> m_feedback;
+    TaskThread m_thread;
 };
 
 } // namespace tavo::glimpse

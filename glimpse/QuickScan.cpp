@@ -8,7 +8,7 @@
 namespace tavo::glimpse {
 
 JobScan listTileFiles(const QString& imageFolder, const TileRect& rect,
-                      const std::atomic<bool>* cancel)
+                      const Feedback* feedback)
 {
     JobScan scan(rect);
     if (rect.isEmpty())
@@ -19,7 +19,7 @@ JobScan listTileFiles(const QString& imageFolder, const TileRect& rect,
     std::vector<TilePosition> parts;
     qint64 seen = 0;
     while (const dirent* entry = ::readdir(dir)) {
-        if ((++seen & 8191) == 0 && cancel && cancel->load(std::memory_order_relaxed))
+        if ((++seen & 8191) == 0 && isCancelled(feedback))
             break;
         qint32 x = 0, y = 0;
         bool part = false;

@@ -2,7 +2,7 @@
 
 #include "engine/JobFolder.h"
 
-#include <atomic>
+#include "engine/Feedback.h"
 
 namespace tavo::glimpse {
 
@@ -13,6 +13,6 @@ namespace tavo::glimpse {
 // (and far less on a cold disk), while its Missing and Partial tiles are
 // already the final ones.
 JobScan listTileFiles(const QString& imageFolder, const TileRect& rect,
-                      const std::atomic<bool>* cancel = nullptr);
+                      const Feedback* feedback = nullptr);
 
 } // namespace tavo::glimpse

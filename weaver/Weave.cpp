@@ -493,7 +493,11 @@ WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress,
             scanOptions.placeholder = placeholder.readAll();
         scanOptions.placeholderPath = request.placeholderPath;
     }
-    scanOptions.cancel = cancel;
+    Feedback scanFeedback([&scanFeedback, cancel](qint64, qint64) {
+        if (cancel && cancel->load())
+            scanFeedback.cancel();
+    });
+    scanOptions.feedback = &scanFeedback;
     const JobScan scan = scanJobFolder(input.imageFolder, rect, scanOptions);
     if (cancel && cancel->load()) {
         result.cancelled = true;
