@@ -90,4 +90,38 @@ bool writeLastProject(const QString& iniPath, const QString& projectPath)
     }
 }
 
+LastProjectWriter::~LastProjectWriter()
+{
+    m_thread.join();
+}
+
+void LastProjectWriter::write(const QString& iniPath, const QString& projectPath)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_next.emplace(iniPath, projectPath);
+        if (m_busy)
+            return; // the running writer takes it
+        m_busy = true;
+    }
+    m_thread.start([this] { run(); }); // the last writer has ended or is returning
+}
+
+void LastProjectWriter::run()
+{
+    for (;;) {
+        std::pair<QString, QString> next;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!m_next) {
+                m_busy = false;
+                return;
+            }
+            next = std::move(*m_next);
+            m_next.reset();
+        }
+        writeLastProject(next.first, next.second);
+    }
+}
+
 } // namespace tavo::glimpse

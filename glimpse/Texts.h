@@ -1,11 +1,16 @@
 #pragma once
 
 #include "engine/JobFolder.h"
+#include "engine/TaskThread.h"
 #include "mapview/MapPainting.h"
 #include "mapview/MapView.h"
 
 #include <QLocale>
 #include <QString>
+
+#include <mutex>
+#include <optional>
+#include <utility>
 
 namespace tavo::glimpse {
 
@@ -37,5 +42,24 @@ using mapview::scaleBarMetres;
 QString readLastProject(const QString& iniPath);
 // Returns false when the file cannot be written (a missing folder...).
 bool writeLastProject(const QString& iniPath, const QString& projectPath);
+
+// Writes the last project on a thread of its own: the file is replaced
+// safely (written, synced, renamed), which can take a while on a busy disk.
+// Writes asked for while one is under way are made after it, the last one
+// asked for last; the destructor waits for them.
+class LastProjectWriter final
+{
+public:
+    ~LastProjectWriter();
+    void write(const QString& iniPath, const QString& projectPath);
+
+private:
+    void run();
+
+    std::mutex m_mutex;
+    std::optional<std::pair<QString, QString>> m_next; // ini, project
+    bool m_busy = false;
+    TaskThread m_thread;
+};
 
 } // namespace tavo::glimpse

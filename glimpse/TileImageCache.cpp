@@ -39,19 +39,19 @@ TileImageCache::TileImageCache(qint64 budgetBytes, QObject* parent)
     : QObject(parent), m_budgetBytes(budgetBytes)
 {
     m_images.setMaxCost(qsizetype(std::max<qint64>(1, budgetBytes / 1024)));
-    m_pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
-    m_pool.setExpiryTimeout(2000);
+    m_maxDecoders = std::max(1, QThread::idealThreadCount());
 }
 
 TileImageCache::~TileImageCache()
 {
-    m_stopping = true;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop.cancel();
         m_queue.clear();
         ++m_generation;
     }
-    m_pool.waitForDone();
+    m_workChanged.notify_all();
+    m_decoders.clear(); // each one joined, before what they use goes
 }
 
 void TileImageCache::setFolder(const QString& folder)
@@ -95,7 +95,7 @@ const QImage* TileImageCache::findAny(const TileKey& key)
 
 void TileImageCache::request(const std::vector<TileKey>& keys)
 {
-    int toStart = 0;
+    std::size_t wanted = 0;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         // What was queued and not started is no longer wanted, unless asked again.
@@ -110,12 +110,11 @@ void TileImageCache::request(const std::vector<TileKey>& keys)
             m_inFlight.insert(packed);
             m_queue.push_back(key);
         }
-        const int wanted = std::min<int>(m_pool.maxThreadCount(), int(m_queue.size()));
-        toStart = std::max(0, wanted - m_running);
-        m_running += toStart;
+        wanted = std::min<std::size_t>(std::size_t(m_maxDecoders), m_queue.size());
     }
-    for (int i = 0; i < toStart; ++i)
-        m_pool.start([this] { runDecoder(); });
+    m_workChanged.notify_all();
+    while (m_decoders.size() < wanted)
+        m_decoders.emplace_back([this] { runDecoder(); });
 }
 
 int TileImageCache::pending() const
@@ -132,11 +131,10 @@ void TileImageCache::runDecoder()
         QString folder;
         quint64 generation;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_queue.empty() || m_stopping) {
-                --m_running;
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_workChanged.wait(lock, [this] { return !m_queue.empty() || m_stop.isCancelled(); });
+            if (m_stop.isCancelled())
                 return;
-            }
             key = m_queue.front();
             m_queue.pop_front();
             folder = m_sharedFolder;

@@ -5,9 +5,9 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
-#include <QThreadPool>
+#include "engine/TaskThread.h"
 
-#include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -31,10 +31,10 @@ struct TileKey
 };
 
 // Decoded tile images: a least-recently-used cache bounded in bytes, filled
-// by a pool of threads that decode only what the window asked for last.
+// by decoding threads that decode only what the window asked for last.
 //
 // request() and the lookups run on the owner's thread; decoding runs on the
-// pool. A finished image reaches the cache through the owner's event loop
+// decoding threads. A finished image reaches the cache through the owner's event loop
 // and is announced by imageReady().
 class TileImageCache final : public QObject
 {
@@ -83,7 +83,10 @@ private:
     QString m_folder;
     QCache<quint64, QImage> m_images; // cost in KiB
     QSet<quint64> m_failed;
-    QThreadPool m_pool;
+    // Started as the requests need them, up to one a core; they wait for
+    // work until the cache goes.
+    std::vector<TaskThread> m_decoders;
+    int m_maxDecoders = 1;
 
     // Shared with the decoders.
     mutable std::mutex m_mutex;
@@ -91,8 +94,8 @@ private:
     QSet<quint64> m_inFlight; // queued, decoding or on the way back
     QString m_sharedFolder;
     quint64 m_generation = 0;
-    int m_running = 0;
-    std::atomic<bool> m_stopping{false};
+    std::condition_variable m_workChanged;
+    Feedback m_stop;
 };
 
 } // namespace tavo::glimpse

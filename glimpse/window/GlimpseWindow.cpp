@@ -59,7 +59,6 @@ GlimpseWindow::GlimpseWindow(const GlimpseFiles& files, QWidget* parent)
 {
     setWindowTitle(Title);
     setAcceptDrops(true);
-    m_settingsWriter.setMaxThreadCount(1);
     m_map = new MapWidget(m_document, m_cache, this);
     setCentralWidget(m_map);
     m_map->setFocus(); // arrows, + and - work at once
@@ -154,12 +153,7 @@ bool GlimpseWindow::openProject(const QString& path)
         showMessage(error);
         return false;
     }
-    // The settings file is replaced safely (written, synced, renamed), which
-    // can take a while on a busy disk: not on the window's thread. One
-    // thread keeps the writes in order.
-    m_settingsWriter.start([ini = m_files.iniPath, project = QFileInfo(path).absoluteFilePath()] {
-        writeLastProject(ini, project);
-    });
+    m_settingsWriter.write(m_files.iniPath, QFileInfo(path).absoluteFilePath());
     setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), Title));
     m_pointerText.clear();
     m_pointerLabel->clear();

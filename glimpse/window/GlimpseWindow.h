@@ -1,11 +1,11 @@
 #pragma once
 
 #include "glimpse/JobDocument.h"
+#include "glimpse/Texts.h"
 #include "glimpse/TileImageCache.h"
 #include "glimpse/window/MapWidget.h"
 
 #include <QMainWindow>
-#include <QThreadPool>
 
 #include <functional>
 
@@ -68,8 +68,7 @@ private:
     void showPointerText();
 
     GlimpseFiles m_files;
-    QThreadPool
-        m_settingsWriter; // writes the settings file; waits for the last write when destroyed
+    LastProjectWriter m_settingsWriter; // waits for the last write when destroyed
     JobDocument m_document;
     TileImageCache m_cache;
     MapWidget* m_map = nullptr;
