@@ -24,7 +24,6 @@
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
-#include <QStorageInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -94,28 +93,21 @@ void JobController::setUp()
     if (plan.threadCountLowered)
         m_form.Edit10()->setText(QString::number(MaxWorkers));
 
-    // 12. Continue the job recorded in an existing project file?
-    bool resumeJob = false;
-    if (QFileInfo::exists(plan.projectPath)) {
-        const StoredInputs stored =
-            ReadResumeKeys(plan.projectPath, m_app.DefaultZoom, m_app.DefaultThreadCount);
-        if (!m_form.Edit6()->text().endsWith(QLatin1Char('/')))
-            m_form.Edit6()->setText(m_form.Edit6()->text() + QLatin1Char('/'));
-        const JobRequest shown = requestFromFields();
-        resumeJob = resumeMatches(stored, enteredInputs(shown, plan));
-        // Another job in that file is never replaced without a word.
-        if (!resumeJob &&
-            !Shell::current().ask(&m_form, replaceQuestion(plan, differences(stored, shown))))
-            return;
-    }
-    if (!resumeJob) {
-        const QString question = costQuestion(plan, freeBytesOf(plan.saveFolder));
-        if (!question.isEmpty() && !Shell::current().ask(&m_form, question))
-            return;
-    }
+    // 12. Continue the job recorded in an existing project file? The save
+    // folder field then shows its separator.
+    if (QFileInfo::exists(plan.projectPath) && !m_form.Edit6()->text().endsWith(QLatin1Char('/')))
+        m_form.Edit6()->setText(m_form.Edit6()->text() + QLatin1Char('/'));
+    const JobStart start = decideStart(plan, requestFromFields(), m_app.DefaultZoom,
+                                       m_app.DefaultThreadCount, freeBytesOf(plan.saveFolder));
+    // Another job in that file is never replaced without a word.
+    if (start.replaces &&
+        !Shell::current().ask(&m_form, replaceQuestion(plan, start.differences)))
+        return;
+    if (!start.costQuestion.isEmpty() && !Shell::current().ask(&m_form, start.costQuestion))
+        return;
 
     // 13.-18. Project file, image folder, log and workers.
-    const QString failure = m_session.start(plan, resumeJob, workerConfig());
+    const QString failure = m_session.start(plan, start.resume, workerConfig());
     if (!failure.isEmpty()) {
         message(failure);
         return;
@@ -202,12 +194,7 @@ QString JobController::chooseProject()
 
 ScanOptions JobController::repairScanOptions() const
 {
-    ScanOptions options;
-    options.placeholderPath = m_app.ProgramFolder + QStringLiteral("blankimg/blank.jpg");
-    QFile placeholder(options.placeholderPath);
-    if (placeholder.open(QIODevice::ReadOnly))
-        options.placeholder = placeholder.readAll();
-    return options;
+    return ScanOptions::withPlaceholder(placeholderPath(m_app.ProgramFolder));
 }
 
 bool JobController::scanForRepair(const ProjectInfo& info, RepairPlan& plan, QString* error)
@@ -464,12 +451,6 @@ void JobController::closeDuringJob()
     m_closing = true;
     m_form.Timer1()->stop();
     m_session.closeDuringJob(m_closeWaitMs);
-}
-
-qint64 JobController::freeBytesOf(const QString& folder)
-{
-    const QStorageInfo disk(folder);
-    return disk.isValid() && disk.isReady() ? disk.bytesAvailable() : -1;
 }
 
 } // namespace tavo

@@ -75,7 +75,6 @@ private:
     void loadServerParams();
     JobRequest requestFromFields() const;
     WorkerConfig workerConfig() const;
-    static qint64 freeBytesOf(const QString& folder);
     void fetchMissing(const QString& path);
     ScanOptions repairScanOptions() const;
     bool scanForRepair(const ProjectInfo& info, RepairPlan& plan, QString* error);

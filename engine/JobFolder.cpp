@@ -300,8 +300,11 @@ bool readProjectInfo(const QString& path, ProjectInfo& info, QString* error)
     const IniFile ini(path);
     const QString xy = QStringLiteral("XY");
     const int zoom = ini.readInteger(QStringLiteral("Zoom"), QStringLiteral("Zoom"), 0);
-    if (zoom < 1 || zoom > 30)
-        return fail(QStringLiteral("%1 holds no usable zoom level (1 to 30).").arg(path));
+    if (zoom < MinZoom || zoom > MaxZoom)
+        return fail(QStringLiteral("%1 holds no usable zoom level (%2 to %3).")
+                        .arg(path)
+                        .arg(MinZoom)
+                        .arg(MaxZoom));
     const QString area = QStringLiteral("AREA");
     const AreaTexts areaTexts{ini.readString(area, QStringLiteral("LeftLongitude"), QString()),
                               ini.readString(area, QStringLiteral("RightLongitude"), QString()),
@@ -476,6 +479,21 @@ TileState classifyTileFile(const QString& path, const ScanOptions& options)
     std::vector<char> buffer;
     return tileFileState(AT_FDCWD, QFile::encodeName(path).constData(), PlaceholderFile(options),
                          buffer);
+}
+
+QString placeholderPath(const QString& programFolder)
+{
+    return programFolder + QStringLiteral("blankimg/blank.jpg");
+}
+
+ScanOptions ScanOptions::withPlaceholder(const QString& placeholderPath)
+{
+    ScanOptions options;
+    options.placeholderPath = placeholderPath;
+    QFile placeholder(placeholderPath);
+    if (!placeholderPath.isEmpty() && placeholder.open(QIODevice::ReadOnly))
+        options.placeholder = placeholder.readAll();
+    return options;
 }
 
 bool visitTileFolder(const QString& imageFolder, const TileRect& rect, const ScanOptions& options,

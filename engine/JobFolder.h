@@ -32,7 +32,7 @@ struct ProjectInfo
 };
 
 // Reads the project file at `path`. Returns false with a message for the user
-// in `error` when the file cannot be read, or when its zoom (1..30) or tile
+// in `error` when the file cannot be read, or when its zoom (MinZoom..MaxZoom) or tile
 // range (inside the grid of that zoom, not empty) is missing or unusable. A
 // project without the [XY] range gets the one its area gives at its zoom, as
 // the downloader computes it.
@@ -113,9 +113,17 @@ private:
     std::array<qint64, TileStateCount> m_counts{};
 };
 
+// The image a tile that could not be fetched gets, beside the program:
+// programFolder (ending in '/') + "blankimg/blank.jpg".
+QString placeholderPath(const QString& programFolder);
+
 // Options of a folder scan.
 struct ScanOptions
 {
+    // Options that recognise the placeholder at `placeholderPath` (its bytes
+    // read now; a file that cannot be read recognises none by content).
+    static ScanOptions withPlaceholder(const QString& placeholderPath);
+
     // The placeholder's bytes (blankimg/blank.jpg); empty: no tile is a placeholder.
     QByteArray placeholder;
     // Path of the placeholder file, to recognise hard links to it; may be empty.

@@ -9,11 +9,8 @@
 namespace tavo::glimpse {
 
 JobDocument::JobDocument(const QString& placeholderPath, QObject* parent)
-    : QObject(parent), m_placeholderPath(placeholderPath)
+    : QObject(parent), m_scanOptions(ScanOptions::withPlaceholder(placeholderPath))
 {
-    QFile file(placeholderPath);
-    if (!placeholderPath.isEmpty() && file.open(QIODevice::ReadOnly))
-        m_placeholder = file.readAll();
 }
 
 JobDocument::~JobDocument()
@@ -76,16 +73,12 @@ void JobDocument::startScan()
     Feedback* const feedback = m_feedback.get();
     const QString folder = m_info.imageFolder;
     const TileRect rect = m_info.rect;
-    const QByteArray placeholder = m_placeholder;
-    const QString placeholderPath = m_placeholderPath;
+    ScanOptions options = m_scanOptions;
+    options.feedback = feedback;
 
-    m_thread.start([this, feedback, generation, folder, rect, placeholder, placeholderPath] {
+    m_thread.start([this, feedback, generation, folder, rect, options] {
         QElapsedTimer timer;
         timer.start();
-        ScanOptions options;
-        options.placeholder = placeholder;
-        options.placeholderPath = placeholderPath;
-        options.feedback = feedback;
         const bool folderExists = QDir(folder).exists();
         // First the names alone: the holes are on the screen at once, even
         // while the files themselves take long to read.

@@ -62,8 +62,7 @@ private:
     void startScan();
     void stopScan();
 
-    QString m_placeholderPath;
-    QByteArray m_placeholder;
+    ScanOptions m_scanOptions; // the placeholder's
     bool m_open = false;
     ProjectInfo m_info;
     std::shared_ptr<const ScanResult> m_result;

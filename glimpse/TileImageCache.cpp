@@ -140,9 +140,7 @@ void TileImageCache::runDecoder()
             folder = m_sharedFolder;
             generation = m_generation;
         }
-        QImage image = decode(folder + QString::number(key.x) + u'_' + QString::number(key.y) +
-                                  QStringLiteral(".jpg"),
-                              key.level);
+        QImage image = decode(folder + tileFileName(key.x, key.y), key.level);
         QMetaObject::invokeMethod(
             this,
             [this, generation, key, image = std::move(image)]() mutable {

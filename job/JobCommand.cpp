@@ -21,7 +21,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSocketNotifier>
-#include <QStorageInfo>
 #include <QTimer>
 
 #include <csignal>
@@ -103,12 +102,7 @@ QString takeValue(const QStringList& arguments, int& i, QString& error)
 
 ScanOptions placeholderOptions(const QString& programFolder)
 {
-    ScanOptions options;
-    options.placeholderPath = programFolder + QStringLiteral("blankimg/blank.jpg");
-    QFile placeholder(options.placeholderPath);
-    if (placeholder.open(QIODevice::ReadOnly))
-        options.placeholder = placeholder.readAll();
-    return options;
+    return ScanOptions::withPlaceholder(placeholderPath(programFolder));
 }
 
 // The tiles of the job's folder that are missing, placeholders or damaged,
@@ -336,23 +330,14 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
         }
         const JobPlan& plan = *planned.plan;
 
-        bool resume = false;
-        if (QFileInfo::exists(plan.projectPath)) {
-            const StoredInputs stored = ReadResumeKeys(plan.projectPath, startup.defaultZoom,
-                                                       startup.defaultThreadCount);
-            resume = resumeMatches(stored, enteredInputs(request, plan));
-            if (!resume && !command.quiet)
-                say(err, QStringLiteral("%1 holds another job (%2): a new job replaces it.")
-                             .arg(plan.projectPath,
-                                  differences(stored, request).join(QStringLiteral(", "))));
-        }
-        if (!resume && !command.quiet) {
-            const QStorageInfo disk(plan.saveFolder);
-            const QString cost =
-                costQuestion(plan, disk.isValid() && disk.isReady() ? disk.bytesAvailable() : -1);
-            if (!cost.isEmpty())
-                say(err, cost.left(cost.indexOf(QStringLiteral("\n\n"))));
-        }
+        const JobStart start = decideStart(plan, request, startup.defaultZoom,
+                                           startup.defaultThreadCount, freeBytesOf(plan.saveFolder));
+        const bool resume = start.resume;
+        if (start.replaces && !command.quiet)
+            say(err, QStringLiteral("%1 holds another job (%2): a new job replaces it.")
+                         .arg(plan.projectPath, start.differences.join(QStringLiteral(", "))));
+        if (!start.costQuestion.isEmpty() && !command.quiet)
+            say(err, start.costQuestion.left(start.costQuestion.indexOf(QStringLiteral("\n\n"))));
 
         WorkerConfig config;
         config.sleepSeconds = settings.sleepSeconds;

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QStorageInfo>
 
 namespace tavo {
 
@@ -180,6 +181,29 @@ QString costQuestion(const JobPlan& plan, qint64 freeBytes)
     if (knownFree && bytes > freeBytes)
         text += QStringLiteral("\nThe tiles will not fit.");
     return text + QStringLiteral("\n\nStart the job?");
+}
+
+qint64 freeBytesOf(const QString& folder)
+{
+    const QStorageInfo disk(folder);
+    return disk.isValid() && disk.isReady() ? disk.bytesAvailable() : -1;
+}
+
+JobStart decideStart(const JobPlan& plan, const JobRequest& request, int defaultZoom,
+                     int defaultThreadCount, qint64 freeBytes)
+{
+    JobStart start;
+    if (QFileInfo::exists(plan.projectPath)) {
+        const StoredInputs stored = ReadResumeKeys(plan.projectPath, defaultZoom, defaultThreadCount);
+        start.resume = resumeMatches(stored, enteredInputs(request, plan));
+        if (!start.resume) {
+            start.replaces = true;
+            start.differences = differences(stored, request);
+        }
+    }
+    if (!start.resume)
+        start.costQuestion = costQuestion(plan, freeBytes);
+    return start;
 }
 
 } // namespace tavo

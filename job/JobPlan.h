@@ -82,4 +82,22 @@ QString replaceQuestion(const JobPlan& plan, const QStringList& differences);
 // Empty when nothing needs asking.
 QString costQuestion(const JobPlan& plan, qint64 freeBytes);
 
+// The bytes free on the disk of `folder`; -1 when unknown.
+qint64 freeBytesOf(const QString& folder);
+
+// What a planned job is, given what is at its project path: the project there
+// records this very job (continue it), another job (a new job replaces it,
+// and `differences` says what differs), or nothing. A new job that costs much
+// has its cost question. The defaults are those a project file without the
+// keys is read with.
+struct JobStart
+{
+    bool resume = false;
+    bool replaces = false;
+    QStringList differences;
+    QString costQuestion;
+};
+JobStart decideStart(const JobPlan& plan, const JobRequest& request, int defaultZoom,
+                     int defaultThreadCount, qint64 freeBytes);
+
 } // namespace tavo

@@ -50,7 +50,7 @@ GlimpseFiles GlimpseFiles::besideExecutable()
 {
     const QString folder = QCoreApplication::applicationDirPath() + u'/';
     const QString ini = settingsFolder(folder); // beside us, or the user's own when installed
-    return {ini + QStringLiteral("glimpse.ini"), folder + QStringLiteral("blankimg/blank.jpg"),
+    return {ini + QStringLiteral("glimpse.ini"), tavo::placeholderPath(folder),
             ini + QStringLiteral("config.ini")};
 }
 
