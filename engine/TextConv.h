@@ -33,4 +33,11 @@ QString nowText(const QDateTime& now = QDateTime::currentDateTime());
 // before them removed.
 QString timeFormatWithoutZone(const QString& format);
 
+// 1234 as "1,234".
+QString groupedNumber(qint64 value);
+// 999,999 and below as groupedNumber; above as "1.2 M" or "1,095.9 G".
+QString compactNumber(qint64 value);
+// Seconds as "45 s", "3 min 20 s", "2 h 05 min", "106,018 d 09 h".
+QString durationText(qint64 seconds);
+
 } // namespace tavo

@@ -139,38 +139,6 @@ QString JobProgress::rateText() const
     return text;
 }
 
-QString groupedNumber(qint64 value)
-{
-    return QLocale(QLocale::English, QLocale::UnitedStates).toString(value);
-}
-
-QString compactNumber(qint64 value)
-{
-    const QLocale english(QLocale::English, QLocale::UnitedStates);
-    if (value < 1000000)
-        return english.toString(value);
-    if (value < 1000000000)
-        return english.toString(double(value) / 1e6, 'f', 1) + QStringLiteral(" M");
-    return english.toString(double(value) / 1e9, 'f', 1) + QStringLiteral(" G");
-}
-
-QString durationText(qint64 seconds)
-{
-    if (seconds < 60)
-        return QStringLiteral("%1 s").arg(seconds);
-    if (seconds < 3600)
-        return QStringLiteral("%1 min %2 s")
-            .arg(seconds / 60)
-            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    if (seconds < 86400)
-        return QStringLiteral("%1 h %2 min")
-            .arg(seconds / 3600)
-            .arg((seconds % 3600) / 60, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1 d %2 h")
-        .arg(groupedNumber(seconds / 86400))
-        .arg((seconds % 86400) / 3600, 2, 10, QLatin1Char('0'));
-}
-
 QString waitingText(qint64 remainingMs)
 {
     return QStringLiteral("Waiting for the server: ") + durationText((remainingMs + 999) / 1000);

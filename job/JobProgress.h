@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/AreaMath.h"
+#include "engine/TextConv.h"
 #include "engine/TileTypes.h"
 
 #include <QString>
@@ -96,11 +97,5 @@ private:
 // "Waiting for the server: 25 s" while the server's request to slow down holds.
 QString waitingText(qint64 remainingMs);
 
-// 1234 as "1,234".
-QString groupedNumber(qint64 value);
-// 999,999 and below as groupedNumber; above as "1.2 M" or "1,095.9 G".
-QString compactNumber(qint64 value);
-// Seconds as "45 s", "3 min 20 s", "2 h 05 min", "106,018 d 09 h".
-QString durationText(qint64 seconds);
 
 } // namespace tavo
