@@ -12,11 +12,7 @@ WeaveTask::WeaveTask(QObject* parent) : QObject(parent)
 
 WeaveTask::~WeaveTask()
 {
-    if (m_thread) {
-        m_cancel = true;
-        m_thread->wait();
-        delete m_thread;
-    }
+    m_thread.release(); // cancels the weave and waits for it
 }
 
 double WeaveTask::secondsLeft(qint64 done, qint64 total, double elapsedSeconds)
@@ -28,38 +24,32 @@ double WeaveTask::secondsLeft(qint64 done, qint64 total, double elapsedSeconds)
 
 void WeaveTask::start(const WeaveRequest& request)
 {
-    if (m_thread)
+    if (m_thread.isStarted())
         return;
-    m_cancel = false;
     m_clock.start();
-    m_thread = QThread::create([this, request] {
-        QElapsedTimer sinceReport;
-        sinceReport.start();
-        const qint64 startedMs = m_clock.elapsed();
-        auto progress = [&](qint64 done, qint64 total) {
-            if (sinceReport.elapsed() < 100 && done < total)
-                return;
-            sinceReport.restart();
-            const double elapsed = double(m_clock.elapsed() - startedMs) / 1000.0;
-            const double left = secondsLeft(done, total, elapsed);
-            QMetaObject::invokeMethod(this, [this, done, total, left] {
-                emit progressed(done, total, left);
-            }, Qt::QueuedConnection);
-        };
-        const WeaveResult result = weave(request, progress, &m_cancel);
+    // Called on the weave's thread: at most about ten reports a second (and
+    // the last one) are handed to this object's thread.
+    auto sinceReport = std::make_shared<QElapsedTimer>();
+    sinceReport->start();
+    m_feedback = std::make_unique<Feedback>([this, sinceReport](qint64 done, qint64 total) {
+        if (sinceReport->elapsed() < 100 && done < total)
+            return;
+        sinceReport->restart();
+        const double left = secondsLeft(done, total, double(m_clock.elapsed()) / 1000.0);
+        QMetaObject::invokeMethod(this, [this, done, total, left] {
+            emit progressed(done, total, left);
+        }, Qt::QueuedConnection);
+    });
+    m_thread.start([this, request, feedback = m_feedback.get()] {
+        const WeaveResult result = weave(request, feedback);
         QMetaObject::invokeMethod(this, [this, result] { onFinished(result); },
                                   Qt::QueuedConnection);
-    });
-    m_thread->start();
+    }, m_feedback.get());
 }
 
 void WeaveTask::onFinished(const WeaveResult& result)
 {
-    if (m_thread) {
-        m_thread->wait();
-        delete m_thread;
-        m_thread = nullptr;
-    }
+    m_thread.join();
     emit finished(result);
 }
 

@@ -117,11 +117,12 @@ TEST_F(WeaveTest, GeoTiffIsACogInWebMercatorWithEveryTileInItsPlace)
 {
     const WeaveRequest request = job.request(QStringLiteral("area.tif"), OutputFormat::Cog);
     qint64 lastDone = -1;
-    const WeaveResult result = weave(request, [&](qint64 done, qint64 total) {
+    Feedback feedback([&](qint64 done, qint64 total) {
         EXPECT_GE(done, lastDone);
         EXPECT_EQ(total, 12);
         lastDone = done;
     });
+    const WeaveResult result = weave(request, &feedback);
     ASSERT_TRUE(result.ok) << result.error.toStdString();
     EXPECT_EQ(lastDone, 12);
     EXPECT_EQ(result.written, 6);
@@ -400,7 +401,7 @@ TEST(CogTest, CopiesTheTilesBytesEncodesTheRestAgainAndMasksTheHoles)
             const WeaveRequest request = job.request("big.tif", OutputFormat::Cog);
             CogWriter writer(path, job.path("big.part."));
             writer.setForceBigTiff(true);
-            ASSERT_TRUE(writer.write(request, rect, scan, {}, result)) << result.error.toStdString();
+            ASSERT_TRUE(writer.write(request, rect, scan, nullptr, result)) << result.error.toStdString();
         } else {
             result = weave(job.request("area.tif", OutputFormat::Cog));
             ASSERT_TRUE(result.ok) << result.error.toStdString();
