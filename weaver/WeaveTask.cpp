@@ -27,19 +27,21 @@ void WeaveTask::start(const WeaveRequest& request)
     if (m_thread.isStarted())
         return;
     m_clock.start();
-    // Called on the weave's thread: at most about ten reports a second (and
-    // the last one) are handed to this object's thread.
-    auto sinceReport = std::make_shared<QElapsedTimer>();
-    sinceReport->start();
-    m_feedback = std::make_unique<Feedback>([this, sinceReport](qint64 done, qint64 total) {
-        if (sinceReport->elapsed() < 100 && done < total)
-            return;
-        sinceReport->restart();
-        const double left = secondsLeft(done, total, double(m_clock.elapsed()) / 1000.0);
-        QMetaObject::invokeMethod(this, [this, done, total, left] {
-            emit progressed(done, total, left);
-        }, Qt::QueuedConnection);
-    });
+    // Called on the weave's thread: at most about ten reports a second, and
+    // the first one of the end, are handed to this object's thread.
+    QElapsedTimer sinceReport;
+    sinceReport.start();
+    m_feedback = std::make_unique<Feedback>(
+        [this, sinceReport, ended = false](qint64 done, qint64 total) mutable {
+            if (sinceReport.elapsed() < 100 && (done < total || ended))
+                return;
+            sinceReport.restart();
+            ended = done >= total;
+            const double left = secondsLeft(done, total, double(m_clock.elapsed()) / 1000.0);
+            QMetaObject::invokeMethod(this, [this, done, total, left] {
+                emit progressed(done, total, left);
+            }, Qt::QueuedConnection);
+        });
     m_thread.start([this, request, feedback = m_feedback.get()] {
         const WeaveResult result = weave(request, feedback);
         QMetaObject::invokeMethod(this, [this, result] { onFinished(result); },
