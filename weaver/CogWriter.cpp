@@ -511,7 +511,7 @@ bool writeAllTo(int fd, const std::string& data, int& error)
 } // namespace
 
 bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const JobScan& scan,
-                      const ProgressCallback& progress, WeaveResult& result)
+                      Feedback* feedback, WeaveResult& result)
 {
     int scale = 0;
     while ((1 << scale) < request.scaleDivisor)
@@ -600,7 +600,7 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
         return true;
     };
 
-    const PyramidResult built = buildPyramid(job, progress);
+    const PyramidResult built = buildPyramid(job, feedback);
     for (const auto& [tile, reason] : built.undecodable)
         result.undecodable.push_back(tile);
     result.reencoded = built.reencoded;
@@ -724,7 +724,7 @@ bool CogWriter::write(const WeaveRequest& request, const TileRect& rect, const J
     }
 
     const qint64 total = rect.count();
-    auto go = [&] { return !progress || progress(total, total); };
+    auto go = [&] { return reportProgress(feedback, total, total); };
     const int out = ::open(QFile::encodeName(m_path).constData(),
                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (out < 0)

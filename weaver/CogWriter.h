@@ -31,11 +31,12 @@ public:
     {
     }
 
-    // Writes `rect` of the request's job (scan: the folder's verdicts).
+    // Writes `rect` of the request's job (scan: the folder's verdicts);
+    // `feedback` (may be null) gets the tiles done and can stop the write.
     // False with result.error (or result.cancelled) when nothing usable was
     // written; the level files are removed either way.
     bool write(const WeaveRequest& request, const TileRect& rect, const JobScan& scan,
-               const ProgressCallback& progress, WeaveResult& result);
+               Feedback* feedback, WeaveResult& result);
 
     // Writes BigTIFF whatever the size (for tests).
     void setForceBigTiff(bool force) { m_forceBigTiff = force; }

@@ -99,7 +99,7 @@ QString usageText()
 }
 
 int runCommandLine(const QStringList& arguments, const QString& placeholderPath, std::FILE* out,
-                   std::FILE* err, const std::atomic<bool>* cancel)
+                   std::FILE* err, const Feedback* stop)
 {
     QString project, folder, outPath, formatText;
     int zoom = 0, divisor = 1, quality = 90, minZoom = -1;
@@ -202,7 +202,7 @@ int runCommandLine(const QStringList& arguments, const QString& placeholderPath,
     clock.start();
     sinceReport.start();
     int lastPercent = -1;
-    auto progress = [&](qint64 done, qint64 total) {
+    Feedback feedback([&](qint64 done, qint64 total) {
         const int percent = total > 0 ? int(done * 100 / total) : 100;
         if (terminal ? sinceReport.elapsed() < 250 && done < total : percent / 10 == lastPercent / 10)
             return;
@@ -214,8 +214,8 @@ int runCommandLine(const QStringList& arguments, const QString& placeholderPath,
             line += QStringLiteral(", %1 left")
                         .arg(clockText(elapsed * double(total - done) / double(done)));
         print(err, terminal ? QStringLiteral("\r%1   ").arg(line) : line + u'\n');
-    };
-    const WeaveResult result = weave(request, progress, cancel);
+    }, stop);
+    const WeaveResult result = weave(request, &feedback);
     if (terminal)
         print(err, QStringLiteral("\n"));
     print(err, summaryText(request, result) + u'\n');

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "engine/Feedback.h"
+
 #include <QString>
 #include <QStringList>
 
-#include <atomic>
 #include <cstdio>
 
 namespace tavo::weaver {
@@ -20,8 +21,9 @@ enum ExitStatus
 QString usageText();
 
 // Runs weaver without a window. `arguments` excludes the program name.
-// Messages and progress go to `err` (stdout only gets --help).
+// Messages and progress go to `err` (stdout only gets --help). Cancelling
+// `stop` (from any thread or a signal handler) ends the run as interrupted.
 int runCommandLine(const QStringList& arguments, const QString& placeholderPath, std::FILE* out,
-                   std::FILE* err, const std::atomic<bool>* cancel = nullptr);
+                   std::FILE* err, const Feedback* stop = nullptr);
 
 } // namespace tavo::weaver

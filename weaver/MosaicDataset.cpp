@@ -4,6 +4,8 @@
 
 #include "weaver/Weave.h"
 
+#include "engine/TaskThread.h"
+
 #include <cpl_error.h>
 
 #include <algorithm>
@@ -119,17 +121,11 @@ void MosaicDataset::prefetch(int xOff, int yOff, int xSize, int ySize)
     for (std::size_t start = 0; start < wanted.size(); start += batch) {
         const std::size_t count = std::min(batch, wanted.size() - start);
         std::atomic<std::size_t> next{0};
-        auto work = [&] {
+        runInParallel(int(std::min<std::size_t>(m_threads, count)), [&](int) {
             for (std::size_t i; (i = next++) < count;)
                 readTile(wanted[start + i].first, wanted[start + i].second,
                          buffers.data() + i * tileBytes);
-        };
-        std::vector<std::thread> helpers;
-        for (unsigned t = 1; t < m_threads && t < count; ++t)
-            helpers.emplace_back(work);
-        work();
-        for (std::thread& helper : helpers)
-            helper.join();
+        });
         for (std::size_t i = 0; i < count; ++i)
             storeBlock(wanted[start + i].first, wanted[start + i].second,
                        buffers.data() + i * tileBytes, 0);

@@ -1,5 +1,7 @@
 #include "weaver/Pyramid.h"
 
+#include "engine/TaskThread.h"
+
 #include <QFile>
 
 #include <turbojpeg.h>
@@ -13,7 +15,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -247,6 +248,7 @@ class Workers
 public:
     explicit Workers(int threads)
     {
+        m_threads.reserve(std::size_t(std::max(0, threads - 1)));
         for (int i = 1; i < threads; ++i)
             m_threads.emplace_back([this] { loop(); });
     }
@@ -257,8 +259,7 @@ public:
             m_quit = true;
         }
         m_wake.notify_all();
-        for (std::thread& t : m_threads)
-            t.join();
+        m_threads.clear(); // joins them
     }
     Workers(const Workers&) = delete;
     Workers& operator=(const Workers&) = delete;
@@ -326,7 +327,7 @@ private:
         }
     }
 
-    std::vector<std::thread> m_threads;
+    std::vector<TaskThread> m_threads;
     std::mutex m_mutex;
     std::condition_variable m_wake, m_idle;
     const std::function<void(std::size_t)>* m_fn = nullptr;
@@ -411,8 +412,8 @@ private:
 class Builder
 {
 public:
-    Builder(const PyramidJob& job, const ProgressCallback& progress)
-        : m_job(job), m_progress(progress),
+    Builder(const PyramidJob& job, Feedback* feedback)
+        : m_job(job), m_feedback(feedback),
           m_workers(job.threads > 0 ? job.threads
                                     : std::max(1, int(std::thread::hardware_concurrency())))
     {
@@ -428,7 +429,7 @@ private:
     bool flushRow(int level);
 
     const PyramidJob& m_job;
-    const ProgressCallback& m_progress;
+    Feedback* m_feedback;
     Workers m_workers;
     PyramidResult m_result;
     qint64 m_gridRows = 0;     // rows of the grid at the job's zoom
@@ -442,16 +443,15 @@ private:
 
 bool Builder::poll()
 {
-    if (m_cancelled)
-        return false;
-    if (!m_progress)
-        return true;
+    if (m_cancelled || !m_feedback)
+        return !m_cancelled;
     const auto now = std::chrono::steady_clock::now();
-    if (now - m_lastPoll < std::chrono::milliseconds(50))
-        return true;
+    if (now - m_lastPoll < std::chrono::milliseconds(50)) {
+        m_cancelled = m_feedback->isCancelled();
+        return !m_cancelled;
+    }
     m_lastPoll = now;
-    if (!m_progress(m_done.load(), m_job.rect.count()))
-        m_cancelled = true;
+    m_cancelled = !m_feedback->setProgress(m_done.load(), m_job.rect.count());
     return !m_cancelled;
 }
 
@@ -793,9 +793,9 @@ QByteArray encodeJpegTile(const std::uint8_t* rgba, int quality, ChromaSubsampli
     return QByteArray(reinterpret_cast<const char*>(out), qsizetype(size));
 }
 
-PyramidResult buildPyramid(const PyramidJob& job, const ProgressCallback& progress)
+PyramidResult buildPyramid(const PyramidJob& job, Feedback* feedback)
 {
-    Builder builder(job, progress);
+    Builder builder(job, feedback);
     return builder.run();
 }
 

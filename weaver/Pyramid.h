@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/Feedback.h"
 #include "engine/JobFolder.h"
 #include "engine/TileTypes.h"
 
@@ -12,11 +13,6 @@
 #include <vector>
 
 namespace tavo::weaver {
-
-// Reports work done and answers whether to go on: returning false asks the
-// work to stop as soon as it can (the caller then sees `cancelled`). Always
-// called on the thread that started the work, never from a worker thread.
-using ProgressCallback = std::function<bool(qint64 done, qint64 total)>;
 
 // Chroma subsampling of a YCbCr JPEG: the luma sampling factors, chroma 1 x 1
 // (2 x 2 is 4:2:0, 2 x 1 is 4:2:2, 1 x 1 is 4:4:4).
@@ -164,7 +160,7 @@ struct PyramidJob
 struct PyramidResult
 {
     bool ok = false;
-    bool cancelled = false; // the progress callback asked to stop
+    bool cancelled = false; // the feedback was cancelled
     bool stopped = false;   // a row consumer asked to stop
     QString error;          // set by the pyramid itself (bad job)
     qint64 copied = 0;
@@ -182,8 +178,9 @@ struct PyramidResult
 // hold something exist, so memory stays flat whatever the job's size (at
 // most about 2 x job width x 256 KB in all) and time follows the tiles
 // present: the rows and columns of holes cost one look at the scan. Blocking;
-// `progress` (job tiles done of the rect's count) is called now and then.
-PyramidResult buildPyramid(const PyramidJob& job, const ProgressCallback& progress = {});
+// `feedback` (may be null) gets the job tiles done of the rect's count now
+// and then, always on the calling thread, and stops the run when cancelled.
+PyramidResult buildPyramid(const PyramidJob& job, Feedback* feedback = nullptr);
 
 // The chroma subsampling of the first Good tile (from the north-west, row
 // by row) that a tiled JPEG TIFF could hold; 4:2:0 when there is none.

@@ -405,8 +405,7 @@ QByteArray encodePngTile(const std::uint8_t* rgba)
 } // namespace
 
 bool writeTileStore(const WeaveRequest& request, const JobScan& scan, const QString& path,
-                    const ProgressFunction& progress, const std::atomic<bool>* cancel,
-                    WeaveResult& result)
+                    Feedback* feedback, WeaveResult& result)
 {
     const TileRect& rect = scan.rect();
     const int zoom = request.input.zoom;
@@ -464,13 +463,7 @@ bool writeTileStore(const WeaveRequest& request, const JobScan& scan, const QStr
         }
         return true;
     };
-    const PyramidResult built = buildPyramid(job, [&](qint64 done, qint64 total) {
-        if (cancel && cancel->load())
-            return false;
-        if (progress)
-            progress(done, total);
-        return true;
-    });
+    const PyramidResult built = buildPyramid(job, feedback);
     for (const auto& [tile, reason] : built.undecodable) {
         if (result.undecodable.size() < NamedAtMost)
             result.undecodable.push_back(tile);

@@ -72,10 +72,10 @@ private:
 // Writes the good tiles of `scan` to a tile store of `request.format` under
 // `path`: the job's level with the tiles' own bytes, and every lower level
 // down to the request's lowest one. Tiles that do not decode are left out and
-// recorded in `result`.
+// recorded in `result`. `feedback` (may be null) gets the job's tiles done and
+// can stop the write.
 bool writeTileStore(const WeaveRequest& request, const JobScan& scan, const QString& path,
-                    const ProgressFunction& progress, const std::atomic<bool>* cancel,
-                    WeaveResult& result);
+                    Feedback* feedback, WeaveResult& result);
 
 // The highest level at which every tile of `rect` (at `zoom`) falls into one
 // tile: the default lowest level of a tile store.

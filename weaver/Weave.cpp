@@ -74,22 +74,18 @@ private:
 
 struct ProgressContext
 {
-    const ProgressFunction* progress;
-    const std::atomic<bool>* cancel;
+    Feedback* feedback;
     qint64 total;
 };
 
 int CPL_STDCALL gdalProgress(double fraction, const char*, void* data)
 {
     auto* context = static_cast<ProgressContext*>(data);
-    if (context->cancel && context->cancel->load())
+    if (isCancelled(context->feedback))
         return FALSE;
-    if (*context->progress) {
-        const qint64 done = std::clamp<qint64>(qint64(fraction * double(context->total)), 0,
-                                               context->total);
-        (*context->progress)(done, context->total);
-    }
-    return TRUE;
+    const qint64 done = std::clamp<qint64>(qint64(fraction * double(context->total)), 0,
+                                           context->total);
+    return reportProgress(context->feedback, done, context->total) ? TRUE : FALSE;
 }
 
 QString describeTile(TilePosition tile)
@@ -107,8 +103,7 @@ QString gdalFailure(const GdalErrors& errors, const QString& outPath)
 }
 
 bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const OutputFiles& files,
-                   const ProgressFunction& progress, const std::atomic<bool>* cancel,
-                   WeaveResult& result)
+                   Feedback* feedback, WeaveResult& result)
 {
     const bool alpha = request.format != OutputFormat::Jpeg;
     MosaicDataset mosaic(request.input.imageFolder, request.input.zoom, scan,
@@ -146,7 +141,7 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
         GDALSetCacheMax64(std::max<GIntBig>(64LL << 20, row + row / 4 + (16LL << 20)));
     }
 
-    ProgressContext context{&progress, cancel, scan.total()};
+    ProgressContext context{feedback, scan.total()};
     GdalErrors errors;
     const QByteArray target = QFile::encodeName(files.temporaryMain());
     GDALDataset* written = driver->CreateCopy(target.constData(), &mosaic, FALSE, options.List(),
@@ -164,7 +159,7 @@ bool writeWithGdal(const WeaveRequest& request, const JobScan& scan, const Outpu
         undecodable.resize(NamedAtMost);
     result.undecodable = undecodable;
 
-    if ((cancel && cancel->load()) || errors.interrupted()) {
+    if (isCancelled(feedback) || errors.interrupted()) {
         result.cancelled = true;
         result.error = QStringLiteral("Cancelled.");
         return false;
@@ -397,8 +392,7 @@ QString summaryText(const WeaveRequest& request, const WeaveResult& result, int 
     return lines.join(u'\n');
 }
 
-WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress,
-                  const std::atomic<bool>* cancel)
+WeaveResult weave(const WeaveRequest& request, Feedback* feedback)
 {
     setUpGdal();
     QElapsedTimer clock;
@@ -493,13 +487,12 @@ WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress,
             scanOptions.placeholder = placeholder.readAll();
         scanOptions.placeholderPath = request.placeholderPath;
     }
-    Feedback scanFeedback([&scanFeedback, cancel](qint64, qint64) {
-        if (cancel && cancel->load())
-            scanFeedback.cancel();
-    });
+    // The scan stops with the whole; its own progress (files looked at) is
+    // not the tiles written, so the watcher does not see it.
+    Feedback scanFeedback({}, feedback);
     scanOptions.feedback = &scanFeedback;
     const JobScan scan = scanJobFolder(input.imageFolder, rect, scanOptions);
-    if (cancel && cancel->load()) {
+    if (isCancelled(feedback)) {
         result.cancelled = true;
         result.error = QStringLiteral("Cancelled.");
         return finish(false);
@@ -520,19 +513,12 @@ WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress,
 
     bool ok = false;
     if (isTileStore(request.format)) {
-        ok = writeTileStore(request, scan, files.temporaryMain(), progress, cancel, result);
+        ok = writeTileStore(request, scan, files.temporaryMain(), feedback, result);
     } else if (request.format == OutputFormat::Cog) {
-        const ProgressCallback step = [&](qint64 done, qint64 total) {
-            if (cancel && cancel->load())
-                return false;
-            if (progress)
-                progress(done, total);
-            return true;
-        };
         CogWriter writer(files.temporaryMain(), files.scratchPrefix());
-        ok = writer.write(request, rect, scan, step, result);
+        ok = writer.write(request, rect, scan, feedback, result);
     } else {
-        ok = writeWithGdal(request, scan, files, progress, cancel, result);
+        ok = writeWithGdal(request, scan, files, feedback, result);
     }
     // Writers that list every undecodable tile: count them, name the first few.
     if (result.undecodableCount < qint64(result.undecodable.size()))
@@ -550,8 +536,8 @@ WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress,
     }
     if (!ok)
         files.discard();
-    else if (progress)
-        progress(result.total, result.total);
+    else
+        reportProgress(feedback, result.total, result.total);
     return finish(ok);
 }
 

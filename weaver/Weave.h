@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/Feedback.h"
 #include "engine/JobFolder.h"
 #include "engine/TileTypes.h"
 
@@ -7,8 +8,6 @@
 #include <QStringList>
 
 #include <array>
-#include <atomic>
-#include <functional>
 #include <optional>
 #include <vector>
 
@@ -61,9 +60,6 @@ MercatorBounds mercatorBounds(const TileRect& rect, int zoom);
 // The same extent in degrees (west, south, east, north), from the tile geometry.
 MercatorBounds degreeBounds(const TileRect& rect, int zoom);
 
-// Tiles done and total; the time left is the caller's to estimate.
-using ProgressFunction = std::function<void(qint64 done, qint64 total)>;
-
 struct WeaveRequest
 {
     TileInput input;
@@ -108,12 +104,13 @@ struct WeaveResult
 // A plain account of a result: what was written and what was left out.
 QString summaryText(const WeaveRequest& request, const WeaveResult& result, int listAtMost = 20);
 
-// Combines the tiles. Blocking; `progress` is called from the calling thread;
-// set `cancel` from any thread to stop. The output appears under
-// request.outPath only when it was written completely; a failed or cancelled
-// run leaves nothing under that name (an older file there stays as it was).
-WeaveResult weave(const WeaveRequest& request, const ProgressFunction& progress = {},
-                  const std::atomic<bool>* cancel = nullptr);
+// Combines the tiles. Blocking; `feedback` (may be null) gets the tiles done
+// of the total on the calling thread (the time left is the caller's to
+// estimate), and cancelling it from any thread stops the run. The output
+// appears under request.outPath only when it was written completely; a failed
+// or cancelled run leaves nothing under that name (an older file there stays
+// as it was).
+WeaveResult weave(const WeaveRequest& request, Feedback* feedback = nullptr);
 
 // Output size limits of the single-image formats, in pixels a side.
 constexpr qint64 JpegMaxSide = 65500;

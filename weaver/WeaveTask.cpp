@@ -12,11 +12,7 @@ WeaveTask::WeaveTask(QObject* parent) : QObject(parent)
 
 WeaveTask::~WeaveTask()
 {
-    if (m_thread) {
-        m_cancel = true;
-        m_thread->wait();
-        delete m_thread;
-    }
+    m_thread.release(); // cancels the weave and waits for it
 }
 
 double WeaveTask::secondsLeft(qint64 done, qint64 total, double elapsedSeconds)
@@ -28,38 +24,34 @@ double WeaveTask::secondsLeft(qint64 done, qint64 total, double elapsedSeconds)
 
 void WeaveTask::start(const WeaveRequest& request)
 {
-    if (m_thread)
+    if (m_thread.isStarted())
         return;
-    m_cancel = false;
     m_clock.start();
-    m_thread = QThread::create([this, request] {
-        QElapsedTimer sinceReport;
-        sinceReport.start();
-        const qint64 startedMs = m_clock.elapsed();
-        auto progress = [&](qint64 done, qint64 total) {
-            if (sinceReport.elapsed() < 100 && done < total)
+    // Called on the weave's thread: at most about ten reports a second, and
+    // the first one of the end, are handed to this object's thread.
+    QElapsedTimer sinceReport;
+    sinceReport.start();
+    m_feedback = std::make_unique<Feedback>(
+        [this, sinceReport, ended = false](qint64 done, qint64 total) mutable {
+            if (sinceReport.elapsed() < 100 && (done < total || ended))
                 return;
             sinceReport.restart();
-            const double elapsed = double(m_clock.elapsed() - startedMs) / 1000.0;
-            const double left = secondsLeft(done, total, elapsed);
+            ended = done >= total;
+            const double left = secondsLeft(done, total, double(m_clock.elapsed()) / 1000.0);
             QMetaObject::invokeMethod(this, [this, done, total, left] {
                 emit progressed(done, total, left);
             }, Qt::QueuedConnection);
-        };
-        const WeaveResult result = weave(request, progress, &m_cancel);
+        });
+    m_thread.start([this, request, feedback = m_feedback.get()] {
+        const WeaveResult result = weave(request, feedback);
         QMetaObject::invokeMethod(this, [this, result] { onFinished(result); },
                                   Qt::QueuedConnection);
-    });
-    m_thread->start();
+    }, m_feedback.get());
 }
 
 void WeaveTask::onFinished(const WeaveResult& result)
 {
-    if (m_thread) {
-        m_thread->wait();
-        delete m_thread;
-        m_thread = nullptr;
-    }
+    m_thread.join();
     emit finished(result);
 }
 

@@ -2,11 +2,12 @@
 
 #include "weaver/Weave.h"
 
+#include "engine/Feedback.h"
+#include "engine/TaskThread.h"
+
 #include <QElapsedTimer>
 #include <QObject>
-#include <QThread>
 
-#include <atomic>
 #include <memory>
 
 namespace tavo::weaver {
@@ -21,9 +22,14 @@ public:
     explicit WeaveTask(QObject* parent = nullptr);
     ~WeaveTask() override; // cancels and waits
 
-    bool isRunning() const { return m_thread != nullptr; }
+    // From start() until the result has been delivered.
+    bool isRunning() const { return m_thread.isStarted(); }
     void start(const WeaveRequest& request);
-    void cancel() { m_cancel = true; }
+    void cancel()
+    {
+        if (m_feedback)
+            m_feedback->cancel();
+    }
 
     // Seconds left, estimated from the rate so far; negative when unknown.
     static double secondsLeft(qint64 done, qint64 total, double elapsedSeconds);
@@ -35,9 +41,9 @@ signals:
 private:
     void onFinished(const WeaveResult& result);
 
-    std::atomic<bool> m_cancel{false};
-    QThread* m_thread = nullptr;
     QElapsedTimer m_clock;
+    std::unique_ptr<Feedback> m_feedback; // the running weave's
+    TaskThread m_thread;                  // released (cancelled, joined) first
 };
 
 } // namespace tavo::weaver

@@ -6,18 +6,18 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
 namespace {
 
-std::atomic<bool> interrupted{false};
+// Cancelled by SIGINT and SIGTERM: a lock-free atomic store.
+tavo::Feedback interrupted;
 
 void onSignal(int)
 {
-    interrupted = true;
+    interrupted.cancel();
 }
 
 // A file of the program's own folder (ini/, blankimg/).

@@ -259,10 +259,12 @@ TEST_F(PyramidTest, JobCornerLevelsStartAtTheNorthWestTileAndCancelStops)
     EXPECT_NEAR(got[1], want.g, 4);
     EXPECT_NEAR(got[2], want.b, 4);
 
-    // A progress callback that says no ends the run early, cancelled.
+    // A cancelled feedback ends the run early, cancelled.
     int levelRows = 0;
     p.onLevelRow = [&](const LevelRow&) { return ++levelRows, true; };
-    const PyramidResult cancelled = buildPyramid(p, [](qint64, qint64) { return false; });
+    Feedback stop;
+    stop.cancel();
+    const PyramidResult cancelled = buildPyramid(p, &stop);
     EXPECT_FALSE(cancelled.ok);
     EXPECT_TRUE(cancelled.cancelled);
     EXPECT_EQ(levelRows, 0);

@@ -117,11 +117,12 @@ TEST_F(WeaveTest, GeoTiffIsACogInWebMercatorWithEveryTileInItsPlace)
 {
     const WeaveRequest request = job.request(QStringLiteral("area.tif"), OutputFormat::Cog);
     qint64 lastDone = -1;
-    const WeaveResult result = weave(request, [&](qint64 done, qint64 total) {
+    Feedback feedback([&](qint64 done, qint64 total) {
         EXPECT_GE(done, lastDone);
         EXPECT_EQ(total, 12);
         lastDone = done;
     });
+    const WeaveResult result = weave(request, &feedback);
     ASSERT_TRUE(result.ok) << result.error.toStdString();
     EXPECT_EQ(lastDone, 12);
     EXPECT_EQ(result.written, 6);
@@ -340,6 +341,35 @@ TEST_F(WeaveTest, TemporaryFilesOfDeadRunsGoAtTheNextRunThoseOfLiveOnesStay)
     EXPECT_EQ(got, want);
 }
 
+TEST_F(WeaveTest, CancellingTheFeedbackWhileWritingStopsEveryFormatAndKeepsTheOlderFile)
+{
+    for (const auto& [format, name] :
+         std::vector<std::pair<OutputFormat, QString>>{{OutputFormat::Cog, "area.tif"},
+                                                        {OutputFormat::Png, "area.png"},
+                                                        {OutputFormat::Jpeg, "area.jpg"},
+                                                        {OutputFormat::MbTiles, "area.mbtiles"},
+                                                        {OutputFormat::GeoPackage, "area.gpkg"},
+                                                        {OutputFormat::SqliteDb, "area.sqlitedb"}}) {
+        SCOPED_TRACE(name.toStdString());
+        const WeaveRequest request = job.request(name, format);
+        writeFile(request.outPath, "older");
+        // Cancelled at the writer's first report, as a click on Cancel would.
+        int reports = 0;
+        Feedback feedback([&](qint64, qint64) {
+            ++reports;
+            feedback.cancel();
+        });
+        const WeaveResult result = weave(request, &feedback);
+        EXPECT_FALSE(result.ok);
+        EXPECT_TRUE(result.cancelled);
+        EXPECT_EQ(result.error, QStringLiteral("Cancelled."));
+        EXPECT_EQ(reports, 1);
+        EXPECT_EQ(readFileBytes(request.outPath), QByteArray("older"));
+        EXPECT_EQ(job.otherFiles(), QStringList{name});
+        QFile::remove(request.outPath);
+    }
+}
+
 // Distinct pictures, some of which a tiled JPEG TIFF cannot hold as they are.
 TEST(CogTest, CopiesTheTilesBytesEncodesTheRestAgainAndMasksTheHoles)
 {
@@ -400,7 +430,7 @@ TEST(CogTest, CopiesTheTilesBytesEncodesTheRestAgainAndMasksTheHoles)
             const WeaveRequest request = job.request("big.tif", OutputFormat::Cog);
             CogWriter writer(path, job.path("big.part."));
             writer.setForceBigTiff(true);
-            ASSERT_TRUE(writer.write(request, rect, scan, {}, result)) << result.error.toStdString();
+            ASSERT_TRUE(writer.write(request, rect, scan, nullptr, result)) << result.error.toStdString();
         } else {
             result = weave(job.request("area.tif", OutputFormat::Cog));
             ASSERT_TRUE(result.ok) << result.error.toStdString();
