@@ -1,5 +1,6 @@
 #include "engine/TaskThread.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace tavo {
@@ -117,6 +118,11 @@ int TaskThread::abandonedRunning()
     for (const Abandoned& thread : abandonedList())
         running += thread.running() ? 1 : 0;
     return running;
+}
+
+int coreCount()
+{
+    return std::max(1, int(std::thread::hardware_concurrency()));
 }
 
 void runInParallel(int count, const std::function<void(int index)>& body)

@@ -74,6 +74,9 @@ private:
     Feedback* m_cancelOnRelease = nullptr;
 };
 
+// The number of threads that run at once on this computer (at least 1).
+int coreCount();
+
 // Runs body(0) ... body(count - 1) on `count` threads of their own and
 // returns when all of them have returned. count <= 1 runs body(0) here.
 void runInParallel(int count, const std::function<void(int index)>& body);

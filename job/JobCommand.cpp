@@ -280,9 +280,10 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
 
     try {
         // As the window at its start and at the press: the settings, the
-        // server parameters once, the fields.
-        const StartupSettings startup =
-            readStartupSettings(settingsPath, ReadTileVersion(paramsPath));
+        // server parameters once, the fields. A settings folder without the
+        // parameters file yet gets it from the fetch below.
+        const StartupSettings startup = readStartupSettings(
+            settingsPath, QFileInfo::exists(paramsPath) ? ReadTileVersion(paramsPath) : QString());
         JobRequest request;
         if (!command.projectFile.isEmpty()) {
             const QString path = QFileInfo(command.projectFile).absoluteFilePath();

@@ -139,7 +139,7 @@ int runCommandLine(const QStringList& arguments, const QString& placeholderPath,
         else if (arg == QLatin1String("--scale"))
             ok = scaleGiven = parseScale(value, divisor);
         else if (arg == QLatin1String("--min-zoom"))
-            ok = (minZoom = value.toInt(&ok), ok && minZoom >= 0 && minZoom <= 30);
+            ok = (minZoom = value.toInt(&ok), ok && minZoom >= 0 && minZoom <= MaxZoom);
         else if (arg == QLatin1String("--part")) {
             TileRect rect;
             ok = parsePart(value, rect);

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 namespace tavo::weaver {
 
@@ -62,7 +61,7 @@ protected:
 MosaicDataset::MosaicDataset(const QString& imageFolder, int zoom, const JobScan& scan,
                              int scaleDivisor, int bandCount)
     : m_folder(imageFolder.toStdString()), m_zoom(zoom), m_scan(scan),
-      m_tilePixels(256 / scaleDivisor), m_threads(std::max(1u, std::thread::hardware_concurrency()))
+      m_tilePixels(256 / scaleDivisor), m_threads(unsigned(coreCount()))
 {
     nRasterXSize = int(scan.rect().width() * m_tilePixels);
     nRasterYSize = int(scan.rect().height() * m_tilePixels);

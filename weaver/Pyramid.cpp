@@ -414,8 +414,7 @@ class Builder
 public:
     Builder(const PyramidJob& job, Feedback* feedback)
         : m_job(job), m_feedback(feedback),
-          m_workers(job.threads > 0 ? job.threads
-                                    : std::max(1, int(std::thread::hardware_concurrency())))
+          m_workers(job.threads > 0 ? job.threads : coreCount())
     {
     }
 
@@ -575,10 +574,10 @@ bool Builder::flushRow(int level)
 PyramidResult Builder::run()
 {
     const TileRect& rect = m_job.rect;
-    if (!m_job.scan || rect.isEmpty() || m_job.zoom < 1 || m_job.zoom > 30 ||
+    if (!m_job.scan || rect.isEmpty() || m_job.zoom < MinZoom || m_job.zoom > MaxZoom ||
         !m_job.scan->rect().contains(rect.minX, rect.minY) ||
         !m_job.scan->rect().contains(rect.maxX, rect.maxY) || m_job.levels < 0 ||
-        m_job.levels > 30 ||
+        m_job.levels > MaxZoom ||
         (m_job.anchor == PyramidAnchor::ZoomGrid && m_job.levels > m_job.zoom)) {
         m_result.error = QStringLiteral("The tiles to combine are not those the folder was read for.");
         return m_result;

@@ -245,8 +245,8 @@ bool inputFromFolder(const QString& folder, int zoom, TileInput& input, QString*
             *error = message;
         return false;
     };
-    if (zoom < 1 || zoom > 30)
-        return fail(QStringLiteral("The zoom level must be 1 to 30."));
+    if (zoom < MinZoom || zoom > MaxZoom)
+        return fail(QStringLiteral("The zoom level must be %1 to %2.").arg(MinZoom).arg(MaxZoom));
     const QFileInfo info(folder);
     if (!info.isDir())
         return fail(QStringLiteral("%1 is not a folder.").arg(folder));

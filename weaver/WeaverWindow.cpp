@@ -4,6 +4,8 @@
 
 #include "engine/AppError.h"
 #include "engine/IniFile.h"
+#include "engine/TextConv.h"
+#include "engine/TileTypes.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -45,12 +47,7 @@ QString timeText(double seconds)
 {
     if (seconds < 0)
         return QString();
-    const qint64 s = qint64(seconds + 0.5);
-    if (s >= 3600)
-        return QStringLiteral("%1 h %2 min left").arg(s / 3600).arg(s / 60 % 60);
-    if (s >= 60)
-        return QStringLiteral("%1 min %2 s left").arg(s / 60).arg(s % 60);
-    return QStringLiteral("%1 s left").arg(s);
+    return durationText(qint64(seconds + 0.5)) + QStringLiteral(" left");
 }
 
 } // namespace
@@ -70,7 +67,7 @@ WeaverWindow::WeaverWindow(const QString& settingsPath, const QString& placehold
     m_format->setObjectName(QStringLiteral("format"));
     m_scale->setObjectName(QStringLiteral("scale"));
     m_minZoom->setObjectName(QStringLiteral("minZoom"));
-    m_minZoom->setRange(-1, 30);
+    m_minZoom->setRange(-1, MaxZoom);
     m_minZoom->setSpecialValueText(tr("Down to one tile for the whole job"));
     m_start->setObjectName(QStringLiteral("start"));
     m_cancel->setObjectName(QStringLiteral("cancel"));
@@ -246,7 +243,7 @@ void WeaverWindow::start()
 void WeaverWindow::onProgress(qint64 done, qint64 total, double secondsLeft)
 {
     m_progress->setValue(total > 0 ? int(done * 1000 / total) : 0);
-    QString text = tr("%1 of %2 tiles").arg(done).arg(total);
+    QString text = tr("%1 of %2 tiles").arg(groupedNumber(done), groupedNumber(total));
     const QString left = timeText(secondsLeft);
     if (!left.isEmpty())
         text += QStringLiteral(", ") + left;
@@ -259,7 +256,7 @@ void WeaverWindow::onFinished(const WeaveResult& result)
     if (result.ok) {
         m_progress->setValue(m_progress->maximum());
         m_progressText->setText(tr("%1 of %1 tiles, done in %2 s")
-                                    .arg(result.total)
+                                    .arg(groupedNumber(result.total))
                                     .arg(result.seconds, 0, 'f', 1));
     } else {
         m_progress->setValue(0);

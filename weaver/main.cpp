@@ -1,3 +1,4 @@
+#include "engine/JobFolder.h"
 #include "engine/SettingsLocation.h"
 #include "weaver/CommandLine.h"
 #include "weaver/WeaverWindow.h"
@@ -45,14 +46,14 @@ int main(int argc, char* argv[])
         QStringList arguments = QCoreApplication::arguments();
         arguments.removeFirst();
         return tavo::weaver::runCommandLine(
-            arguments, besideProgram(QStringLiteral("blankimg/blank.jpg")), stdout,
+            arguments, tavo::placeholderPath(besideProgram(QString())), stdout,
             stderr, &interrupted);
     }
     QApplication app(argc, argv);
     // ini/ beside the program, or the user's own when the program is installed.
     const QString ini = tavo::settingsFolder(QCoreApplication::applicationDirPath());
     tavo::weaver::WeaverWindow weaverWindow(ini + QStringLiteral("weaver.ini"),
-                                            besideProgram(QStringLiteral("blankimg/blank.jpg")));
+                                            tavo::placeholderPath(besideProgram(QString())));
     const QStringList arguments = QCoreApplication::arguments();
     if (window && arguments.size() > 2) {
         // As if the project had been typed: the output is proposed beside it.

@@ -45,7 +45,7 @@ TEST(WindowTest, StartShowsProgressAndCancelLeavesNoOutput)
     EXPECT_TRUE(window->cancelButton()->isEnabled());
     // Wait for the first real progress, then cancel.
     EXPECT_TRUE(QTest::qWaitFor([&] { return window->progressBar()->value() > 0; }, 60000));
-    EXPECT_TRUE(window->progressLabel()->text().contains("of 4096 tiles"))
+    EXPECT_TRUE(window->progressLabel()->text().contains("of 4,096 tiles"))
         << window->progressLabel()->text().toStdString();
     QTest::mouseClick(window->cancelButton(), Qt::LeftButton);
     ASSERT_TRUE(finished.wait(60000));
