@@ -166,20 +166,26 @@ TEST_F(JobTest, EveryCheckShowsItsMessageAndStartsNothing)
     launch();
     struct Case
     {
-        QString left, right, top, bottom, message;
+        QString left, right, top, bottom;
+        int zoom;
+        QString project, message;
     };
     // Every rule is in the planning's table; here the window shows them.
     const Case cases[] = {
-        {"-180.1", "10", "10", "0", "Left Longitude should be between -180 and 180."},
-        {"0", "10", "0", "10", "Bottom Latitude should less than Top Latitude!"},
-        {"0", "6.O5", "10", "0", "Longitude or latitude input error!"},
-        {"-200", "10", "10", "", "Longitude or latitude input error!"},
+        {"-180.1", "10", "10", "0", 13, "Bad.tavo", "Left Longitude should be between -180 and 180."},
+        {"0", "10", "0", "10", 13, "Bad.tavo", "Bottom Latitude should less than Top Latitude!"},
+        {"0", "6.O5", "10", "0", 13, "Bad.tavo", "Longitude or latitude input error!"},
+        {"-200", "10", "10", "", 13, "Bad.tavo", "Longitude or latitude input error!"},
+        // Zoom outside the tile arithmetic, and a project name with a path.
+        {"116.3", "116,4", "40", "39.9", 31, "Bad", "Zoom level should be between 1 and 30."},
+        {"116.3", "116,4", "40", "39.9", 13, "../x",
+         "Project name should not contain a path (\"/\", \"\\\" or \"..\")."},
     };
     for (const Case& c : cases) {
         clearBoxes();
-        enterJob(c.left, c.right, c.top, c.bottom, 13, 2, "Bad.tavo");
+        enterJob(c.left, c.right, c.top, c.bottom, c.zoom, 2, c.project);
         pressDownload();
-        EXPECT_EQ(shell.messages, QStringList{c.message});
+        EXPECT_EQ(shell.messages, QStringList{c.message}) << c.message.toStdString();
         EXPECT_EQ(form().BitBtn1()->text(), "Download");
         EXPECT_FALSE(QFileInfo::exists(savePath("Bad.tavo")));
     }
@@ -197,6 +203,18 @@ TEST_F(JobTest, EveryCheckShowsItsMessageAndStartsNothing)
     EXPECT_EQ(shell.messages, QStringList{"Create directory " + unreachable + " Failed."});
     EXPECT_EQ(server->requestCount(), 1); // only the parameters file, fetched once
     EXPECT_EQ(form().LabelSTXT()->text(), "Loading server parameters...OK");
+    // Nothing was written, in the save folder or beside it.
+    const QDir root = QFileInfo(saveFolder).dir();
+    EXPECT_EQ(root.entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              (QStringList{"maps", "program"}));
+    EXPECT_TRUE(QDir(saveFolder).isEmpty());
+
+    // The largest zoom the arithmetic holds is taken.
+    clearBoxes();
+    enterJob("116.3", "116.3", "40", "40", 30, 1, "Deep");
+    pressDownload();
+    ASSERT_TRUE(waitForFinish());
+    EXPECT_TRUE(readAll(savePath("Deep.tavo")).contains("Zoom=30\r\n"));
 }
 
 TEST_F(JobTest, ImageFolderThatCannotBeCreatedKeepsTheNewProjectFile)
@@ -235,6 +253,11 @@ TEST_F(JobTest, StoppedJobContinuesWithOnlyTheMissingTiles)
     const int fetchedBefore = okLines(first);
     ASSERT_LT(fetchedBefore, 12);
 
+    server->setOptions([] {
+        tileserver::Options fast;
+        fast.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+        return fast;
+    }());
     clearBoxes();
     pressDownload(); // unchanged entries: continue
     ASSERT_TRUE(waitForFinish());
@@ -428,18 +451,6 @@ TEST_F(JobFailureTest, FailingLogSaveBoxLetsTheMonitorTickAndTheJobStillEndsClea
               QStringList{"Download finished!\nStored 0, placeholders 0, not written 0."});
 }
 
-TEST_F(JobFailureTest, MoreThanEightRequestedWorkersAreLoweredToEight)
-{
-    writeProxySettings("DefaultThreadCount=30\r\n");
-    launch();
-    EXPECT_EQ(form().Edit10()->text(), "30");
-    enterJob("116.3", "116,4", "40", "39.9", 13, 30, "Job.tavo");
-    pressDownload();
-    ASSERT_TRUE(waitForFinish());
-    EXPECT_TRUE(readAll(savePath("Job.tavo")).contains("ThreadCount=8\r\n"));
-    EXPECT_EQ(logLines().filter(QRegularExpression("^Thread\\d Finished\\.$")).size(), 8);
-}
-
 TEST_F(JobFailureTest, ResumedJobWhoseLogIsGoneStartsANewLogWithTheContinueLines)
 {
     launch();
@@ -486,47 +497,19 @@ class JobSetUpTest : public JobTest
 {
 };
 
-TEST_F(JobSetUpTest, ZoomOutsideTheTileArithmeticOrAProjectNameWithAPathIsRefused)
-{
-    launch();
-    struct Case
-    {
-        int zoom;
-        QString project, message;
-    };
-    const QString zoomText = "Zoom level should be between 1 and 30.";
-    const QString nameText = "Project name should not contain a path (\"/\", \"\\\" or \"..\").";
-    const Case cases[] = {{31, "Job", zoomText}, {13, "../x", nameText}};
-    for (const Case& c : cases) {
-        clearBoxes();
-        enterJob("116.3", "116,4", "40", "39.9", c.zoom, 2, c.project);
-        pressDownload();
-        EXPECT_EQ(shell.messages, QStringList{c.message}) << c.zoom << c.project.toStdString();
-        EXPECT_EQ(form().BitBtn1()->text(), "Download");
-    }
-    // Nothing was written, in the save folder or beside it.
-    const QDir root = QFileInfo(saveFolder).dir();
-    EXPECT_EQ(root.entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-              (QStringList{"maps", "program"}));
-    EXPECT_TRUE(QDir(saveFolder).isEmpty());
-    EXPECT_EQ(server->requestCount(), 1); // only the parameters file
-
-    // The largest zoom the arithmetic holds is taken.
-    clearBoxes();
-    enterJob("116.3", "116.3", "40", "40", 30, 1, "Deep");
-    pressDownload();
-    ASSERT_TRUE(waitForFinish());
-    EXPECT_TRUE(readAll(savePath("Deep.tavo")).contains("Zoom=30\r\n"));
-}
-
-// The project typed without ".tavo" ("Job") is the file Job.tavo: it continues too.
+// More than eight workers are lowered to eight, and the window shows it. The
+// project typed without ".tavo" ("Job") is the file Job.tavo: it continues too.
 TEST_F(JobSetUpTest, LoweredWorkerCountIsShownSoTheNextPressContinues)
 {
+    writeProxySettings("DefaultThreadCount=30\r\n");
     launch();
-    enterJob("116.3", "116,4", "40", "39.9", 13, 12, "Job");
+    EXPECT_EQ(form().Edit10()->text(), "30");
+    enterJob("116.3", "116,4", "40", "39.9", 13, 30, "Job");
     pressDownload();
     EXPECT_EQ(form().Edit10()->text(), "8");
     ASSERT_TRUE(waitForFinish());
+    EXPECT_TRUE(readAll(savePath("Job.tavo")).contains("ThreadCount=8\r\n"));
+    EXPECT_EQ(logLines().filter(QRegularExpression("^Thread\\d Finished\\.$")).size(), 8);
     clearBoxes();
     pressDownload();
     ASSERT_TRUE(waitForFinish());
