@@ -74,8 +74,10 @@ protected:
     void launch()
     {
         windows = std::make_unique<MainWindows>(programFolder);
-        // Failed fetches in a row pause a millisecond, doubling, instead of a second.
+        // Failed fetches in a row pause a millisecond each instead of a second,
+        // doubling (the worker's own tests time the doubling).
         controller().appState().Limits.failurePauseMs = 1;
+        controller().appState().Limits.longestFailurePauseMs = 1;
         // The monitor ticks every kTickMs instead of every second: what it does
         // is counted in ticks (positions and log saved every fourth, the end
         // seen on the next), so a job ends within a few of them.
