@@ -451,22 +451,6 @@ TEST_F(JobFailureTest, FailingLogSaveBoxLetsTheMonitorTickAndTheJobStillEndsClea
               QStringList{"Download finished!\nStored 0, placeholders 0, not written 0."});
 }
 
-TEST_F(JobFailureTest, ResumedJobWhoseLogIsGoneStartsANewLogWithTheContinueLines)
-{
-    launch();
-    enterJob("116.3", "116,4", "40", "39.9", 13, 2, "Job.tavo");
-    pressDownload();
-    ASSERT_TRUE(waitForFinish());
-    QFile::remove(savePath("Job_log.txt"));
-    clearBoxes();
-    pressDownload();
-    ASSERT_TRUE(waitForFinish());
-    const QStringList lines = logLines();
-    EXPECT_EQ(lines.value(0), QString(44, '-'));
-    EXPECT_EQ(lines.value(1), "Log continue...");
-    EXPECT_EQ(form().BitBtn1()->text(), "Download");
-}
-
 } // namespace
 
 namespace {
