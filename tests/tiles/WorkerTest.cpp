@@ -1156,7 +1156,8 @@ TEST_F(WorkerTest, TenFailuresInARowEndTheWorkerAtItsLastStoredTile)
         m_server.setOptions(pages);
         m_server.clearRequests();
         RecordingHost host;
-        const WorkerConfig cfg = config(0, c.deadProxy ? tavo::testing::unusedPort() : 0);
+        WorkerConfig cfg = config(0, c.deadProxy ? tavo::testing::unusedPort() : 0);
+        cfg.limits.longestFailurePauseMs = 1; // no doubling: ten failures cost ten milliseconds
         auto worker = makeWorker(rect, 1, cfg, &host);
         ASSERT_TRUE(worker->join(QDeadlineTimer(20000))) << c.name;
         const QStringList lines = host.lines();
