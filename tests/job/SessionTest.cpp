@@ -43,12 +43,19 @@ QByteArray readAll(const QString& path)
 bool writeAll(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
 }
 
 // The middle of a tile at zoom 13, as text.
-QString lon(int x) { return QString::number(double(TileXToLongitude(x + 0.5, 13)), 'f', 7); }
-QString lat(int y) { return QString::number(double(TileYToLatitude(y + 0.5, 13)), 'f', 7); }
+QString lon(int x)
+{
+    return QString::number(double(TileXToLongitude(x + 0.5, 13)), 'f', 7);
+}
+QString lat(int y)
+{
+    return QString::number(double(TileYToLatitude(y + 0.5, 13)), 'f', 7);
+}
 
 TEST(SessionTest, StartContinuesAfterTheStoredPositionsOrRefusesWithoutAnImageFolder)
 {
@@ -66,9 +73,9 @@ TEST(SessionTest, StartContinuesAfterTheStoredPositionsOrRefusesWithoutAnImageFo
     {
         const char* what;
         bool resume;
-        bool logThere;     // the earlier log is still there
+        bool logThere;      // the earlier log is still there
         bool folderBlocked; // a file has the image folder's name
-        QString refusal;   // empty: the job runs
+        QString refusal;    // empty: the job runs
         QStringList logStart;
         std::set<std::string> fetched; // quadkeys
     };
@@ -77,8 +84,13 @@ TEST(SessionTest, StartContinuesAfterTheStoredPositionsOrRefusesWithoutAnImageFo
     const Case cases[] = {
         {"continue", true, true, false, {}, {"earlier line", dashes, "Log continue..."}, lastTwo},
         {"continue, the log gone", true, false, false, {}, {dashes, "Log continue..."}, lastTwo},
-        {"new job, the image folder blocked", false, false, true, "Create directory <save>/Edge/ Failed.",
-         {}, {}},
+        {"new job, the image folder blocked",
+         false,
+         false,
+         true,
+         "Create directory <save>/Edge/ Failed.",
+         {},
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -119,7 +131,8 @@ TEST(SessionTest, StartContinuesAfterTheStoredPositionsOrRefusesWithoutAnImageFo
         EXPECT_EQ(refusal, QString(c.refusal).replace("<save>/", save));
         EXPECT_EQ(session.running(), c.refusal.isEmpty());
         if (!c.refusal.isEmpty()) {
-            EXPECT_TRUE(readAll(plan.projectPath).startsWith("[AREA]\r\n")) << "the project is kept";
+            EXPECT_TRUE(readAll(plan.projectPath).startsWith("[AREA]\r\n"))
+                << "the project is kept";
             EXPECT_EQ(server.requestCount(), 0);
             continue;
         }
