@@ -172,7 +172,8 @@ TEST_F(JobTest, EveryCheckShowsItsMessageAndStartsNothing)
     };
     // Every rule is in the planning's table; here the window shows them.
     const Case cases[] = {
-        {"-180.1", "10", "10", "0", 13, "Bad.tavo", "Left Longitude should be between -180 and 180."},
+        {"-180.1", "10", "10", "0", 13, "Bad.tavo",
+         "Left Longitude should be between -180 and 180."},
         {"0", "10", "0", "10", 13, "Bad.tavo", "Bottom Latitude should less than Top Latitude!"},
         {"0", "6.O5", "10", "0", 13, "Bad.tavo", "Longitude or latitude input error!"},
         {"-200", "10", "10", "", 13, "Bad.tavo", "Longitude or latitude input error!"},
