@@ -30,6 +30,8 @@ namespace tavo::testing {
 class AppHarness : public ::testing::Test
 {
 protected:
+    static constexpr int kTickMs = 50; // the monitor's tick in these tests
+
     void SetUp() override
     {
         ensureApplication([](int& argc, char** argv) -> QApplication* {
@@ -72,8 +74,14 @@ protected:
     void launch()
     {
         windows = std::make_unique<MainWindows>(programFolder);
-        // Failed fetches in a row pause a millisecond, doubling, instead of a second.
+        // Failed fetches in a row pause a millisecond each instead of a second,
+        // doubling (the worker's own tests time the doubling).
         controller().appState().Limits.failurePauseMs = 1;
+        controller().appState().Limits.longestFailurePauseMs = 1;
+        // The monitor ticks every kTickMs instead of every second: what it does
+        // is counted in ticks (positions and log saved every fourth, the end
+        // seen on the next), so a job ends within a few of them.
+        form().Timer1()->setInterval(kTickMs);
         form().show();
         QCoreApplication::processEvents();
         if (server)

@@ -17,10 +17,24 @@ protected:
     void SetUp() override
     {
         AppHarness::SetUp();
-        tileserver::Options slow;
-        slow.delayMs = 300;
-        startServer(slow);
+        startServer(slow());
         writeProxySettings();
+    }
+
+    // Each answer held long enough for Stop to be pressed while its tile is in hand.
+    static tileserver::Options slow()
+    {
+        tileserver::Options options;
+        options.delayMs = 200;
+        options.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+        return options;
+    }
+
+    void serveQuickly()
+    {
+        tileserver::Options quick;
+        quick.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+        server->setOptions(quick);
     }
 
     int tileRequests() const
@@ -63,6 +77,7 @@ TEST_F(RepairTest, ContinuedJobNeverSkipsATileAfterARowZeroPosition)
     EXPECT_TRUE(QFileInfo::exists(savePath("J/2_0.jpg")));
     EXPECT_EQ(positions("J.tavo"), "T1X=1\r\nT1Y=3\r\n");
 
+    serveQuickly();
     pressDownload(); // continues after (1, 3) again
     ASSERT_TRUE(waitForFinish());
     for (int x = 1; x <= 2; ++x)
@@ -96,6 +111,9 @@ TEST_F(RepairTest, FullDiskKeepsTheProjectFileAndNeverReportsAnUnsavedLog)
     saveFolder = disk.path() + "/maps";
     ASSERT_TRUE(QDir().mkpath(saveFolder));
     launch();
+    // The monitor's own second: the disk is full before the first saving tick
+    // (the fourth) would write the log.
+    form().Timer1()->setInterval(1000);
     enterJob("116.3", "116,4", "40", "39.9", 13, 1, "J.tavo");
     pressDownload();
     ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(savePath("J/6742_5088.jpg")); }));
@@ -115,6 +133,8 @@ TEST_F(RepairTest, FullDiskKeepsTheProjectFileAndNeverReportsAnUnsavedLog)
 
     disk.removeFiller();
     clearBoxes();
+    form().Timer1()->setInterval(kTickMs);
+    serveQuickly();
     pressDownload(); // the same job continues
     ASSERT_TRUE(waitForFinish(30000));
     EXPECT_EQ(shell.messages.size(), 1);

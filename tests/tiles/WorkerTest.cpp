@@ -727,7 +727,7 @@ TEST_F(WorkerTest, TricklingServerTimesOutAsAFailedFetch)
         const char* name;
         int trickle;  // bytes a second the server sends
         long totalMs; // the worker's limit for the whole request
-    } cases[] = {{"below the low-speed limit", 20, 120000}, {"over the total limit", 400, 1500}};
+    } cases[] = {{"below the low-speed limit", 20, 120000}, {"over the total limit", 400, 800}};
     for (const auto& c : cases) {
         tileserver::Options options;
         options.trickleBytesPerSecond = c.trickle;
@@ -1041,10 +1041,10 @@ TEST_F(WorkerTest, ASlowDownHoldsEveryWorkerForTheWaitAndTheTileIsFetchedAgain)
         qint64 expectedMs; // the wait after the answer (without httpDate)
         bool stop;         // Stop while the wait holds
     } cases[] = {
-        {"429, Retry-After: 2", 429, "2", 30000, 600000, "2 s", false, 2000, false},
-        {"429 without Retry-After", 429, "", 700, 600000, "0.7 s", false, 700, false},
+        {"429, Retry-After: 1", 429, "1", 30000, 600000, "1 s", false, 1000, false},
+        {"429 without Retry-After", 429, "", 300, 600000, "0.3 s", false, 300, false},
         {"503 with an HTTP date", 503, "date+2", 30000, 600000, "", true, 0, false},
-        {"a day, capped", 429, "86400", 30000, 1500, "1.5 s", false, 1500, false},
+        {"a day, capped", 429, "86400", 30000, 500, "0.5 s", false, 500, false},
         {"Stop during a wait", 429, "60", 30000, 600000, "60 s", false, 60000, true},
     };
     for (const auto& c : cases) {
@@ -1156,7 +1156,8 @@ TEST_F(WorkerTest, TenFailuresInARowEndTheWorkerAtItsLastStoredTile)
         m_server.setOptions(pages);
         m_server.clearRequests();
         RecordingHost host;
-        const WorkerConfig cfg = config(0, c.deadProxy ? tavo::testing::unusedPort() : 0);
+        WorkerConfig cfg = config(0, c.deadProxy ? tavo::testing::unusedPort() : 0);
+        cfg.limits.longestFailurePauseMs = 1; // no doubling: ten failures cost ten milliseconds
         auto worker = makeWorker(rect, 1, cfg, &host);
         ASSERT_TRUE(worker->join(QDeadlineTimer(20000))) << c.name;
         const QStringList lines = host.lines();
@@ -1285,7 +1286,8 @@ TEST_F(WorkerTest, FailuresInARowPauseLongerAndLongerUntilATileIsStored)
         pages.htmlQuadkeys.insert(MakeQuadkeyString(4, y, 5));
     m_server.setOptions(pages);
     WorkerConfig cfg = config(0);
-    cfg.limits.failurePauseMs = 300;
+    const qint64 pause = 150; // the first pause; it doubles with each failure in a row
+    cfg.limits.failurePauseMs = pause;
     const QStringList lines = runOne(rect, cfg);
     EXPECT_EQ(lines.filter("->ok!").size(), 2) << lines.join('|').toStdString();
     const std::vector<tileserver::RecordedRequest> requests = m_server.requests();
@@ -1295,11 +1297,11 @@ TEST_F(WorkerTest, FailuresInARowPauseLongerAndLongerUntilATileIsStored)
         const char* after;
         qint64 atLeastMs, below;
     } gaps[] = {
-        {"the first failure", 240, 480},
-        {"the second failure in a row", 480, 960},
-        {"the third failure in a row", 960, 1920},
-        {"a stored tile", 0, 240},
-        {"a failure after a stored tile", 240, 480},
+        {"the first failure", pause * 4 / 5, pause * 8 / 5},
+        {"the second failure in a row", pause * 8 / 5, pause * 16 / 5},
+        {"the third failure in a row", pause * 16 / 5, pause * 32 / 5},
+        {"a stored tile", 0, pause * 4 / 5},
+        {"a failure after a stored tile", pause * 4 / 5, pause * 8 / 5},
     };
     for (std::size_t i = 0; i < std::size(gaps); ++i) {
         const qint64 gap = std::chrono::duration_cast<std::chrono::milliseconds>(
