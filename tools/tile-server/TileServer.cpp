@@ -582,9 +582,17 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
                                     : tileBody(target.quadkey, oversizedBytes));
             const std::size_t size = fault == Fault::Cut ? body->size() / 2 : body->size();
             response.set_header("Connection", "close");
+            const int localPort = request.local_port, remotePort = request.remote_port;
             response.set_content_provider(
-                "image/jpeg", [body, size](std::size_t offset, httplib::DataSink& sink) {
+                "image/jpeg",
+                [body, size, localPort, remotePort](std::size_t offset, httplib::DataSink& sink) {
                     if (offset >= size) {
+                        // The library would hold the connection for its
+                        // keep-alive time: the end of the reply is the end
+                        // of the connection, so end it now.
+                        const int fd = findConnectionSocket(localPort, remotePort);
+                        if (fd >= 0)
+                            ::shutdown(fd, SHUT_WR);
                         sink.done();
                         return true;
                     }
