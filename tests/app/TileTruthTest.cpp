@@ -242,7 +242,9 @@ TEST_F(TileTruthTest, ADeadNetworkStopsTheJobInsteadOfBurningItIntoPlaceholders)
     ASSERT_TRUE(waitForFinish());
     EXPECT_EQ(statusText(), "Stopped: the server could not be reached. "
                             "Stored 0, placeholders 10, not written 2.");
-    QTest::qWait(100); // the window's layout follows its contents
+    // The window's layout follows its contents once its posted layout requests are handled.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCoreApplication::processEvents();
     EXPECT_EQ(form().width(), TForm1::kClientWidth) << "a long summary never widens the window";
     const QStringList lines = logLines();
     EXPECT_EQ(lines
