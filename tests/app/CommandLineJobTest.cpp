@@ -29,7 +29,8 @@ protected:
 
     QStringList common() const
     {
-        return {"--settings", programFolder + "ini/config.ini", "--params-url",
+        return {"--settings", settingsFile.isEmpty() ? programFolder + "ini/config.ini" : settingsFile,
+                "--params-url",
                 QStringLiteral("http://127.0.0.1:%1/s.txt").arg(port), "--quiet"};
     }
 
@@ -51,6 +52,8 @@ protected:
             *err = QString::fromLocal8Bit(process.readAllStandardError());
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
+
+    QString settingsFile; // empty: the program folder's
 
     QStringList workedExample(const QString& folder) const
     {
@@ -88,6 +91,18 @@ TEST_F(CommandLineJobTest, WritesTheFilesTheWindowWritesForTheSameEntries)
             const QString tile = QStringLiteral("/Job/%1_%2.jpg").arg(x).arg(y);
             EXPECT_EQ(readAll(other + tile), readAll(saveFolder + tile)) << x << "_" << y;
         }
+}
+
+TEST_F(CommandLineJobTest, ASettingsFolderWithoutServerParametersGetsThemFromTheFetch)
+{
+    const QString folder = saveFolder + "-settings";
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QFile::copy(programFolder + "ini/config.ini", folder + "/config.ini"));
+    settingsFile = folder + "/config.ini";
+    QString err;
+    EXPECT_EQ(run(workedExample(saveFolder), &err), 0) << err.toStdString();
+    EXPECT_TRUE(QFileInfo(folder + "/s.txt").isFile());
+    EXPECT_TRUE(QFileInfo(savePath("Job/6742_5087.jpg")).isFile());
 }
 
 TEST_F(CommandLineJobTest, SigintStopsAndTheProjectContinuesWithoutATileTwice)
