@@ -3,8 +3,8 @@
 #include "app/MainController.h"
 #include "dialogs/TForm1.h"
 #include "engine/SettingsLocation.h"
+#include "engine/TaskThread.h"
 #include "http/HttpClient.h"
-#include "tiles/WorkerHost.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -41,7 +41,7 @@ int main(int argc, char** argv)
                 windows.controller().openProjectFile(QFileInfo(arguments.at(0)).absoluteFilePath());
             result = app.exec();
         }
-        if (tavo::abandonedThreadCount() > 0) {
+        if (tavo::TaskThread::abandonedCount() > 0) {
             // A worker or the single-tile fetch is stuck in a request past
             // every time-out: what it did is saved already. End at once, so
             // nothing it still uses (libcurl above all) is cleaned up under it.

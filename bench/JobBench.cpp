@@ -14,6 +14,7 @@
 #include "app/MainWindows.h"
 #include "app/TavoApplication.h"
 #include "dialogs/TForm1.h"
+#include "engine/TaskThread.h"
 #include "engine/TileMath.h"
 #include "http/HttpClient.h"
 #include "tiles/TDownThread.h"
@@ -27,7 +28,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
-#include <QThread>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -110,22 +110,21 @@ int measureHandOver(int argc, char** argv, const Arguments& args)
     tavo::BlockingWorkerHost host(&inner);
     const int threads = std::max(1, args.threads);
     const QString line = QStringLiteral("Thread1:seq=123456, file=53768-33768.jpg  ->ok!");
-    std::vector<std::unique_ptr<QThread>> workers;
+    std::vector<tavo::TaskThread> workers;
     QElapsedTimer clock;
     clock.start();
     for (int t = 0; t < threads; ++t) {
-        workers.emplace_back(QThread::create([&host, &line, &args, t] {
+        workers.emplace_back([&host, &line, &args, t] {
             for (long i = 0; i < args.handOvers; ++i)
                 host.AppendLogLine(line);
             host.WorkerDone(t);
-        }));
-        workers.back()->start();
+        });
     }
     while (inner.done < threads)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const double seconds = clock.nsecsElapsed() / 1e9;
     for (auto& worker : workers)
-        worker->wait();
+        worker.join();
     std::printf("hand_overs=%ld\n", inner.lines);
     std::printf("threads=%d\n", threads);
     std::printf("hand_overs_per_s=%.0f\n", inner.lines / seconds);

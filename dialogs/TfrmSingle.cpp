@@ -3,16 +3,21 @@
 #include "dialogs/Controls.h"
 #include "dialogs/Shell.h"
 #include "dialogs/WindowStyle.h"
-#include "tiles/WorkerHost.h"
 
 #include <QLineEdit>
 #include <QPushButton>
-#include <QThread>
 
 #include <memory>
 #include <utility>
 
 namespace tavo {
+
+namespace {
+
+// How often the dialog looks whether the fetch has ended.
+constexpr int FetchWatchMs = 20;
+
+} // namespace
 
 TfrmSingle::TfrmSingle(QWidget* parent) : QDialog(parent)
 {
@@ -24,12 +29,20 @@ TfrmSingle::TfrmSingle(QWidget* parent) : QDialog(parent)
     setModal(false);
     setFixedSize(372, 128);
     createControls();
+    // The fetch's thread only writes its outcome; the dialog looks for its end
+    // on its own thread, so nothing reaches a dialog that is gone.
+    m_fetchWatch.setInterval(FetchWatchMs);
+    connect(&m_fetchWatch, &QTimer::timeout, this, [this] {
+        if (m_fetchThread.isFinished())
+            finishDownload();
+    });
 }
 
 TfrmSingle::~TfrmSingle()
 {
-    if (m_fetchThread && m_fetchThread->isRunning())
-        abandonThread(std::move(m_fetchThread)); // it holds its own copy of all it uses
+    // A fetch still running holds its own copy of all it uses.
+    if (m_fetchThread.isRunning())
+        m_fetchThread.abandon();
 }
 
 void TfrmSingle::createControls()
@@ -94,19 +107,19 @@ void TfrmSingle::Button1Click()
     m_Button1->setEnabled(false);
     setCursor(Qt::BusyCursor);
 
-    // The thread owns its copy of the fetch and the slot for its outcome; the dialog only hears
-    // of it through a queued call, which Qt drops if the dialog is gone by then.
+    // The thread owns its copy of the fetch and the slot for its outcome.
     auto outcome = std::make_shared<QString>();
-    m_fetchThread.reset(QThread::create([fetch, outcome] { *outcome = fetch.fetchAndSave(); }));
-    connect(m_fetchThread.get(), &QThread::finished, this,
-            [this, outcome] { finishDownload(*outcome); });
-    m_fetchThread->start();
+    m_fetchOutcome = outcome;
+    m_fetchThread.start([fetch, outcome] { *outcome = fetch.fetchAndSave(); });
+    m_fetchWatch.start();
 }
 
-void TfrmSingle::finishDownload(const QString& message)
+void TfrmSingle::finishDownload()
 {
-    m_fetchThread->wait(); // it has finished; this only joins it
-    m_fetchThread.reset();
+    m_fetchWatch.stop();
+    m_fetchThread.join(); // it has finished; this only joins it
+    const QString message = *m_fetchOutcome;
+    m_fetchOutcome.reset();
     Shell::current().showMessage(this, message);
     unsetCursor();
     m_Button1->setEnabled(true);

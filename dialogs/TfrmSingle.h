@@ -1,9 +1,11 @@
 #pragma once
 
+#include "engine/TaskThread.h"
 #include "tiles/SingleTileFetch.h"
 
 #include <QDialog>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -11,7 +13,6 @@
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QThread;
 
 namespace tavo {
 
@@ -47,9 +48,11 @@ public slots:
 
 private:
     void createControls();
-    void finishDownload(const QString& message);
+    void finishDownload();
 
-    std::unique_ptr<QThread> m_fetchThread; // the running fetch, until its message is shown
+    TaskThread m_fetchThread; // the running fetch, until its message is shown
+    std::shared_ptr<QString> m_fetchOutcome; // its message; written by the fetch's thread
+    QTimer m_fetchWatch; // notices the end of the fetch
     std::function<SingleTileContext()> m_contextProvider;
     long m_connectTimeoutMs = 10000;
     long m_stallTimeoutMs = 20000;

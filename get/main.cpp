@@ -1,8 +1,8 @@
 // tavo-get: a download job of Tavo without its window.
 
+#include "engine/TaskThread.h"
 #include "http/HttpClient.h"
 #include "job/JobCommand.h"
-#include "tiles/WorkerHost.h"
 
 #include <QCoreApplication>
 
@@ -34,7 +34,7 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
     }
-    if (tavo::abandonedThreadCount() > 0) {
+    if (tavo::TaskThread::abandonedCount() > 0) {
         // A worker is stuck in a request past every time-out: what it did is
         // saved already. End at once, so nothing it uses is cleaned up under it.
         std::fflush(nullptr);

@@ -213,8 +213,8 @@ SocketError socketErrorFor(int curlCode, long osErrno)
         return {10022, curl_easy_strerror(code)};
     default:
         // libcurl's generic text for the code, never its detailed message:
-        // that one names hosts and ports, and the program searches the
-        // message for status numbers.
+        // that one names hosts and ports, whose numbers would read in the log
+        // like status or socket error numbers.
         return {kAborted.code, curl_easy_strerror(code)};
     }
 }

@@ -16,7 +16,8 @@
 
 namespace tavo::http {
 
-// Why a GET failed. The message text is what the rest of the program reads:
+// Why a GET failed. kind() and code() are what the program decides by; the
+// message text is what it logs:
 //  - a response outside 2xx:   the status line, e.g. "HTTP/1.1 404 Not Found"
 //  - a transport failure:      "Socket Error # <n>" and a short text, where
 //                              <n> is the Windows Sockets number of the OS

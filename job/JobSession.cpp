@@ -24,7 +24,7 @@ JobSession::~JobSession()
     m_workerHost->close();
     for (auto& slot : m_job.WorkerSlots) {
         if (slot && slot->isRunning())
-            abandonThread(std::move(slot), m_workerHost);
+            slot->abandon(m_workerHost);
     }
 }
 
@@ -290,7 +290,7 @@ void JobSession::closeDuringJob(int waitMs)
         m_workerHost->close();
         for (auto& slot : m_job.WorkerSlots) {
             if (slot && slot->isRunning())
-                abandonThread(std::move(slot), m_workerHost);
+                slot->abandon(m_workerHost);
         }
     }
     for (auto& slot : m_job.WorkerSlots)

@@ -50,7 +50,7 @@ class JobSession final : public WorkerHost
 public:
     JobSession(JobLog& log, JobObserver& observer);
     // Workers still running here are left to end with the process (see
-    // abandonThread); the ended ones are joined.
+    // TDownThread::abandon); the ended ones are joined.
     ~JobSession() override;
     JobSession(const JobSession&) = delete;
     JobSession& operator=(const JobSession&) = delete;

@@ -1,6 +1,7 @@
 #include "tiles/MapTileSource.h"
 
 #include "engine/FileReplacer.h"
+#include "engine/TaskThread.h"
 #include "engine/TileUrl.h"
 #include "http/HttpClient.h"
 #include "tiles/TDownThread.h"
@@ -18,7 +19,6 @@
 #include <deque>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <vector>
 
 namespace tavo {
@@ -123,7 +123,7 @@ struct MapTileSource::Shared
     std::deque<QString> wanted;
     std::set<QString> running;
     bool stopping = false;
-    std::vector<std::thread> threads;
+    std::vector<TaskThread> threads;
 };
 
 namespace {
@@ -185,8 +185,7 @@ MapTileSource::~MapTileSource()
         m_shared->wanted.clear();
     }
     m_shared->wake.notify_all();
-    for (std::thread& thread : m_shared->threads)
-        thread.join();
+    m_shared->threads.clear(); // joins them
 }
 
 void MapTileSource::request(const QStringList& quadkeys)

@@ -11,10 +11,12 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace tavo {
@@ -30,11 +32,6 @@ const QString BannedText = QStringLiteral("Error: may be your IP is banned now.\
                                           "Please try again later.");
 const QString NotFoundText = QStringLiteral("Error: the image is not found on server.\n"
                                             "Please enter a small zoom to try.");
-
-bool contains(const std::string& text, const char* part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 QString errnoText(int error)
 {
@@ -88,16 +85,11 @@ enum class FetchResult
 struct Fetch
 {
     FetchResult result = FetchResult::Ok;
-    bool hasMessage = false; // false for a failure that is not an exception object
-    std::string message;
-    // A 200 reply that holds no tile; `message` then says why, and it is no
-    // HTTP error whose text tells a refusal or a missing tile.
-    bool replyRejected = false;
-    ReplyKind reply = ReplyKind::Tile;
-    // SlowDown: the status, the wait the server named, and when the request went.
-    int status = 0;
-    std::optional<qint64> retryAfterMs;
-    qint64 sentMs = 0;
+    // Failed: the last answer (a reply that is no tile, or the failure with
+    // its kind, code and text); SlowDown: the status and the wait the server
+    // named.
+    TileAnswer answer;
+    qint64 sentMs = 0; // SlowDown: when the request went
 };
 
 // GETs `url` into `body` once the job's pacing lets a request go. A
@@ -115,22 +107,16 @@ Fetch fetchTile(http::HttpClient& client, const Pacing& pacing, const std::strin
             fetch.result = FetchResult::Stopped;
             return fetch;
         }
-        const TileAnswer answer = requestTile(client, url, body);
-        switch (answer.outcome) {
+        fetch.answer = requestTile(client, url, body);
+        switch (fetch.answer.outcome) {
         case TileAnswer::Outcome::Tile:
             fetch.result = FetchResult::Ok;
             return fetch;
         case TileAnswer::Outcome::NotTile:
             fetch.result = FetchResult::Failed;
-            fetch.hasMessage = true;
-            fetch.replyRejected = true;
-            fetch.reply = answer.reply;
-            fetch.message = answer.message;
             return fetch;
         case TileAnswer::Outcome::SlowDown:
             fetch.result = FetchResult::SlowDown;
-            fetch.status = answer.status;
-            fetch.retryAfterMs = answer.retryAfterMs;
             return fetch;
         case TileAnswer::Outcome::Aborted:
             fetch.result = FetchResult::Stopped;
@@ -139,9 +125,7 @@ Fetch fetchTile(http::HttpClient& client, const Pacing& pacing, const std::strin
             break;
         }
         fetch.result = FetchResult::Failed;
-        fetch.hasMessage = answer.hasMessage;
-        fetch.message = answer.message;
-        if (!fetch.hasMessage || !contains(fetch.message, "10054") || resets == MaxResetRetries)
+        if (!fetch.answer.isConnectionReset() || resets == MaxResetRetries)
             return fetch;
         if (stopRequested()) {
             fetch.result = FetchResult::Stopped;
@@ -173,89 +157,138 @@ std::optional<http::ProxyEndpoint> clientProxyFor(const ProxySettings& proxy, QS
     return endpoint;
 }
 
-TDownThread::TDownThread(const WorkerJob& job, const WorkerConfig& config, WorkerHost* host,
-                         QObject* parent)
-    : QThread(parent), m_minX(job.rect.minX), m_maxX(job.rect.maxX), m_minY(job.rect.minY),
-      m_maxY(job.rect.maxY), m_zoom(job.zoom), m_threadCount(job.threadCount),
-      m_resumeX(job.resume.x), m_resumeY(job.resume.y), m_saveFolder(job.saveFolder),
-      m_projectBase(job.projectBase), m_config(config), m_host(host)
+struct TDownThread::Worker
+{
+    Worker(const WorkerJob& job, const WorkerConfig& config, WorkerHost* host)
+        : m_minX(job.rect.minX), m_maxX(job.rect.maxX), m_minY(job.rect.minY),
+          m_maxY(job.rect.maxY), m_zoom(job.zoom), m_threadCount(job.threadCount),
+          m_resumeX(job.resume.x), m_resumeY(job.resume.y), m_saveFolder(job.saveFolder),
+          m_projectBase(job.projectBase), m_config(config), m_host(host)
+    {
+    }
+
+    void run();
+    void Execute();
+    void pause();
+    void sleepFor(qint64 ms);
+    qint64 failurePauseMs(int failuresInARow) const;
+    void report(const QString& line);
+    void setPosition(qint32 x, qint32 y);
+    QString threadName() const;
+    bool Terminated() const { return m_stop.isCancelled(); }
+
+    const qint32 m_minX;
+    const qint32 m_maxX;
+    const qint32 m_minY;
+    const qint32 m_maxY;
+    const qint32 m_zoom;
+    const qint32 m_threadCount;
+    const qint32 m_resumeX;
+    const qint32 m_resumeY;
+    const QString m_saveFolder;
+    const QString m_projectBase;
+    const WorkerConfig m_config;
+    WorkerHost* const m_host;
+    Feedback m_stop; // the stop request
+    std::atomic<quint64> m_position{0}; // CurrentX in the high half, CurrentY in the low half
+    std::shared_ptr<const std::vector<TilePosition>> m_tileList; // fetchOnly
+    std::shared_ptr<const TileSet> m_tileSet;                    // fetchOnly
+    std::atomic<qint64> m_toFetch{0};
+    std::atomic<qint64> m_stored{0};
+    std::atomic<qint64> m_placeholders{0};
+    std::atomic<bool> m_unreachable{false};
+    std::atomic<bool> m_banned{false};
+    std::atomic<bool> m_writeFailed{false};
+};
+
+TDownThread::TDownThread(const WorkerJob& job, const WorkerConfig& config, WorkerHost* host)
+    : m_worker(std::make_shared<Worker>(job, config, host))
 {
 }
 
-TDownThread::~TDownThread()
+// m_thread's release cancels the stop request and joins.
+TDownThread::~TDownThread() = default;
+
+void TDownThread::start()
 {
-    Terminate();
-    join();
+    // The thread holds the worker's state: a worker given up keeps it.
+    m_thread.start([worker = m_worker] { worker->run(); }, &m_worker->m_stop);
 }
 
 bool TDownThread::join(QDeadlineTimer deadline)
 {
-    if (!wait(deadline))
-        return false;
-    // Pairs with the release store that ends run(). A worker that was never
-    // started left nothing to see.
-    (void)m_ranToEnd.load(std::memory_order_acquire);
-    return true;
+    return m_thread.join(deadline);
+}
+
+void TDownThread::abandon(std::shared_ptr<void> keepAlive)
+{
+    m_thread.abandon(std::move(keepAlive));
 }
 
 void TDownThread::Terminate()
 {
-    requestInterruption();
+    m_worker->m_stop.cancel();
 }
 
 bool TDownThread::Terminated() const
 {
-    return isInterruptionRequested();
+    return m_worker->Terminated();
 }
 
 void TDownThread::fetchOnly(std::shared_ptr<const std::vector<TilePosition>> tiles)
 {
-    m_tileList = std::move(tiles);
+    m_worker->m_tileList = std::move(tiles);
 }
 
 void TDownThread::fetchOnly(std::shared_ptr<const TileSet> tiles)
 {
-    m_tileSet = std::move(tiles);
+    m_worker->m_tileSet = std::move(tiles);
+}
+
+int TDownThread::threadIndex() const
+{
+    return m_worker->m_config.threadIndex;
 }
 
 WorkerCounts TDownThread::counts() const
 {
+    const Worker& worker = *m_worker;
     WorkerCounts counts;
-    counts.toFetch = m_toFetch.load(std::memory_order_relaxed);
-    counts.stored = m_stored.load(std::memory_order_relaxed);
-    counts.placeholders = m_placeholders.load(std::memory_order_relaxed);
-    counts.unreachable = m_unreachable.load(std::memory_order_relaxed);
-    counts.banned = m_banned.load(std::memory_order_relaxed);
-    counts.writeFailed = m_writeFailed.load(std::memory_order_relaxed);
+    counts.toFetch = worker.m_toFetch.load(std::memory_order_relaxed);
+    counts.stored = worker.m_stored.load(std::memory_order_relaxed);
+    counts.placeholders = worker.m_placeholders.load(std::memory_order_relaxed);
+    counts.unreachable = worker.m_unreachable.load(std::memory_order_relaxed);
+    counts.banned = worker.m_banned.load(std::memory_order_relaxed);
+    counts.writeFailed = worker.m_writeFailed.load(std::memory_order_relaxed);
     return counts;
 }
 
 TilePosition TDownThread::currentPosition() const
 {
-    const quint64 packed = m_position.load(std::memory_order_acquire);
+    const quint64 packed = m_worker->m_position.load(std::memory_order_acquire);
     return {static_cast<qint32>(static_cast<quint32>(packed >> 32)),
             static_cast<qint32>(static_cast<quint32>(packed))};
 }
 
-void TDownThread::setPosition(qint32 x, qint32 y)
+void TDownThread::Worker::setPosition(qint32 x, qint32 y)
 {
     const quint64 packed = (static_cast<quint64>(static_cast<quint32>(x)) << 32) |
                            static_cast<quint64>(static_cast<quint32>(y));
     m_position.store(packed, std::memory_order_release);
 }
 
-QString TDownThread::threadName() const
+QString TDownThread::Worker::threadName() const
 {
     return QStringLiteral("Thread") + QString::number(m_config.threadIndex + 1);
 }
 
-void TDownThread::report(const QString& line)
+void TDownThread::Worker::report(const QString& line)
 {
     if (m_host)
         m_host->AppendLogLine(line);
 }
 
-void TDownThread::run()
+void TDownThread::Worker::run()
 {
     // Whatever happens in the walk, the worker reports its end exactly once,
     // so the job's count of running workers reaches zero.
@@ -281,17 +314,16 @@ void TDownThread::run()
             m_host->WorkerDone(m_config.threadIndex);
     } catch (...) {
     }
-    m_ranToEnd.store(true, std::memory_order_release); // see join()
 }
 
-void TDownThread::pause()
+void TDownThread::Worker::pause()
 {
     if (m_config.sleepSeconds <= 0)
         return;
     sleepFor(static_cast<qint64>(m_config.sleepSeconds) * 1000);
 }
 
-qint64 TDownThread::failurePauseMs(int failuresInARow) const
+qint64 TDownThread::Worker::failurePauseMs(int failuresInARow) const
 {
     const RequestLimits& limits = m_config.limits;
     const qint64 first = m_config.sleepSeconds > 0
@@ -309,7 +341,7 @@ qint64 TDownThread::failurePauseMs(int failuresInARow) const
     return pause;
 }
 
-void TDownThread::sleepFor(qint64 ms)
+void TDownThread::Worker::sleepFor(qint64 ms)
 {
     if (ms <= 0)
         return;
@@ -318,11 +350,11 @@ void TDownThread::sleepFor(qint64 ms)
         const qint64 left = deadline.remainingTime();
         if (left <= 0)
             return;
-        QThread::msleep(static_cast<unsigned long>(qMin<qint64>(left, PauseSliceMs)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(qMin<qint64>(left, PauseSliceMs)));
     }
 }
 
-void TDownThread::Execute()
+void TDownThread::Worker::Execute()
 {
     auto http = std::make_unique<http::HttpClient>();
     const RequestLimits& limits = m_config.limits;
@@ -386,10 +418,10 @@ void TDownThread::Execute()
             fetch = fetchTile(*http, *pacing, url, body, [this] { return Terminated(); });
             if (fetch.result != FetchResult::SlowDown)
                 break;
-            const qint64 waitMs = pacing->slowDown(fetch.sentMs, fetch.retryAfterMs);
+            const qint64 waitMs = pacing->slowDown(fetch.sentMs, fetch.answer.retryAfterMs);
             if (waitMs > 0)
                 report(name + QStringLiteral(" the server asks to slow down (HTTP ") +
-                       QString::number(fetch.status) + QStringLiteral("): all threads wait ") +
+                       QString::number(fetch.answer.status) + QStringLiteral("): all threads wait ") +
                        waitSecondsText(waitMs));
         }
         if (fetch.result == FetchResult::Stopped)
@@ -431,20 +463,19 @@ void TDownThread::Execute()
             continue;
         }
 
-        const QString message = QString::fromUtf8(fetch.message.c_str());
-        if (fetch.hasMessage) {
+        const TileAnswer& answer = fetch.answer;
+        const QString message = QString::fromUtf8(answer.message.c_str());
+        if (answer.hasMessage) {
             report(name + QLatin1Char(' ') + message + QStringLiteral("->") +
                    QString::fromLatin1(quadkey.c_str()));
-            // Only an HTTP error's text tells a refusal or a missing tile.
-            if (!fetch.replyRejected) {
-                if (contains(fetch.message, "302") || contains(fetch.message, "403")) {
-                    m_banned.store(true, std::memory_order_relaxed);
-                    report(BannedText);
-                    return;
-                }
-                if (contains(fetch.message, "404"))
-                    report(NotFoundText);
+            // Only an HTTP status tells a refusal or a missing tile.
+            if (answer.isRefusal()) {
+                m_banned.store(true, std::memory_order_relaxed);
+                report(BannedText);
+                return;
             }
+            if (answer.isNotFound())
+                report(NotFoundText);
         }
         if (const int error = copyPlaceholder(placeholderPath, tilePath)) {
             cannotWrite(error);
@@ -455,7 +486,7 @@ void TDownThread::Execute()
                    QStringLiteral(" got a blank image!"));
             m_placeholders.fetch_add(1, std::memory_order_relaxed);
         }
-        if (!failureCountsAsUnreachable(fetch.replyRejected, fetch.reply, fetch.message)) {
+        if (!failureCountsAsUnreachable(answer)) {
             // The server answered that it has no image here: the tile is done.
             failuresInARow = 0;
             setPosition(tileX, tileY);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ProxySettings.h"
+#include "engine/TaskThread.h"
 #include "engine/TileTypes.h"
 #include "engine/TileUrl.h"
 #include "http/HttpClient.h"
@@ -10,8 +11,6 @@
 
 #include <QDeadlineTimer>
 #include <QString>
-#include <QThread>
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -87,26 +86,37 @@ std::optional<http::ProxyEndpoint> clientProxyFor(const ProxySettings& proxy, QS
 // column by column from the west and row by row from the south, numbering the
 // positions from 1, and fetches those whose number modulo `ThreadCount` equals
 // its index. Each tile goes to SaveFolder + ProjectBase + "/" + X + "_" + Y + ".jpg".
-class TDownThread final : public QThread
+//
+// The worker runs on a thread of its own, owned by this object; what the
+// thread uses is held by the thread itself, so a worker that is given up
+// (abandon) may outlive this object.
+class TDownThread final
 {
 public:
     // Created suspended: the caller calls start().
-    TDownThread(const WorkerJob& job, const WorkerConfig& config, WorkerHost* host,
-                QObject* parent = nullptr);
+    TDownThread(const WorkerJob& job, const WorkerConfig& config, WorkerHost* host);
     // Asks the worker to stop and waits for it to end (see BlockingWorkerHost
     // on which thread may do so).
-    ~TDownThread() override;
+    ~TDownThread();
     TDownThread(const TDownThread&) = delete;
     TDownThread& operator=(const TDownThread&) = delete;
 
-    // Waits for the worker to end, as QThread::wait does, and returns whether
-    // it has. Once it returns true, whatever the worker did is seen by the
-    // caller, who may then free or reuse what the worker touched (its host
-    // above all). QThread::wait alone ends in a futex wait inside Qt whose
-    // ordering ThreadSanitizer cannot see; the end of run() is therefore also
-    // published through an atomic flag that this reads. Every joiner of a
-    // worker goes through here (the destructor does).
+    void start();
+
+    // Waits for the worker to end, at most until `deadline`, and returns
+    // whether it has. Once it returns true, whatever the worker did is seen by
+    // the caller, who may then free or reuse what the worker touched (its
+    // host above all). A worker never started has ended.
     bool join(QDeadlineTimer deadline = QDeadlineTimer(QDeadlineTimer::Forever));
+    // Started and not yet at its end; at its end and not yet joined.
+    bool isRunning() const { return m_thread.isRunning(); }
+    bool isFinished() const { return m_thread.isFinished(); }
+
+    // Gives up a worker that cannot end now (a request stuck past every
+    // time-out while the job closes): it goes on alone until it ends or the
+    // process does, and `keepAlive` (its host) lives as long as it. A worker
+    // that has ended is joined instead. Counted by TaskThread::abandonedCount.
+    void abandon(std::shared_ptr<void> keepAlive);
 
     // Fetches exactly `tiles` (those of them in the rectangle) instead of
     // walking the rectangle, dealt out among the workers by their place in
@@ -122,45 +132,15 @@ public:
     // The last position this worker finished (CurrentX, CurrentY), read as one
     // pair; 0, 0 until the first one.
     TilePosition currentPosition() const;
-    int threadIndex() const { return m_config.threadIndex; }
+    int threadIndex() const;
     // Relaxed reads: figures for the status bar, exact once the worker has ended.
     WorkerCounts counts() const;
 
-protected:
-    void run() override;
-
 private:
-    void Execute();
-    void pause();
-    void sleepFor(qint64 ms);
-    qint64 failurePauseMs(int failuresInARow) const;
-    void report(const QString& line);
-    void setPosition(qint32 x, qint32 y);
-    QString threadName() const;
-
-    const qint32 m_minX;
-    const qint32 m_maxX;
-    const qint32 m_minY;
-    const qint32 m_maxY;
-    const qint32 m_zoom;
-    const qint32 m_threadCount;
-    const qint32 m_resumeX;
-    const qint32 m_resumeY;
-    const QString m_saveFolder;
-    const QString m_projectBase;
-    const WorkerConfig m_config;
-    WorkerHost* const m_host;
-    std::atomic<quint64> m_position{0}; // CurrentX in the high half, CurrentY in the low half
-    std::shared_ptr<const std::vector<TilePosition>> m_tileList; // fetchOnly
-    std::shared_ptr<const TileSet> m_tileSet;                    // fetchOnly
-    std::atomic<qint64> m_toFetch{0};
-    std::atomic<qint64> m_stored{0};
-    std::atomic<qint64> m_placeholders{0};
-    std::atomic<bool> m_unreachable{false};
-    std::atomic<bool> m_banned{false};
-    std::atomic<bool> m_writeFailed{false};
-    // Set by run() as its very last act (release); read by join() (acquire).
-    std::atomic<bool> m_ranToEnd{false};
+    struct Worker; // what the worker's thread uses
+    std::shared_ptr<Worker> m_worker;
+    // Declared last: released (stop request, join) before the worker's state goes.
+    TaskThread m_thread;
 };
 
 } // namespace tavo

@@ -132,6 +132,8 @@ TileAnswer requestTile(http::HttpClient& client, const std::string& url, std::st
             break;
         }
         answer.outcome = TileAnswer::Outcome::Failed;
+        answer.error = error.kind();
+        answer.code = error.code();
         answer.message = error.what();
     } catch (const std::exception& error) {
         body.clear();
@@ -145,11 +147,26 @@ TileAnswer requestTile(http::HttpClient& client, const std::string& url, std::st
     return answer;
 }
 
-bool failureCountsAsUnreachable(bool replyRejected, ReplyKind kind, std::string_view httpError)
+bool TileAnswer::isConnectionReset() const
 {
-    if (replyRejected)
-        return kind != ReplyKind::NoImagery;
-    return httpError.find("404") == std::string_view::npos;
+    return error == http::HttpError::Kind::Transport && code == 10054;
+}
+
+bool TileAnswer::isRefusal() const
+{
+    return error == http::HttpError::Kind::Status && (code == 302 || code == 403);
+}
+
+bool TileAnswer::isNotFound() const
+{
+    return error == http::HttpError::Kind::Status && code == 404;
+}
+
+bool failureCountsAsUnreachable(const TileAnswer& answer)
+{
+    if (answer.outcome == TileAnswer::Outcome::NotTile)
+        return answer.reply != ReplyKind::NoImagery;
+    return !answer.isNotFound();
 }
 
 } // namespace tavo

@@ -48,15 +48,25 @@ struct TileAnswer
         Tile,     // `body` holds the tile
         NotTile,  // a reply that holds no tile: `reply` and `message` say why
         SlowDown, // HTTP 429 or 503: ask again after the wait
-        Failed,   // an HTTP error or a transport failure: `message`
+        Failed,   // an HTTP error or a transport failure: `error`, `code`, `message`
         Aborted,  // the client's abort check ended the transfer
     };
     Outcome outcome = Outcome::Tile;
     ReplyKind reply = ReplyKind::Tile;
     int status = 0;                     // SlowDown: the HTTP status
     std::optional<qint64> retryAfterMs; // SlowDown: what Retry-After named
-    bool hasMessage = true;             // Failed: false for an error without a text
+    // Failed: the HTTP error's kind and code (its status, or its socket error
+    // number); none for a failure that is no HTTP error.
+    std::optional<http::HttpError::Kind> error;
+    int code = 0;
+    bool hasMessage = true; // Failed: false for an error without a text
     std::string message;
+
+    // What a failed request was, told by the error's kind and code (its text
+    // is only logged).
+    bool isConnectionReset() const;
+    bool isRefusal() const; // 302 or 403: the server turns this client away
+    bool isNotFound() const; // 404
 };
 TileAnswer requestTile(http::HttpClient& client, const std::string& url, std::string& body);
 
@@ -66,6 +76,6 @@ bool isSlowDownStatus(int status);
 // Whether a failed fetch counts towards UnreachableAfterFailures. The
 // server's own word that it has no image for the tile (a 404, or no imagery
 // here) shows that it is reachable, and does not count.
-bool failureCountsAsUnreachable(bool replyRejected, ReplyKind kind, std::string_view httpError);
+bool failureCountsAsUnreachable(const TileAnswer& answer);
 
 } // namespace tavo

@@ -8,7 +8,6 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <vector>
 
 namespace tavo {
 
@@ -162,44 +161,6 @@ void BlockingWorkerHost::AppendLogLine(const QString& line)
 void BlockingWorkerHost::WorkerDone(int threadIndex)
 {
     forward([threadIndex](WorkerHost& inner) { inner.WorkerDone(threadIndex); });
-}
-
-// ---------------------------------------------------------------------------
-// Abandoned threads
-
-namespace {
-
-struct Abandoned
-{
-    std::unique_ptr<QThread> thread;
-    std::shared_ptr<void> keepAlive;
-};
-
-// Never destroyed: an abandoned thread may still run while the process ends.
-std::vector<Abandoned>& abandonedList()
-{
-    static auto* list = new std::vector<Abandoned>();
-    return *list;
-}
-
-} // namespace
-
-void abandonThread(std::unique_ptr<QThread> thread, std::shared_ptr<void> keepAlive)
-{
-    abandonedList().push_back({std::move(thread), std::move(keepAlive)});
-}
-
-int abandonedThreadCount()
-{
-    return int(abandonedList().size());
-}
-
-int abandonedThreadsRunning()
-{
-    int running = 0;
-    for (const Abandoned& a : abandonedList())
-        running += a.thread && a.thread->isRunning() ? 1 : 0;
-    return running;
 }
 
 } // namespace tavo

@@ -4,8 +4,6 @@
 
 #include <memory>
 
-class QThread;
-
 namespace tavo {
 
 // Receives a download worker's reports. The calls are made on the WORKER's
@@ -29,7 +27,7 @@ public:
 // every later call returns at once. So once the host is closed no worker can
 // wait for the main thread, and the main thread may join the workers. The
 // host must outlive every worker that holds it (declare it before them, or
-// hand it to abandonThread together with a worker that is left running).
+// hand it to TDownThread::abandon with a worker that is left running).
 class BlockingWorkerHost final : public WorkerHost
 {
 public:
@@ -54,16 +52,5 @@ private:
 
     std::shared_ptr<Channel> m_channel;
 };
-
-// A thread left running when its owner goes (a request stuck past every
-// time-out while the program closes). It is never destroyed; `keepAlive`
-// holds what the thread still uses. The program then ends without running
-// the process's clean-up (see main), so nothing the thread uses goes away
-// under it. Main thread only.
-void abandonThread(std::unique_ptr<QThread> thread, std::shared_ptr<void> keepAlive = {});
-// Threads abandoned so far in this process.
-int abandonedThreadCount();
-// Those of them still running. Main thread only.
-int abandonedThreadsRunning();
 
 } // namespace tavo

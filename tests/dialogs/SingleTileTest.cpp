@@ -4,8 +4,8 @@
 
 #include "dialogs/Shell.h"
 #include "dialogs/TfrmSingle.h"
+#include "engine/TaskThread.h"
 #include "engine/TileMath.h"
-#include "tiles/WorkerHost.h"
 
 #include "WindowTestSupport.h"
 
@@ -295,13 +295,12 @@ TEST_F(SingleTileTest, DestroyingTheDialogDuringAFetchIsSafe)
     enter("4", "5", "3", m_folder);
     downloadButton()->click();
     ASSERT_TRUE(m_dialog->isDownloading());
-    const int abandonedBefore = abandonedThreadCount();
+    const int abandonedBefore = TaskThread::abandonedCount();
     m_dialog.reset();
-    ASSERT_EQ(abandonedThreadCount(), abandonedBefore + 1) << "the running fetch is left to end";
+    ASSERT_EQ(TaskThread::abandonedCount(), abandonedBefore + 1) << "the running fetch is left to end";
 
-    // The fetch ends on its own thread; its outcome has nobody left to tell,
-    // and the queued call it made is dropped.
-    ASSERT_TRUE(waitUntil([&] { return abandonedThreadsRunning() == 0; }, 5000));
+    // The fetch ends on its own thread; its outcome has nobody left to tell.
+    ASSERT_TRUE(waitUntil([&] { return TaskThread::abandonedRunning() == 0; }, 5000));
     EXPECT_EQ(m_server.requestCount(), 1);
     EXPECT_TRUE(QFile::exists(m_folder + QStringLiteral("/4_5.jpg")));
     QCoreApplication::sendPostedEvents();

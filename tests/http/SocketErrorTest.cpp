@@ -51,8 +51,8 @@ TEST(SocketError, AStaleConnectErrnoDoesNotRelabelAReceiveFailure)
 
 TEST(SocketError, OtherFailuresNeverLookLikeAResetOrARefusal)
 {
-    // The program searches messages for these; only the failures above may
-    // carry them.
+    // A reader of the log tells a reset or a refusal by these; only the
+    // failures above may carry them.
     for (int code = 1; code < CURL_LAST; ++code) {
         if (code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR || code == CURLE_GOT_NOTHING)
             continue;

@@ -1,6 +1,7 @@
 #include "FullDisk.h"
 #include "QtPrinters.h"
 #include "TileServer.h"
+#include "engine/TaskThread.h"
 #include "engine/TileMath.h"
 #include "tiles/TDownThread.h"
 #include "tiles/TileReply.h"
@@ -445,6 +446,43 @@ TEST_F(WorkerTest, RedirectIsARefusalAndKeepsTheLastFinishedPosition)
     EXPECT_EQ(m_server.requestCount(), 2); // the redirect is not followed
 }
 
+TEST_F(WorkerTest, AServerErrorIsAFailedFetchWhateverNumbersItsStatusLineHolds)
+{
+    // A server that names the tile in its status line ("500 Tile 10/302/6 not
+    // rendered") gives no refusal, no missing tile and no connection reset:
+    // only the status and the socket error number tell those.
+    const struct
+    {
+        const char* name;
+        qint32 x, zoom;
+    } cases[] = {
+        {"a column like a redirect", 302, 10},
+        {"a column like a refusal", 403, 10},
+        {"a column like a missing tile", 404, 10},
+        {"a column like a connection reset", 10054, 14},
+    };
+    for (const auto& c : cases) {
+        tileserver::Options options;
+        options.unrenderedQuadkeys = {MakeQuadkeyString(c.x, 6, c.zoom)};
+        m_server.setOptions(options);
+        m_server.clearRequests();
+        TilePosition position;
+        const QStringList lines = runOne({c.x, c.x, 5, 6, c.zoom}, config(0), 0, 0, &position);
+        const QString x = QString::number(c.x);
+        EXPECT_EQ(lines, (QStringList{okLine(1, 1, c.x, 5),
+                                      QStringLiteral("Thread1 HTTP/1.1 500 Tile %1/%2/6 not rendered->")
+                                              .arg(c.zoom)
+                                              .arg(x) +
+                                          MakeQuadkey(c.x, 6, c.zoom),
+                                      QStringLiteral("Thread1:%1-6 got a blank image!").arg(x),
+                                      finishedLine(1)}))
+            << c.name;
+        EXPECT_EQ(m_server.requestCount(), 2) << c.name;
+        // A failed fetch: a continued job asks for the tile again.
+        EXPECT_EQ(position, (TilePosition{c.x, 5})) << c.name;
+    }
+}
+
 TEST_F(WorkerTest, ARefusedWorkerDoesNotStopTheOthers)
 {
     // Positions (0,1) (0,2) (1,1) (1,2); Thread1 takes 2 and 4, Thread2 1 and 3.
@@ -876,21 +914,20 @@ TEST(BlockingWorkerHostTest, ManyThreadsReportingAtOnceAreEachServedInOrder)
     CountingHost counting;
     BlockingWorkerHost host(&counting);
     std::atomic<int> early{0}; // calls that returned before their report ran
-    std::vector<std::unique_ptr<QThread>> threads;
+    std::vector<TaskThread> threads;
     for (int t = 0; t < Threads; ++t) {
-        threads.emplace_back(QThread::create([&, t] {
+        threads.emplace_back([&, t] {
             for (int i = 0; i < Reports; ++i) {
                 host.AppendLogLine(QStringLiteral("%1 %2").arg(t).arg(i));
                 if (counting.seen[std::size_t(t)].load() != i + 1)
                     ++early;
             }
             host.WorkerDone(t);
-        }));
-        threads.back()->start();
+        });
     }
     EXPECT_TRUE(QTest::qWaitFor([&] { return counting.inner.done.size() == Threads; }, 60000));
     for (auto& thread : threads)
-        ASSERT_TRUE(thread->wait(QDeadlineTimer(5000)));
+        ASSERT_TRUE(thread.join(QDeadlineTimer(5000)));
 
     EXPECT_TRUE(counting.inner.onMainThread);
     EXPECT_EQ(early.load(), 0);
@@ -907,17 +944,15 @@ TEST(BlockingWorkerHostTest, CarriesTheInnerExceptionBackToTheWorker)
     ThrowingHost inner;
     BlockingWorkerHost host(&inner);
     std::atomic<bool> caught{false};
-    QThread* thread = QThread::create([&] {
+    TaskThread thread([&] {
         try {
             host.AppendLogLine(QStringLiteral("x"));
         } catch (const std::runtime_error&) {
             caught = true;
         }
     });
-    thread->start();
-    (void)QTest::qWaitFor([&] { return thread->isFinished(); }, 5000);
-    ASSERT_TRUE(thread->wait(QDeadlineTimer(5000)));
-    delete thread;
+    (void)QTest::qWaitFor([&] { return thread.isFinished(); }, 5000);
+    ASSERT_TRUE(thread.join(QDeadlineTimer(5000)));
     EXPECT_TRUE(caught.load());
     EXPECT_EQ(inner.m_lines.load(), 1);
 }
@@ -927,13 +962,12 @@ TEST(BlockingWorkerHostTest, ClosingReleasesAWaitingWorkerAndDropsEveryLaterRepo
     MainThreadHost inner;
     BlockingWorkerHost host(&inner);
     std::atomic<int> returned{0};
-    std::unique_ptr<QThread> worker(QThread::create([&] {
+    TaskThread worker([&] {
         host.AppendLogLine(QStringLiteral("waits for the main thread"));
         ++returned;
         host.WorkerDone(0); // after close: returns at once
         ++returned;
-    }));
-    worker->start();
+    });
     // The main thread serves no event: the report waits until the host closes.
     QDeadlineTimer deadline(5000);
     while (host.pendingReports() == 0 && !deadline.hasExpired())
@@ -941,7 +975,7 @@ TEST(BlockingWorkerHostTest, ClosingReleasesAWaitingWorkerAndDropsEveryLaterRepo
     ASSERT_EQ(host.pendingReports(), 1);
     EXPECT_EQ(returned.load(), 0);
     host.close();
-    ASSERT_TRUE(worker->wait(QDeadlineTimer(5000)));
+    ASSERT_TRUE(worker.join(QDeadlineTimer(5000)));
     EXPECT_EQ(returned.load(), 2);
     QCoreApplication::processEvents(); // a stale queued call must not reach the receiver
     EXPECT_TRUE(inner.lines.isEmpty());

@@ -410,7 +410,8 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
         Truncated,
         Half,
         Cut,
-        Oversized
+        Oversized,
+        Unrendered
     } fault = Fault::None;
     std::size_t index = 0;
     bool slowDown = false;
@@ -478,6 +479,8 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
                 fault = Fault::Half;
             else if (m_options.cutQuadkeys.count(quadkey) > 0)
                 fault = Fault::Cut;
+            else if (m_options.unrenderedQuadkeys.count(quadkey) > 0)
+                fault = Fault::Unrendered;
             else if (m_options.oversizedQuadkeys.count(quadkey) > 0)
                 fault = Fault::Oversized;
             if (m_options.refusedQuadkeys.count(target.quadkey) > 0)
@@ -548,6 +551,22 @@ std::size_t TileServer::Impl::handle(const httplib::Request& request, httplib::R
         if (notFound) {
             response.status = 404;
             response.set_content("no such tile\n", "text/plain");
+        } else if (fault == Fault::Unrendered) {
+            // The HTTP library words every status line itself, so this one
+            // is written on the connection directly, which then ends.
+            TilePlace place;
+            decodeQuadkey(target.quadkey, place);
+            const std::string answer = "HTTP/1.1 500 Tile " + std::to_string(place.zoom) + "/" +
+                                       std::to_string(place.column) + "/" +
+                                       std::to_string(place.southRow()) +
+                                       " not rendered\r\nContent-Length: 0\r\n"
+                                       "Connection: close\r\n\r\n";
+            const int fd = findConnectionSocket(request.local_port, request.remote_port);
+            if (fd >= 0 && ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL) ==
+                               static_cast<ssize_t>(answer.size()))
+                ::shutdown(fd, SHUT_WR);
+            response.status = 500;
+            response.set_header("Connection", "close");
         } else if (fault == Fault::Html) {
             response.status = 200;
             response.set_content(htmlBody(tileSize), "text/html");

@@ -29,6 +29,9 @@ struct Options
     std::set<std::string> emptyQuadkeys;     // no body at all
     std::set<std::string> noTileQuadkeys;    // the tile with "X-VE-Tile-Info: no-tile"
     std::set<std::string> truncatedQuadkeys; // half the tile, then the connection closes
+    // 500 with a reason phrase that names the tile, as some servers word
+    // theirs: "HTTP/1.1 500 Tile <zoom>/<column>/<row from the south> not rendered".
+    std::set<std::string> unrenderedQuadkeys;
     int refuseFromRequest =
         0;                  // from this 1-based request number on, answer refuseStatus (0 = never)
     int refuseStatus = 403; // 403 or 302 (302 with a Location header)
