@@ -113,8 +113,7 @@ bool SingleTileFetch::prepare(const Entries& entries, const SingleTileContext& c
     // Always tile server 1, and always the plain version tail: the URL tail override of the
     // settings file is for the download workers only.
     m_url = tileUrl(1, quadkey, QStringLiteral(".jpeg?g=") + context.tileVersion).toStdString();
-    m_filePath = m_folder + QString::number(column) + QLatin1Char('_') + QString::number(row) +
-                 QStringLiteral(".jpg");
+    m_filePath = m_folder + tileFileName(column, row);
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ProxySettings.h"
+#include "engine/TileTypes.h"
 #include "http/HttpClient.h"
 
 #include <QString>
@@ -54,10 +55,9 @@ public:
     bool usesProxy() const { return m_useProxy; }
     const http::ProxyEndpoint& proxy() const { return m_proxy; }
 
-    // The zooms the tile arithmetic can represent: a column or row of zoom 31 no longer fits
-    // 32 bits, and below 1 there is no quadkey.
-    static constexpr int MinZoom = 1;
-    static constexpr int MaxZoom = 30;
+    // The zooms the tile arithmetic can represent (engine/TileTypes.h).
+    static constexpr int MinZoom = tavo::MinZoom;
+    static constexpr int MaxZoom = tavo::MaxZoom;
 
     static QString zoomOutOfRangeText();
     // A column or row outside 0 .. 2^zoom - 1.

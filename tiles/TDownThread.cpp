@@ -2,6 +2,7 @@
 
 #include "engine/AppError.h"
 #include "engine/FileReplacer.h"
+#include "engine/JobFolder.h"
 #include "engine/TileMath.h"
 #include "http/HttpClient.h"
 #include "tiles/TileReply.h"
@@ -380,7 +381,7 @@ void TDownThread::Worker::Execute()
 
     const QString name = threadName();
     const QString tileFolder = m_saveFolder + m_projectBase + QLatin1Char('/');
-    const QString placeholderPath = m_config.programFolder + QStringLiteral("blankimg/blank.jpg");
+    const QString placeholderPath = tavo::placeholderPath(m_config.programFolder);
 
     // Positions are numbered from 1 over the whole rectangle; 64 bits, since a
     // rectangle at a deep zoom can hold more than 2^31 of them.
@@ -429,8 +430,7 @@ void TDownThread::Worker::Execute()
 
         const QString xText = QString::number(tileX);
         const QString yText = QString::number(tileY);
-        const QString tilePath =
-            tileFolder + xText + QLatin1Char('_') + yText + QStringLiteral(".jpg");
+        const QString tilePath = tileFolder + tileFileName(tileX, tileY);
         // A tile that cannot be written for a reason of the disk or the folder
         // ends this worker, as a refusal does: its position stays at its last
         // stored tile, so a continued job fetches this one again once the disk

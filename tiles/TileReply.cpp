@@ -1,9 +1,9 @@
 #include "tiles/TileReply.h"
 
 #include "engine/JobFolder.h"
+#include "engine/TextConv.h"
 
 #include <QByteArray>
-#include <QLocale>
 
 #include <algorithm>
 #include <ctime>
@@ -55,8 +55,7 @@ ReplyKind classifyReply(std::string_view body, std::string_view tileInfo)
 QString replyErrorText(ReplyKind kind, std::string_view contentType, std::size_t bytes,
                        long long expectedBytes)
 {
-    const QLocale english(QLocale::English, QLocale::UnitedStates);
-    const auto number = [&](unsigned long long value) { return english.toString(value); };
+    const auto number = [](unsigned long long value) { return groupedNumber(qint64(value)); };
     switch (kind) {
     case ReplyKind::Tile:
         return {};
