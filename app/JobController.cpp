@@ -259,8 +259,7 @@ void JobController::fetchMissing(const QString& path)
             QStringLiteral("Fetch missing tiles again: cancelled; nothing was changed."));
         return;
     }
-    const qint64 bad = plan->toFetchCount();
-    if (bad == 0) {
+    if (plan->toFetchCount() == 0) {
         plan->tidy(repairScanOptions()); // what was set aside earlier and is now stored
         const QString text = QStringLiteral("All %1 tiles of %2 are there: nothing to fetch.")
                                  .arg(groupedNumber(plan->total()), projectName);
@@ -272,47 +271,19 @@ void JobController::fetchMissing(const QString& path)
     const JobSettings settings = readJobSettings(m_app.SettingsPath);
     m_app.Proxy = settings.proxy;
     m_app.SleepSeconds = settings.sleepSeconds;
-    if (!QFileInfo(info.imageFolder).isDir() && !QDir().mkdir(info.imageFolder)) {
-        message(QStringLiteral("Create directory ") + info.imageFolder +
-                QStringLiteral(" Failed."));
+    QStringList notMoved;
+    const QString failure = m_session.startRepair(info, plan, workerConfig(), notMoved);
+    m_view.refresh();
+    if (!failure.isEmpty()) {
+        message(failure);
         return;
     }
-    // What is there instead of a tile is moved aside ("X_Y.jpg.bad"), so
-    // that a tile that fails again gets the placeholder; placeholders stay
-    // until a real tile replaces them.
-    const QStringList notMoved = plan->setAside();
-
-    JobState job;
-    job.SaveFolder = info.saveFolder;
-    job.ProjectName = projectName;
-    job.ProjectBase = info.projectBase;
-    job.ProjectPath = path;
-    job.LogFileName = logFileNameFor(info.projectBase);
-    job.Rect = info.rect;
-
-    JobLog& log = m_view.log();
-    startRepairLog(log, job.logPath(), *plan, bad, notMoved);
-    m_view.refresh();
-    if (plan->toFetchCount() == 0) {
+    if (!m_session.running()) {
         message(notMoved.join(u'\n'));
         return;
     }
-
-    job.ThreadCount = qint32(qBound<qint64>(
-        1, qMin<qint64>(info.threadCount, plan->toFetchCount()), qint64(MaxWorkers)));
     m_form.BitBtn1()->setText(StopCaption);
-
-    m_repair = plan;
-    m_session.startList(job, info.zoom, plan->toFetch(), workerConfig());
     m_form.Timer1()->start();
-}
-
-void JobController::tidyRepair()
-{
-    if (!m_repair)
-        return;
-    m_repair->tidy(repairScanOptions());
-    m_repair.reset();
 }
 
 // ---------------------------------------------------------------- monitor
@@ -388,7 +359,6 @@ void JobController::saveFailed(const QString& text)
 void JobController::finished(const JobTotals& done, const QString& failure)
 {
     m_form.Timer1()->stop();
-    tidyRepair(); // every worker has reported its end
     m_form.JobProgressBar()->setVisible(false);
     m_form.JobStatusText()->setText(totalsSummary(done));
     m_form.BitBtn1()->setText(DownloadCaption);

@@ -78,7 +78,6 @@ private:
     void fetchMissing(const QString& path);
     ScanOptions repairScanOptions() const;
     bool scanForRepair(const ProjectInfo& info, RepairPlan& plan, QString* error);
-    void tidyRepair(); // the set-aside files whose tiles are now stored go
     QString chooseProject();
     void message(const QString& text);
     // Boxes of a running job or its end: shown after the current call
@@ -91,7 +90,6 @@ private:
     AppState& m_app;
     LogView& m_view;
     JobSession m_session;
-    std::shared_ptr<RepairPlan> m_repair; // the plan of a run that fetches tiles again
     QString m_saveFailing; // the last save failed with this; empty once one succeeds
     struct PostedBox
     {

@@ -105,25 +105,19 @@ ScanOptions placeholderOptions(const QString& programFolder)
     return ScanOptions::withPlaceholder(placeholderPath(programFolder));
 }
 
-// The tiles of the job's folder that are missing, placeholders or damaged,
-// with what stands in their place moved aside, and the log continued, as
-// Tools > "Fetch missing tiles again" does. None when nothing is to be fetched.
-std::shared_ptr<RepairPlan> planRetry(const JobState& job, const QString& programFolder,
-                                      JobLog& log, std::FILE* err)
+// The tiles of the project's folder that are missing, placeholders or
+// damaged, as Tools > "Fetch missing tiles again" finds them. None when
+// nothing is to be fetched.
+std::shared_ptr<RepairPlan> planRetry(const QString& projectPath, const QString& programFolder,
+                                      ProjectInfo& info, std::FILE* err)
 {
-    ProjectInfo info;
     QString error;
     auto plan = std::make_shared<RepairPlan>();
-    if (!readProjectInfo(job.ProjectPath, info, &error) ||
+    if (!readProjectInfo(projectPath, info, &error) ||
         !plan->scan(info, placeholderOptions(programFolder), &error)) {
         say(err, error);
         return {};
     }
-    const qint64 bad = plan->toFetchCount();
-    if (bad == 0)
-        return {};
-    const QStringList notMoved = plan->setAside();
-    startRepairLog(log, job.logPath(), *plan, bad, notMoved);
     return plan->toFetchCount() > 0 ? plan : nullptr;
 }
 
@@ -384,22 +378,18 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
         if (!command.quiet)
             say(err, closingText(totals).replace(QLatin1Char('\n'), QLatin1Char(' ')));
         if (command.retryFailed && !totals.stoppedByUser && totals.toFetchAgain() > 0) {
-            const JobState& done = session.state();
-            JobState job;
-            job.SaveFolder = done.SaveFolder;
-            job.ProjectName = done.ProjectName;
-            job.ProjectBase = done.ProjectBase;
-            job.ProjectPath = done.ProjectPath;
-            job.LogFileName = done.LogFileName;
-            job.Rect = done.Rect;
-            const std::shared_ptr<RepairPlan> repair = planRetry(job, programFolder, log, err);
-            if (repair) {
-                job.ThreadCount = qint32(qBound<qint64>(
-                    1, qMin<qint64>(plan.threadCount, repair->toFetchCount()), qint64(MaxWorkers)));
-                CommandObserver again(err, command.quiet);
-                JobSession retry(log, again);
-                again.watch(&retry);
-                retry.startList(job, plan.zoom, repair->toFetch(), config);
+            ProjectInfo info;
+            const std::shared_ptr<RepairPlan> repair =
+                planRetry(session.state().ProjectPath, programFolder, info, err);
+            CommandObserver again(err, command.quiet);
+            JobSession retry(log, again);
+            again.watch(&retry);
+            QStringList notMoved;
+            const QString failure =
+                repair ? retry.startRepair(info, repair, config, notMoved) : QString();
+            if (!failure.isEmpty())
+                say(err, failure);
+            if (retry.running()) {
                 QObject::disconnect(&monitor, nullptr, nullptr, nullptr);
                 QObject::connect(&monitor, &QTimer::timeout, [&] { retry.tick(); });
                 QObject::disconnect(&signalNotifier, nullptr, nullptr, nullptr);
@@ -412,7 +402,6 @@ int runJobCommand(const JobCommand& command, const QString& programFolderText, s
                 });
                 QCoreApplication::exec();
                 totals = again.totals();
-                repair->tidy(placeholderOptions(programFolder));
                 if (!command.quiet)
                     say(err, closingText(totals).replace(QLatin1Char('\n'), QLatin1Char(' ')));
             }

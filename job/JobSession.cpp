@@ -77,18 +77,35 @@ QString JobSession::start(const JobPlan& plan, bool resume, const WorkerConfig& 
     return {};
 }
 
-void JobSession::startList(const JobState& job, int zoom, std::shared_ptr<const TileSet> tiles,
-                           const WorkerConfig& config)
+QString JobSession::startRepair(const ProjectInfo& info, std::shared_ptr<RepairPlan> repair,
+                               const WorkerConfig& config, QStringList& notMoved)
 {
-    m_job.SaveFolder = job.SaveFolder;
-    m_job.ProjectName = job.ProjectName;
-    m_job.ProjectBase = job.ProjectBase;
-    m_job.ProjectPath = job.ProjectPath;
-    m_job.LogFileName = job.LogFileName;
-    m_job.Rect = job.Rect;
-    m_job.ThreadCount = job.ThreadCount;
+    if (!QFileInfo(info.imageFolder).isDir() && !QDir().mkdir(info.imageFolder))
+        return QStringLiteral("Create directory ") + info.imageFolder + QStringLiteral(" Failed.");
+    const qint64 wanted = repair->toFetchCount();
+    // What is there instead of a tile is moved aside ("X_Y.jpg.bad"), so
+    // that a tile that fails again gets the placeholder; placeholders stay
+    // until a real tile replaces them.
+    notMoved = repair->setAside();
+
+    m_job.SaveFolder = info.saveFolder;
+    m_job.ProjectName = fileNamePartOf(info.projectPath);
+    m_job.ProjectBase = info.projectBase;
+    m_job.ProjectPath = info.projectPath;
+    m_job.LogFileName = logFileNameFor(info.projectBase);
+    m_job.Rect = info.rect;
+    startRepairLog(m_log, m_job.logPath(), *repair, wanted, notMoved);
+    m_observer.logAppended();
+    if (repair->toFetchCount() == 0)
+        return {};
+
+    m_job.ThreadCount = qint32(qBound<qint64>(
+        1, qMin<qint64>(info.threadCount, repair->toFetchCount()), qint64(MaxWorkers)));
     m_fetchingList = true;
-    startWorkers(zoom, std::vector<TilePosition>(MaxWorkers), std::move(tiles), config);
+    m_repair = repair;
+    m_repairScan = ScanOptions::withPlaceholder(placeholderPath(config.programFolder));
+    startWorkers(info.zoom, std::vector<TilePosition>(MaxWorkers), repair->toFetch(), config);
+    return {};
 }
 
 void JobSession::startWorkers(int zoom, const std::vector<TilePosition>& resume,
@@ -234,6 +251,10 @@ void JobSession::finish()
     }
     for (auto& slot : m_job.WorkerSlots)
         slot.reset(); // every worker has reported its end
+    if (m_repair) {
+        m_repair->tidy(m_repairScan);
+        m_repair.reset();
+    }
     m_observer.logAppended();
     m_observer.finished(done, failure);
 }

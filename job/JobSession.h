@@ -62,10 +62,17 @@ public:
     // AppError when the project file cannot be written.
     QString start(const JobPlan& plan, bool resume, const WorkerConfig& config);
 
-    // Fetches exactly `tiles` of a project's folder: the log is continued by
-    // the caller, the project's positions are left as they are.
-    void startList(const JobState& job, int zoom, std::shared_ptr<const TileSet> tiles,
-                   const WorkerConfig& config);
+    // Fetches again the tiles of the project `info` describes that `repair`
+    // found wanting: makes the image folder when it is gone, moves aside
+    // what stands in those tiles' place (`notMoved` gets a line for each
+    // file that could not be moved; its tile is not fetched), continues the
+    // log, and starts the project's worker count, never more than there are
+    // tiles. The project's positions are left as they are. Returns the
+    // message when the image folder cannot be made (nothing is changed
+    // then); when no tile is left to fetch nothing runs. Once the workers
+    // have ended, the set-aside files whose tiles are now stored go.
+    QString startRepair(const ProjectInfo& info, std::shared_ptr<RepairPlan> repair,
+                        const WorkerConfig& config, QStringList& notMoved);
 
     bool running() const { return m_running; }
     const JobState& state() const { return m_job; }
@@ -107,6 +114,8 @@ private:
     std::array<bool, MaxWorkers> m_reportedEnd{}; // worker i has made its last call
     bool m_running = false;
     bool m_fetchingList = false; // the run fetches a list of tiles
+    std::shared_ptr<RepairPlan> m_repair; // the run repairs a project's folder
+    ScanOptions m_repairScan;             // its placeholder, for the tidying
     bool m_stopRequested = false;
     qint32 m_monitorTicks = 0;
     qint64 m_toFetch = 0; // the tiles of this run, over all its workers
