@@ -139,6 +139,36 @@ TEST_F(CommandLineJobTest, SigintStopsAndTheProjectContinuesWithoutATileTwice)
     EXPECT_TRUE(log.contains("Log continue..."));
 }
 
+TEST_F(CommandLineJobTest, RetryFailedFetchesTheFailedTileAgainAndEndsWithEveryTileStored)
+{
+    const std::string missing = MakeQuadkeyString(6743, 5088, 13);
+    tileserver::Options failing;
+    failing.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+    failing.notFoundQuadkeys = {missing};
+    server->setOptions(failing);
+    QProcess process;
+    start(process, workedExample(saveFolder) << "--retry-failed");
+    // The first run's twelve requests; the retry starts after its closing tick.
+    ASSERT_TRUE(waitUntil([&] { return server->requestCount() >= 13; }));
+    server->setOptions([] {
+        tileserver::Options fast;
+        fast.paramsBody = "8.07,1,4,256,256,20,321,0\r\n";
+        return fast;
+    }());
+    ASSERT_TRUE(waitUntil([&] { return process.state() == QProcess::NotRunning; }, 60000));
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+
+    int askedForMissing = 0;
+    for (const auto& request : server->requests())
+        askedForMissing += request.target.find("/a" + missing + ".") != std::string::npos;
+    EXPECT_EQ(askedForMissing, 2);
+    const QByteArray tile = readAll(savePath("Job/6743_5088.jpg"));
+    EXPECT_TRUE(tile.startsWith("\xFF\xD8\xFF"));
+    EXPECT_NE(tile, readAll(programFolder + "blankimg/blank.jpg"));
+    const QString log = QString::fromUtf8(readAll(savePath("Job_log.txt")));
+    EXPECT_TRUE(log.contains("Fetch missing tiles again: 1 of 12 tiles (blank 1)")) << log.toStdString();
+}
+
 TEST_F(CommandLineJobTest, RefusedEntriesWriteNothingAndExitWithTwo)
 {
     struct Case
