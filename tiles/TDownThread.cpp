@@ -161,10 +161,7 @@ std::optional<http::ProxyEndpoint> clientProxyFor(const ProxySettings& proxy, QS
 struct TDownThread::Worker
 {
     Worker(const WorkerJob& job, const WorkerConfig& config, WorkerHost* host)
-        : m_minX(job.rect.minX), m_maxX(job.rect.maxX), m_minY(job.rect.minY),
-          m_maxY(job.rect.maxY), m_zoom(job.zoom), m_threadCount(job.threadCount),
-          m_resumeX(job.resume.x), m_resumeY(job.resume.y), m_saveFolder(job.saveFolder),
-          m_projectBase(job.projectBase), m_config(config), m_host(host)
+        : m_job(job), m_config(config), m_host(host)
     {
     }
 
@@ -178,16 +175,7 @@ struct TDownThread::Worker
     QString threadName() const;
     bool Terminated() const { return m_stop.isCancelled(); }
 
-    const qint32 m_minX;
-    const qint32 m_maxX;
-    const qint32 m_minY;
-    const qint32 m_maxY;
-    const qint32 m_zoom;
-    const qint32 m_threadCount;
-    const qint32 m_resumeX;
-    const qint32 m_resumeY;
-    const QString m_saveFolder;
-    const QString m_projectBase;
+    const WorkerJob m_job;
     const WorkerConfig m_config;
     WorkerHost* const m_host;
     Feedback m_stop; // the stop request
@@ -380,16 +368,16 @@ void TDownThread::Worker::Execute()
         pacing = std::make_shared<Pacing>(limits.slowDownWaitMs, limits.longestSlowDownWaitMs);
 
     const QString name = threadName();
-    const QString tileFolder = m_saveFolder + m_projectBase + QLatin1Char('/');
+    const QString tileFolder = m_job.saveFolder + m_job.projectBase + QLatin1Char('/');
     const QString placeholderPath = tavo::placeholderPath(m_config.programFolder);
 
     // Positions are numbered from 1 over the whole rectangle; 64 bits, since a
     // rectangle at a deep zoom can hold more than 2^31 of them.
-    const TileRect rect{m_minX, m_maxX, m_minY, m_maxY};
+    const TileRect& rect = m_job.rect;
     TileWalk walk =
-        m_tileSet    ? TileWalk(*m_tileSet, m_threadCount, m_config.threadIndex)
-        : m_tileList ? TileWalk(rect, *m_tileList, m_threadCount, m_config.threadIndex)
-                     : TileWalk(rect, m_threadCount, m_config.threadIndex, {m_resumeX, m_resumeY});
+        m_tileSet    ? TileWalk(*m_tileSet, m_job.threadCount, m_config.threadIndex)
+        : m_tileList ? TileWalk(rect, *m_tileList, m_job.threadCount, m_config.threadIndex)
+                     : TileWalk(rect, m_job.threadCount, m_config.threadIndex, m_job.resume);
     m_toFetch.store(walk.size(), std::memory_order_relaxed);
 
     // Failed fetches in a row that tell the server is out of reach.
@@ -403,7 +391,7 @@ void TDownThread::Worker::Execute()
     while (walk.next(seq, tileX, tileY)) {
         if (Terminated())
             return;
-        const std::string quadkey = MakeQuadkeyString(tileX, tileY, m_zoom);
+        const std::string quadkey = MakeQuadkeyString(tileX, tileY, m_job.zoom);
         const QByteArray urlBytes = tileUrl(static_cast<int>(seq % 4),
                                             QString::fromLatin1(quadkey.c_str()), m_config.urlTail);
         const std::string url(urlBytes.constData(), static_cast<size_t>(urlBytes.size()));
