@@ -260,25 +260,19 @@ bool inputFromFolder(const QString& folder, int zoom, TileInput& input, QString*
     while (it.hasNext()) {
         it.next();
         const QString name = it.fileName();
-        if (!name.endsWith(QLatin1String(".jpg")))
-            continue;
-        const qsizetype underscore = name.indexOf(u'_');
-        if (underscore <= 0)
-            continue;
-        bool okX = false, okY = false;
-        const qint64 x = name.left(underscore).toLongLong(&okX);
-        const qint64 y = name.mid(underscore + 1, name.size() - underscore - 5).toLongLong(&okY);
-        if (!okX || !okY || x < 0 || y < 0 || x > last || y > last ||
-            tileFileName(qint32(x), qint32(y)) != name)
+        qint32 x = 0, y = 0;
+        TileFileKind kind;
+        if (!parseTileFileName(QFile::encodeName(name).constData(), x, y, kind) ||
+            kind != TileFileKind::Tile || x > last || y > last || tileFileName(x, y) != name)
             continue;
         if (!any) {
-            rect = {qint32(x), qint32(x), qint32(y), qint32(y)};
+            rect = {x, x, y, y};
             any = true;
         } else {
-            rect.minX = std::min(rect.minX, qint32(x));
-            rect.maxX = std::max(rect.maxX, qint32(x));
-            rect.minY = std::min(rect.minY, qint32(y));
-            rect.maxY = std::max(rect.maxY, qint32(y));
+            rect.minX = std::min(rect.minX, x);
+            rect.maxX = std::max(rect.maxX, x);
+            rect.minY = std::min(rect.minY, y);
+            rect.maxY = std::max(rect.maxY, y);
         }
     }
     if (!any)
