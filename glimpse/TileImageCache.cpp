@@ -5,7 +5,6 @@
 #include <QBuffer>
 #include <QImageReader>
 #include <QMetaObject>
-#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -39,7 +38,7 @@ TileImageCache::TileImageCache(qint64 budgetBytes, QObject* parent)
     : QObject(parent), m_budgetBytes(budgetBytes)
 {
     m_images.setMaxCost(qsizetype(std::max<qint64>(1, budgetBytes / 1024)));
-    m_maxDecoders = std::max(1, QThread::idealThreadCount());
+    m_maxDecoders = coreCount();
 }
 
 TileImageCache::~TileImageCache()

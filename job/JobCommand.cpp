@@ -100,11 +100,6 @@ QString takeValue(const QStringList& arguments, int& i, QString& error)
     return arguments.at(++i);
 }
 
-ScanOptions placeholderOptions(const QString& programFolder)
-{
-    return ScanOptions::withPlaceholder(placeholderPath(programFolder));
-}
-
 // The tiles of the project's folder that are missing, placeholders or
 // damaged, as Tools > "Fetch missing tiles again" finds them. None when
 // nothing is to be fetched.
@@ -114,7 +109,7 @@ std::shared_ptr<RepairPlan> planRetry(const QString& projectPath, const QString&
     QString error;
     auto plan = std::make_shared<RepairPlan>();
     if (!readProjectInfo(projectPath, info, &error) ||
-        !plan->scan(info, placeholderOptions(programFolder), &error)) {
+        !plan->scan(info, ScanOptions::withPlaceholder(placeholderPath(programFolder)), &error)) {
         say(err, error);
         return {};
     }
